@@ -1,0 +1,33 @@
+// Exact conversions between Python values and records, and the bulk moves of
+// record arrays between the host and the device.
+#pragma once
+#include "runtime.hpp"
+
+namespace zel {
+
+// The record of a Python value under the floor rule (ints, floats through
+// limit_denominator(10**15), Decimal, decimal strings, Fractions, other
+// rationals); OverflowError("Value out of FixedPoint range") beyond 2^256.
+void value_to_record(PyObject* v, fp_t& out);
+// The exact Fraction of a record (sign field used as a multiplier).
+Ref record_to_fraction(const fp_t& r);
+
+// Refuses NaN (ValueError), infinities and |x| >= 2^256 (OverflowError), the
+// errors the exact path raises, before doubles reach a conversion kernel.
+void check_doubles(const double* x, Py_ssize_t n);
+
+// A device record array converted from a host float64 array by
+// fp_from_double_kernel, after check_doubles.
+Ref upload_doubles(PyObject* host_float64);
+// A device array holding a copy of host records.
+Ref upload_records(const fp_t* records, Py_ssize_t n);
+// A host NumPy copy of a device array (arr.get()).
+Ref download(PyObject* dev);
+
+// A fresh record array with the same records as `arr` (one bulk copy).
+Ref copy_records(PyObject* arr);
+
+// The host records of a device array, read into `out`.
+void read_records(PyObject* dev, std::vector<fp_t>& out);
+
+}  // namespace zel

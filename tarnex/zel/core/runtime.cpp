@@ -1,0 +1,175 @@
+// Module state, argument parsing and the checked launch helper.
+#include "runtime.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zel {
+
+State& S() {
+    static State s;
+    return s;
+}
+
+PyObject* global(const char* name) {
+    PyObject* v = PyDict_GetItemString(S().globals, name);
+    if (!v) py::raisef(PyExc_NameError, "name '%s' is not defined", name);
+    return v;
+}
+
+void bind(const char* name, PyObject* value) { py::check_int(PyDict_SetItemString(S().globals, name, value)); }
+
+// ---------------------------------------------------------------------------
+
+static Py_ssize_t find_keyword(const char* const* names, size_t n, PyObject* key) {
+    for (size_t i = 0; i < n; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+static void raise_count(const char* fname, size_t n, int required, Py_ssize_t given) {
+    const bool exact = static_cast<size_t>(required) == n;
+    const char* more_or_less;
+    Py_ssize_t count;
+    if (given < required) {
+        more_or_less = exact ? "exactly" : "at least";
+        count = required;
+    } else {
+        more_or_less = exact ? "exactly" : "at most";
+        count = static_cast<Py_ssize_t>(n);
+    }
+    py::raisef(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname, more_or_less,
+               count, count == 1 ? "" : "s", given);
+}
+
+void parse_args_impl(const char* fname, const char* const* names, size_t n, int required, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    if (nargs > static_cast<Py_ssize_t>(n)) raise_count(fname, n, required, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            const Py_ssize_t idx = find_keyword(names, n, key);
+            if (idx < 0) py::raisef(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", fname, key);
+            if (out[idx]) {
+                py::raisef(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'", fname, key);
+            }
+            out[idx] = args[nargs + k];
+        }
+    }
+    for (int i = 0; i < required; ++i) {
+        if (!out[i]) raise_count(fname, n, required, nargs);
+    }
+}
+
+void no_keywords(const char* fname, PyObject* kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        py::raisef(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", fname,
+                   PyTuple_GET_ITEM(kwnames, 0));
+    }
+}
+
+void bad_arg_type(const char* param, const char* expected, PyObject* got) {
+    py::raisef(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param, expected,
+               Py_TYPE(got)->tp_name);
+}
+
+Ref arg_int(PyObject* o, const char* param) {
+    if (PyLong_Check(o)) return Ref::borrow(o);
+    if (!PyNumber_Check(o)) bad_arg_type(param, "int", o);
+    return py::check(PyNumber_Long(o));
+}
+
+long long arg_long(PyObject* o, const char* param) {
+    Ref v = arg_int(o, param);
+    const long long r = PyLong_AsLongLong(v.get());
+    if (r == -1 && PyErr_Occurred()) py::fail();
+    return r;
+}
+
+void arg_exact(PyObject* o, PyTypeObject* type, const char* param, const char* type_name) {
+    if (Py_TYPE(o) != type) bad_arg_type(param, type_name, o);
+}
+
+double arg_double(PyObject* o) {
+    const double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) py::fail();
+    return v;
+}
+
+// ---------------------------------------------------------------------------
+
+Ref dev_empty(Py_ssize_t n, PyObject* dtype) {
+    static PyObject* kw = nullptr;
+    if (!kw) kw = py::check(Py_BuildValue("(s)", "dtype")).release();
+    Ref empty = py::getattr(S().cp, "empty");
+    Ref count = py::from_ssize(n);
+    PyObject* argv[] = {nullptr, count.get(), dtype ? dtype : S().dtype};
+    return py::check(PyObject_Vectorcall(empty.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+}
+
+Ref np_int32(long long v) {
+    Ref i = py::from_long(v);
+    return py::call(S().np_int32, i.get());
+}
+
+Py_ssize_t grid_for(Py_ssize_t n) { return (n + kBlockSize - 1) / kBlockSize; }
+
+static Ref dims_tuple(const Dims& d, int ndim) {
+    if (ndim == 1) return py::tuple(py::from_ssize(d.x));
+    if (ndim == 2) return py::tuple(py::from_ssize(d.x), py::from_ssize(d.y));
+    return py::tuple(py::from_ssize(d.x), py::from_ssize(d.y), py::from_ssize(d.z));
+}
+
+static int dims_rank(const Dims& d) { return d.z != 1 ? 3 : (d.y != 1 ? 2 : 1); }
+
+// An operand must hold the bytes the kernel reads, contiguously from its
+// start: a shorter, differently typed or strided array is refused.
+static void check_operand(const char* kernel, const LaunchArg& a) {
+    const Py_ssize_t have = py::length(a.array);
+    if (have < a.need) {
+        py::raisef(PyExc_ValueError, "%s needs %zd elements of an operand that has %zd", kernel, a.need, have);
+    }
+    Ref nbytes = py::getattr(a.array, "nbytes");
+    if (py::as_ssize(nbytes.get()) < a.need * a.itemsize) {
+        py::raisef(PyExc_ValueError, "%s needs %zd-byte elements of an operand of another type", kernel,
+                   a.itemsize);
+    }
+    Ref flags = py::getattr(a.array, "flags");
+    Ref contiguous = py::getattr(flags.get(), "c_contiguous");
+    if (!py::truthy(contiguous.get())) py::raisef(PyExc_ValueError, "%s needs contiguous operands", kernel);
+}
+
+void launch(const char* kernel, Dims grid, Dims block, std::initializer_list<LaunchArg> args) {
+    for (const LaunchArg& a : args) {
+        if (a.array && a.need > 0) check_operand(kernel, a);
+    }
+    if (grid.count() == 0 || block.count() == 0) return;
+    Ref tup = py::check(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
+    Py_ssize_t i = 0;
+    for (const LaunchArg& a : args) {
+        Ref item = a.array ? Ref::borrow(a.array) : np_int32(a.scalar);
+        PyTuple_SET_ITEM(tup.get(), i++, item.release());
+    }
+    Ref name = py::from_str(kernel);
+    Ref k = call_global("_get_kernel", name.get());
+    const int rank = std::max(dims_rank(grid), dims_rank(block));
+    Ref g = dims_tuple(grid, rank), b = dims_tuple(block, rank);
+    py::call(k.get(), g.get(), b.get(), tup.get());
+}
+
+void launch_1d(const char* kernel, Py_ssize_t n, std::initializer_list<LaunchArg> args) {
+    launch(kernel, Dims{grid_for(n)}, Dims{kBlockSize}, args);
+}
+
+void add_functions(PyObject* m, PyMethodDef* table) { py::check_int(PyModule_AddFunctions(m, table)); }
+
+Buffer::Buffer(PyObject* o, bool writable) {
+    const int flags = writable ? (PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) : PyBUF_C_CONTIGUOUS;
+    if (PyObject_GetBuffer(o, &view, flags) < 0) py::fail();
+    held = true;
+}
+
+}  // namespace zel

@@ -1,0 +1,160 @@
+// Process-wide state of the module (its namespace and the library objects it
+// calls), the argument parser every entry point uses, and the one launch
+// helper that checks operand lengths before any kernel runs.
+#pragma once
+#include "py.hpp"
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "../cuda/include/zel/fp.cuh"
+
+namespace zel {
+
+using py::Ref;
+
+// Objects bound once at import; all references are strong and live for the
+// process (the module refuses a second interpreter and a re-initialisation).
+struct State {
+    PyObject* module = nullptr;
+    PyObject* globals = nullptr;  // the module's __dict__
+    PyObject* np = nullptr;
+    PyObject* cp = nullptr;
+    PyObject* dtype = nullptr;  // FIXEDPOINT_DTYPE
+    PyObject* Fraction = nullptr;
+    PyObject* Decimal = nullptr;
+    PyObject* np_int32 = nullptr;
+    PyObject* np_float64 = nullptr;
+    PyObject* np_uint64 = nullptr;
+    PyObject* np_floating = nullptr;
+    PyObject* np_integer = nullptr;
+    PyObject* np_ndarray = nullptr;
+    PyObject* from_coprime = nullptr;  // Fraction._from_coprime_ints
+    PyObject* scale = nullptr;         // the int 2**256
+    bool host_device = false;
+};
+State& S();
+
+// A module global looked up at call time (borrowed); NameError when absent.
+PyObject* global(const char* name);
+// Calls a module global with positional arguments.
+template <class... A>
+Ref call_global(const char* name, A... args) {
+    return py::call(global(name), args...);
+}
+
+// Binds name = value in the module namespace (steals nothing).
+void bind(const char* name, PyObject* value);
+
+// ---------------------------------------------------------------------------
+// Argument parsing with the interpreter's messages.
+
+// Positional-or-keyword parameters; the first `required` have no default.
+// On return, slot i holds the borrowed argument or nullptr when not given.
+template <size_t N>
+std::array<PyObject*, N> parse_args(const char* fname, const char* const (&names)[N], int required,
+                                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+void parse_args_impl(const char* fname, const char* const* names, size_t n, int required, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+template <size_t N>
+std::array<PyObject*, N> parse_args(const char* fname, const char* const (&names)[N], int required,
+                                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, N> out{};
+    parse_args_impl(fname, names, N, required, args, nargs, kwnames, out.data());
+    return out;
+}
+
+// *args functions: refuses keywords with the interpreter's message.
+void no_keywords(const char* fname, PyObject* kwnames);
+
+// Typed parameters: `int` (numbers through int(), others refused), `list`,
+// `tuple`, `str` (exact types), each with the incorrect-type message.
+[[noreturn]] void bad_arg_type(const char* param, const char* expected, PyObject* got);
+Ref arg_int(PyObject* o, const char* param);
+long long arg_long(PyObject* o, const char* param);
+void arg_exact(PyObject* o, PyTypeObject* type, const char* param, const char* type_name);
+double arg_double(PyObject* o);
+
+// ---------------------------------------------------------------------------
+// Device arrays and launches.
+
+Ref dev_empty(Py_ssize_t n, PyObject* dtype = nullptr);  // cp.empty(n, dtype=FIXEDPOINT_DTYPE)
+Ref np_int32(long long v);
+Py_ssize_t grid_for(Py_ssize_t n);  // (n + BLOCK_SIZE - 1) // BLOCK_SIZE
+constexpr int kBlockSize = 256;
+
+constexpr Py_ssize_t kRecordBytes = 72;
+
+// One launch argument: a device array the kernel reads `need` elements of
+// `itemsize` bytes (need < 0: not checked, e.g. outputs we allocated), or an
+// int32 scalar.
+struct LaunchArg {
+    PyObject* array = nullptr;
+    Py_ssize_t need = -1;
+    Py_ssize_t itemsize = kRecordBytes;
+    long long scalar = 0;
+    static LaunchArg in(PyObject* a, Py_ssize_t need, Py_ssize_t itemsize = kRecordBytes) {
+        return {a, need, itemsize, 0};
+    }
+    static LaunchArg out(PyObject* a) { return {a, -1, 0, 0}; }
+    static LaunchArg i32(long long v) { return {nullptr, -1, 0, v}; }
+};
+
+struct Dims {
+    Py_ssize_t x = 1, y = 1, z = 1;
+    long long count() const { return static_cast<long long>(x) * y * z; }
+};
+
+// Fetches `kernel` through the module's `_get_kernel` and launches it with
+// the given geometry.  Every input array is checked to hold at least the
+// records the kernel will read (ValueError otherwise), before anything runs;
+// a launch with zero blocks is skipped.
+void launch(const char* kernel, Dims grid, Dims block, std::initializer_list<LaunchArg> args);
+// The standard geometry: _grid(n) blocks of BLOCK_SIZE threads.
+void launch_1d(const char* kernel, Py_ssize_t n, std::initializer_list<LaunchArg> args);
+
+// Host buffer of a NumPy (or host device) array.
+struct Buffer {
+    Py_buffer view{};
+    bool held = false;
+    Buffer(PyObject* o, bool writable);
+    ~Buffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    void* data() const { return view.buf; }
+    Py_ssize_t bytes() const { return view.len; }
+};
+
+// ---------------------------------------------------------------------------
+// Entry points: METH_FASTCALL | METH_KEYWORDS functions written as
+// `Ref impl(args, nargs, kwnames)`, wrapped so C++ errors become exceptions.
+
+using FastImpl = Ref (*)(PyObject* const*, Py_ssize_t, PyObject*);
+
+template <FastImpl F>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return F(args, nargs, kwnames).release(); });
+}
+
+template <FastImpl F>
+constexpr PyMethodDef method(const char* name, const char* doc) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&entry<F>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// Adds functions to the module namespace in table order.
+void add_functions(PyObject* m, PyMethodDef* table);
+
+// ---------------------------------------------------------------------------
+// Subsystems, each binding its functions and values in import order.
+
+void define_core(PyObject* m);
+
+}  // namespace zel

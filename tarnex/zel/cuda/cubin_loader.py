@@ -1,0 +1,57 @@
+"""Loads the fixed-point kernels by name for the selected device.
+
+On ``cuda`` the kernels come from the fatbin compiled at build time, or, where
+the build had no nvcc, from the shipped kernel sources compiled once through
+NVRTC (CuPy caches the result on disk).  On ``host`` they come from the CPU
+build of the same sources.  Kernel objects are cached for the process.
+"""
+import pathlib
+
+from . import selected_device
+
+_HERE = pathlib.Path(__file__).resolve().parent
+FATBIN = _HERE / "zel_kernels.fatbin"
+SOURCE = _HERE / "zel_kernels.cu"
+
+_module = None
+_kernels = {}
+
+
+def _nvrtc_options():
+    return (
+        "--std=c++17",
+        f"-I{_HERE}",
+        f"-I{_HERE / 'kernels'}",
+        f"-I{_HERE / 'include' / 'zel'}",
+    )
+
+
+def get_module():
+    """The loaded kernel module (a CuPy RawModule, or the host kernel library)."""
+    global _module
+    if _module is None:
+        if selected_device() == "host":
+            from . import _host_kernels
+
+            _module = _host_kernels
+        else:
+            import cupy
+
+            if FATBIN.exists():
+                _module = cupy.RawModule(path=str(FATBIN))
+            else:
+                _module = cupy.RawModule(code=SOURCE.read_text(), options=_nvrtc_options())
+    return _module
+
+
+def get_kernel(name):
+    """The launchable kernel called ``name``: kernel(grid, block, args)."""
+    kernel = _kernels.get(name)
+    if kernel is None:
+        module = get_module()
+        if selected_device() == "host":
+            kernel = module.get_kernel(name)
+        else:
+            kernel = module.get_function(name)
+        _kernels[name] = kernel
+    return kernel
