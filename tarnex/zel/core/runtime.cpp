@@ -130,7 +130,7 @@ static int dims_rank(const Dims& d) { return d.z != 1 ? 3 : (d.y != 1 ? 2 : 1); 
 static void check_operand(const char* kernel, const LaunchArg& a) {
     const Py_ssize_t have = py::length(a.array);
     if (have < a.need) {
-        py::raisef(PyExc_ValueError, "%s needs %zd elements of an operand that has %zd", kernel, a.need, have);
+        py::raisef(PyExc_ValueError, "Size mismatch: %zd and %zd elements", a.need, have);
     }
     Ref nbytes = py::getattr(a.array, "nbytes");
     if (py::as_ssize(nbytes.get()) < a.need * a.itemsize) {
