@@ -5,11 +5,17 @@
 
 namespace zel {
 
-void define_core(PyObject* m);  // kernel access, conversions, transfer
+void define_core(PyObject* m);    // kernel access, conversions, transfer
+void define_tensor(PyObject* m);  // the Tensor class
+void define_binary(PyObject* m);  // broadcasting, add, sub, mul, div
+void define_shape(PyObject* m);   // creation and shape functions
 
 using DefineFn = void (*)(PyObject*);
 inline constexpr DefineFn kSubsystems[] = {
     define_core,
+    define_tensor,
+    define_binary,
+    define_shape,
 };
 
 }  // namespace zel

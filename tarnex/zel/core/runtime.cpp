@@ -142,10 +142,14 @@ static void check_operand(const char* kernel, const LaunchArg& a) {
     if (!py::truthy(contiguous.get())) py::raisef(PyExc_ValueError, "%s needs contiguous operands", kernel);
 }
 
-void launch(const char* kernel, Dims grid, Dims block, std::initializer_list<LaunchArg> args) {
+void check_inputs(const char* kernel, std::initializer_list<LaunchArg> args) {
     for (const LaunchArg& a : args) {
         if (a.array && a.need > 0) check_operand(kernel, a);
     }
+}
+
+void launch(const char* kernel, Dims grid, Dims block, std::initializer_list<LaunchArg> args) {
+    check_inputs(kernel, args);
     if (grid.count() == 0 || block.count() == 0) return;
     Ref tup = py::check(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
     Py_ssize_t i = 0;

@@ -115,6 +115,9 @@ struct Dims {
 // records the kernel will read (ValueError otherwise), before anything runs;
 // a launch with zero blocks is skipped.
 void launch(const char* kernel, Dims grid, Dims block, std::initializer_list<LaunchArg> args);
+// The operand checks of `launch` alone, for callers that allocate outputs
+// after validating their inputs.
+void check_inputs(const char* kernel, std::initializer_list<LaunchArg> args);
 // The standard geometry: _grid(n) blocks of BLOCK_SIZE threads.
 void launch_1d(const char* kernel, Py_ssize_t n, std::initializer_list<LaunchArg> args);
 

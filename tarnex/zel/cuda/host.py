@@ -61,6 +61,14 @@ def asarray(a, dtype=None):
     return _np.array(src, dtype=dtype, copy=True).view(ndarray)
 
 
+def broadcast_to(a, shape):
+    return _np.broadcast_to(_np.asarray(a), shape).view(ndarray)
+
+
+def ascontiguousarray(a, dtype=None):
+    return _np.array(_np.asarray(a), dtype=dtype, copy=True, order="C").view(ndarray)
+
+
 def concatenate(arrays, axis=0):
     return _np.concatenate([_np.asarray(a) for a in arrays], axis=axis).view(ndarray)
 

@@ -1,0 +1,332 @@
+// The dense Tensor class: construction from numbers, nested lists and NumPy
+// arrays, nested-list flattening, and the small accessors.  Results of every
+// operation are built with make_tensor (Tensor(_raw=..., shape=...)).
+#include "tensor.hpp"
+
+#include "../core/convert.hpp"
+
+namespace zel {
+namespace {
+
+struct TensorObject {
+    PyObject_HEAD
+    PyObject* data;   // _data
+    PyObject* shape;  // _shape
+};
+
+PyTypeObject* g_tensor_type = nullptr;
+
+TensorObject* as_tensor(PyObject* o) { return reinterpret_cast<TensorObject*>(o); }
+
+// Leaves of a nested list: int (bool too), float, Fraction, Decimal, str.
+bool is_scalar_leaf(PyObject* o) {
+    return PyLong_Check(o) || PyFloat_Check(o) || PyUnicode_Check(o) || py::isinstance(o, S().Fraction) ||
+           py::isinstance(o, S().Decimal);
+}
+
+// (flat list, shape tuple) of nested data, the shape following the first
+// branch at every level.
+std::pair<Ref, Ref> flatten(PyObject* data) {
+    if (is_scalar_leaf(data) || !(PyList_Check(data) || PyTuple_Check(data))) {
+        Ref flat = py::check(PyList_New(1));
+        PyList_SET_ITEM(flat.get(), 0, Py_NewRef(data));
+        return {std::move(flat), py::check(PyTuple_New(0))};
+    }
+    const Py_ssize_t n = PySequence_Size(data);
+    if (n < 0) py::fail();
+    if (n == 0) return {py::check(PyList_New(0)), shape_tuple({0})};
+    Ref first = py::check(PySequence_GetItem(data, 0));
+    if (is_scalar_leaf(first.get())) return {py::check(PySequence_List(data)), shape_tuple({n})};
+    Ref flat = py::check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = py::check(PySequence_GetItem(data, i));
+        auto sub = flatten(item.get());
+        Ref extended = py::check(PyNumber_InPlaceAdd(flat.get(), sub.first.get()));
+        flat = std::move(extended);
+    }
+    auto inner = flatten(first.get());
+    Ref head = shape_tuple({n});
+    Ref shape = py::check(PySequence_Concat(head.get(), inner.second.get()));
+    return {std::move(flat), std::move(shape)};
+}
+
+Ref unflatten(PyObject* flat, PyObject* shape) {
+    const Py_ssize_t ndim = py::length(shape);
+    if (ndim == 0) {
+        if (py::length(flat) == 0) return py::from_double(0.0);
+        return py::check(PySequence_GetItem(flat, 0));
+    }
+    Ref d0 = py::check(PySequence_GetItem(shape, 0));
+    const Py_ssize_t rows = py::as_ssize(d0.get());
+    if (ndim == 1) return py::check(PySequence_GetSlice(flat, 0, rows));
+    Ref rest = py::check(PySequence_GetSlice(shape, 1, ndim));
+    Py_ssize_t stride = 1;
+    for (Py_ssize_t d : shape_dims(rest.get())) stride *= d;
+    Ref out = py::check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        Ref part = py::check(PySequence_GetSlice(flat, i * stride, (i + 1) * stride));
+        Ref sub = unflatten(part.get(), rest.get());
+        py::check_int(PyList_Append(out.get(), sub.get()));
+    }
+    return out;
+}
+
+bool shape_given(PyObject* shape) { return shape && shape != Py_None && py::truthy(shape); }
+
+void set_fields(PyObject* self, Ref data, Ref shape) {
+    TensorObject* t = as_tensor(self);
+    Py_XSETREF(t->data, data.release());
+    Py_XSETREF(t->shape, shape.release());
+}
+
+int tensor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return py::guard<int>(-1, [&]() -> int {
+        // Re-enter through the fast-call parser for the interpreter's messages.
+        std::vector<PyObject*> argv;
+        const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        for (Py_ssize_t i = 0; i < nargs; ++i) argv.push_back(PyTuple_GET_ITEM(args, i));
+        Ref kwnames;
+        if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+            kwnames = py::check(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+            Py_ssize_t pos = 0, i = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(kwargs, &pos, &k, &v)) {
+                PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(k));
+                argv.push_back(v);
+            }
+        }
+        static const char* const names[] = {"data", "shape", "_raw"};
+        auto [data, shape, raw] = parse_args("__init__", names, 0, argv.data(), nargs, kwnames.get());
+        if (raw && raw != Py_None) {
+            Ref s = shape_given(shape) ? Ref::borrow(shape) : shape_tuple({py::length(raw)});
+            set_fields(self, Ref::borrow(raw), std::move(s));
+            return 0;
+        }
+        if (!data || data == Py_None) {
+            Ref zeros = py::getattr(S().cp, "zeros");
+            static PyObject* kw = py::check(Py_BuildValue("(s)", "dtype")).release();
+            Ref one = py::from_long(1);
+            PyObject* zargv[] = {nullptr, one.get(), S().dtype};
+            Ref arr = py::check(PyObject_Vectorcall(zeros.get(), zargv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+            set_fields(self, std::move(arr), py::check(PyTuple_New(0)));
+            return 0;
+        }
+        if (py::isinstance(data, S().np_ndarray)) {
+            Ref inferred = py::getattr(data, "shape");
+            Ref floats = py::call_method(data, "astype", S().np_float64);
+            Ref flat = py::call_method(floats.get(), "ravel");
+            Ref arr = upload_doubles(flat.get());
+            set_fields(self, std::move(arr), shape_given(shape) ? Ref::borrow(shape) : std::move(inferred));
+            return 0;
+        }
+        auto [flat, inferred] = flatten(data);
+        Ref arr = call_global("to_gpu", flat.get());
+        set_fields(self, std::move(arr), shape_given(shape) ? Ref::borrow(shape) : std::move(inferred));
+        return 0;
+    });
+}
+
+int tensor_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_tensor(self)->data);
+    Py_VISIT(as_tensor(self)->shape);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int tensor_clear(PyObject* self) {
+    Py_CLEAR(as_tensor(self)->data);
+    Py_CLEAR(as_tensor(self)->shape);
+    return 0;
+}
+
+void tensor_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    tensor_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* field_or_raise(PyObject* self, PyObject* TensorObject::*field, const char* name) {
+    PyObject* v = as_tensor(self)->*field;
+    if (!v) py::raisef(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
+    return v;
+}
+
+Ref self_to_list(PyObject* self) {
+    PyObject* data = field_or_raise(self, &TensorObject::data, "_data");
+    PyObject* shape = field_or_raise(self, &TensorObject::shape, "_shape");
+    Ref flat = call_global("from_gpu", data, Py_True);
+    if (!PyList_Check(flat.get()) && !PyTuple_Check(flat.get())) {
+        Ref wrapped = py::check(PyList_New(1));
+        PyList_SET_ITEM(wrapped.get(), 0, flat.release());
+        flat = std::move(wrapped);
+    }
+    Ref as_list = py::check(PySequence_List(flat.get()));
+    return unflatten(as_list.get(), shape);
+}
+
+Py_ssize_t self_numel(PyObject* self) { return py::length(field_or_raise(self, &TensorObject::data, "_data")); }
+
+// --- methods -----------------------------------------------------------------
+
+PyObject* m_flatten(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const names[] = {"data"};
+        auto [data] = parse_args("_flatten", names, 1, args, nargs, kwnames);
+        auto [flat, shape] = flatten(data);
+        return py::tuple(std::move(flat), std::move(shape)).release();
+    });
+}
+
+PyObject* m_unflatten(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const names[] = {"flat", "shape"};
+        auto [flat, shape] = parse_args("_unflatten", names, 2, args, nargs, kwnames);
+        return unflatten(flat, shape).release();
+    });
+}
+
+PyObject* m_clone(PyObject* self, PyObject*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref copy = copy_records(field_or_raise(self, &TensorObject::data, "_data"));
+        return make_tensor(std::move(copy), field_or_raise(self, &TensorObject::shape, "_shape")).release();
+    });
+}
+
+PyObject* m_to_list(PyObject* self, PyObject*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return self_to_list(self).release(); });
+}
+
+PyObject* m_item(PyObject* self, PyObject*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (self_numel(self) != 1) py::raise(PyExc_ValueError, "item() requires single element");
+        Ref flat = call_global("from_gpu", as_tensor(self)->data);
+        return py::check(PySequence_GetItem(flat.get(), 0)).release();
+    });
+}
+
+PyObject* tensor_repr(PyObject* self) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (self_numel(self) <= 10) {
+            Ref list = self_to_list(self);
+            return PyUnicode_FromFormat("Tensor(%S)", list.get());
+        }
+        return PyUnicode_FromFormat("Tensor(shape=%S)", field_or_raise(self, &TensorObject::shape, "_shape"));
+    });
+}
+
+PyObject* get_shape(PyObject* self, void*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        return Py_NewRef(field_or_raise(self, &TensorObject::shape, "_shape"));
+    });
+}
+
+PyObject* get_numel(PyObject* self, void*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return py::from_ssize(self_numel(self)).release(); });
+}
+
+PyObject* get_T(PyObject* self, void*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (py::length(field_or_raise(self, &TensorObject::shape, "_shape")) < 2) return Py_NewRef(self);
+        Ref d0 = py::from_long(-2), d1 = py::from_long(-1);
+        return call_global("transpose", self, d0.get(), d1.get()).release();
+    });
+}
+
+PyMethodDef tensor_methods[] = {
+    {"_flatten", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_flatten)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "_flatten(data)\n--\n\nFlatten nested list."},
+    {"clone", m_clone, METH_NOARGS, "clone($self, /)\n--\n\nIndependent copy of the tensor's records."},
+    {"to_list", m_to_list, METH_NOARGS, "to_list($self, /)\n--\n\nConvert to Python list."},
+    {"_unflatten", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_unflatten)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "_unflatten(flat, shape)\n--\n\nRebuild nested lists."},
+    {"item", m_item, METH_NOARGS, "item($self, /)\n--\n\nGet scalar value."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef tensor_getset[] = {
+    {"shape", get_shape, nullptr, "The shape.", nullptr},
+    {"numel", get_numel, nullptr, "Number of records.", nullptr},
+    {"T", get_T, nullptr, "Transpose (swap last two dimensions).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef tensor_members[] = {
+    {"_data", Py_T_OBJECT_EX, offsetof(TensorObject, data), 0, nullptr},
+    {"_shape", Py_T_OBJECT_EX, offsetof(TensorObject, shape), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot tensor_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Tensor(data=None, shape=None, _raw=None)\n--\n\nGPU Fixed-Point Tensor.")},
+    {Py_tp_init, reinterpret_cast<void*>(tensor_init)},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(tensor_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(tensor_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(tensor_repr)},
+    {Py_tp_methods, tensor_methods},
+    {Py_tp_getset, tensor_getset},
+    {Py_tp_members, tensor_members},
+    {0, nullptr},
+};
+
+PyType_Spec tensor_spec = {"tarnex.zel.zel.Tensor", sizeof(TensorObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, tensor_slots};
+
+}  // namespace
+
+PyTypeObject* tensor_type() { return g_tensor_type; }
+
+bool is_tensor(PyObject* o) { return PyObject_TypeCheck(o, g_tensor_type); }
+
+Ref make_tensor(Ref data, PyObject* shape) {
+    Ref s = shape_given(shape) ? Ref::borrow(shape) : shape_tuple({py::length(data.get())});
+    Ref t = py::check(PyType_GenericAlloc(g_tensor_type, 0));
+    set_fields(t.get(), std::move(data), std::move(s));
+    return t;
+}
+
+Ref tensor_data(PyObject* t) {
+    if (is_tensor(t) && as_tensor(t)->data) return Ref::borrow(as_tensor(t)->data);
+    return py::getattr(t, "_data");
+}
+
+Ref tensor_shape(PyObject* t) {
+    if (is_tensor(t) && as_tensor(t)->shape) return Ref::borrow(as_tensor(t)->shape);
+    return py::getattr(t, "_shape");
+}
+
+Ref shape_tuple(std::initializer_list<Py_ssize_t> dims) { return shape_tuple(std::vector<Py_ssize_t>(dims)); }
+
+Ref shape_tuple(const std::vector<Py_ssize_t>& dims) {
+    Ref t = py::check(PyTuple_New(static_cast<Py_ssize_t>(dims.size())));
+    for (size_t i = 0; i < dims.size(); ++i) {
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), py::from_ssize(dims[i]).release());
+    }
+    return t;
+}
+
+std::vector<Py_ssize_t> shape_dims(PyObject* shape) {
+    Ref seq = py::check(PySequence_Fast(shape, "shape must be a sequence"));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    std::vector<Py_ssize_t> dims(n);
+    for (Py_ssize_t i = 0; i < n; ++i) dims[i] = py::as_ssize(PySequence_Fast_GET_ITEM(seq.get(), i));
+    return dims;
+}
+
+void define_tensor(PyObject* m) {
+    if (!g_tensor_type) {
+        g_tensor_type = reinterpret_cast<PyTypeObject*>(py::check(PyType_FromSpec(&tensor_spec)).release());
+        // Instances carry exactly these two slots and no __dict__.
+        Ref slots = py::check(Py_BuildValue("[ss]", "_data", "_shape"));
+        py::check_int(PyObject_SetAttrString(reinterpret_cast<PyObject*>(g_tensor_type), "__slots__", slots.get()));
+        Ref modname = py::from_str("tarnex.zel.zel");
+        py::check_int(PyObject_SetAttrString(reinterpret_cast<PyObject*>(g_tensor_type), "__module__", modname.get()));
+    }
+    bind("Tensor", reinterpret_cast<PyObject*>(g_tensor_type));
+    (void)m;
+}
+
+}  // namespace zel
