@@ -282,6 +282,10 @@ Ref uint_from_limbs(const uint64_t* limbs) {
 
 }  // namespace
 
+void small_ratio_to_record(fp_t& out, bool negative, uint64_t num, uint64_t den) {
+    record_from_small_ratio(out, negative, num, den);
+}
+
 void value_to_record(PyObject* v, fp_t& out) {
     if (PyLong_Check(v)) return int_to_record(v, out);
     if (PyFloat_Check(v)) return float_to_record(PyFloat_AS_DOUBLE(v), out);

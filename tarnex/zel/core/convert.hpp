@@ -11,6 +11,9 @@ namespace zel {
 void value_to_record(PyObject* v, fp_t& out);
 // The exact Fraction of a record (sign field used as a multiplier).
 Ref record_to_fraction(const fp_t& r);
+// The record of (negative ? -num : num) / den under the same floor rule,
+// for 64-bit operands (den > 0): exact long division, no GMP.
+void small_ratio_to_record(fp_t& out, bool negative, uint64_t num, uint64_t den);
 
 // Refuses NaN (ValueError), infinities and |x| >= 2^256 (OverflowError), the
 // errors the exact path raises, before doubles reach a conversion kernel.
