@@ -9,6 +9,7 @@ void define_core(PyObject* m);    // kernel access, conversions, transfer
 void define_tensor(PyObject* m);  // the Tensor class
 void define_binary(PyObject* m);  // broadcasting, add, sub, mul, div
 void define_shape(PyObject* m);   // creation and shape functions
+void define_random(PyObject* m);    // the generator, rand, randn
 
 using DefineFn = void (*)(PyObject*);
 inline constexpr DefineFn kSubsystems[] = {
@@ -16,6 +17,7 @@ inline constexpr DefineFn kSubsystems[] = {
     define_tensor,
     define_binary,
     define_shape,
+    define_random,
 };
 
 }  // namespace zel
