@@ -10,6 +10,7 @@ void define_tensor(PyObject* m);  // the Tensor class
 void define_binary(PyObject* m);  // broadcasting, add, sub, mul, div
 void define_shape(PyObject* m);   // creation and shape functions
 void define_random(PyObject* m);    // the generator, rand, randn
+void define_checksum(PyObject* m);  // checksums and verification
 
 using DefineFn = void (*)(PyObject*);
 inline constexpr DefineFn kSubsystems[] = {
@@ -18,6 +19,7 @@ inline constexpr DefineFn kSubsystems[] = {
     define_binary,
     define_shape,
     define_random,
+    define_checksum,
 };
 
 }  // namespace zel
