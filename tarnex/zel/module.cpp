@@ -191,6 +191,9 @@ int exec_module(PyObject* m) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    // The interpreter lets every interpreter reach create_module, which then
+    // refuses all but the first with this module's own message.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
 

@@ -39,6 +39,13 @@ class ndarray(_np.ndarray):
     def data(self):
         return MemoryPointer(self)
 
+    def __getitem__(self, key):
+        # Like a device array, an integer index gives a 0-d view, not a scalar.
+        r = super().__getitem__(key)
+        if not isinstance(r, _np.ndarray):
+            r = super().__getitem__((key if isinstance(key, tuple) else (key,)) + (Ellipsis,))
+        return r
+
     def get(self):
         return _np.array(self, copy=True, subok=False)
 
