@@ -1,0 +1,4 @@
+// Every kernel family, in the order of the kernel vocabulary.  Both the CUDA
+// translation unit and the host kernel library include exactly this list.
+#pragma once
+#include "convert.cuh"
