@@ -1,0 +1,61 @@
+"""Record digests of a battery of operations, one line `name sha256` each,
+for comparing devices byte for byte: run once per ZEL_DEVICE and compare.
+Operations missing from this build are noted on stderr and skipped.
+
+    ZEL_DEVICE=cuda python scripts/gpu_checks/battery.py
+"""
+import hashlib
+import sys
+from fractions import Fraction
+
+import numpy as np
+
+import tarnex.zel.zel as zel
+
+
+def digest(result):
+    data = result._data if hasattr(result, "_data") else result
+    return hashlib.sha256(data.get().tobytes()).hexdigest()
+
+
+def main():
+    rng = np.random.default_rng(11)
+    xs = list(rng.standard_normal(4096) * 1e3) + [0.0, -0.0, 2.0**-204, -(2.0**-300), 2.0**255, -1.5e76]
+    exact = [Fraction(int(rng.integers(-10**18, 10**18)), int(rng.integers(1, 10**12))) for _ in range(4096)]
+    a = zel.Tensor(np.asarray(xs))
+    b = zel.tensor(list(reversed(xs)))
+    q = zel.tensor(exact)
+    r = zel.tensor(list(reversed(exact)))
+    m = zel.tensor([[Fraction(int(v), 7) for v in rng.integers(-50, 50, 48)] for _ in range(48)])
+    cases = [
+        ("from_double", lambda: a),
+        ("exact_host", lambda: q),
+        ("to_double", lambda: zel.cp.asarray(np.asarray(zel.from_gpu(q._data)))),
+        ("add", lambda: zel.add(a, b)), ("sub", lambda: zel.sub(q, r)),
+        ("mul", lambda: zel.mul(q, r)), ("div", lambda: zel.div(q, r)), ("div_zero", lambda: zel.div(q, zel.zeros(4096))),
+        ("broadcast", lambda: zel.add(zel.reshape(q, (64, 64)), zel.tensor(exact[:64]))),
+        ("transpose", lambda: zel.transpose(m, 0, 1)), ("eye", lambda: zel.eye(33)),
+        ("cat_dim1", lambda: zel.cat([m, m], 1)),
+    ]
+    for name in ["neg", "abs", "relu", "sign", "exp", "log", "sin", "cos", "sqrt", "tanh", "sigmoid", "gelu", "silu",
+                 "floor", "ceil", "round", "trunc", "frac", "atan", "asin", "acos"]:
+        small = name in ("asin", "acos")
+        cases.append((name, lambda f=name, s=small: getattr(zel, f)(zel.div(q, zel.tensor(10**12)) if s else q)))
+    for name in ["sum", "prod", "max", "min", "cumsum", "softmax"]:
+        cases.append((name, lambda f=name: getattr(zel, f)(zel.reshape(q, (64, 64)))))
+    cases += [("mm", lambda: zel.mm(m, m)), ("mv", lambda: zel.mv(m, zel.tensor(exact[:48]))),
+              ("trace", lambda: zel.trace(m)), ("eq", lambda: zel.eq(q, r)), ("lt", lambda: zel.lt(q, r))]
+    failures = 0
+    for name, make in cases:
+        try:
+            print(name, digest(make()))
+        except AttributeError as e:
+            print(f"battery: {name} skipped ({e})", file=sys.stderr)
+        except Exception as e:  # a device error is a finding, not a reason to stop
+            failures += 1
+            print(f"{name} ERROR {type(e).__name__}: {e}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
