@@ -8,18 +8,30 @@ namespace zel {
 void define_core(PyObject* m);    // kernel access, conversions, transfer
 void define_tensor(PyObject* m);  // the Tensor class
 void define_binary(PyObject* m);  // broadcasting, add, sub, mul, div
+void define_unary(PyObject* m);           // neg, abs, activations, exp, log, sin, cos, sqrt, sign
+void define_compare(PyObject* m);         // comparisons, logical functions, where, clamp, pow, leaky_relu, lerp
+void define_transcendental(PyObject* m);  // tan, hyperbolic and inverse functions, atan, log2, log10
+void define_rounding(PyObject* m);        // ceil, floor, round, trunc, frac, mod, reciprocal
 void define_shape(PyObject* m);   // creation and shape functions
 void define_random(PyObject* m);    // the generator, rand, randn
 void define_checksum(PyObject* m);  // checksums and verification
+// PI_STR and the pi functions; their place is after complex_ones and
+// before the gates, so this entry moves once those subsystems exist.
+void define_pi(PyObject* m);
 
 using DefineFn = void (*)(PyObject*);
 inline constexpr DefineFn kSubsystems[] = {
     define_core,
     define_tensor,
     define_binary,
+    define_unary,
+    define_compare,
+    define_transcendental,
+    define_rounding,
     define_shape,
     define_random,
     define_checksum,
+    define_pi,  // after the complex functions, before the gates
 };
 
 }  // namespace zel
