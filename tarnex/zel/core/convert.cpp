@@ -373,19 +373,15 @@ void read_records(PyObject* dev, std::vector<fp_t>& out) {
 Ref copy_records(PyObject* arr) {
     Ref ndim = py::getattr(arr, "ndim");
     Ref dtype = py::getattr(arr, "dtype");
-    if (py::as_ssize(ndim.get()) == 0) {
-        // A 0-d array becomes a one-element 1-D copy.
-        Ref out = dev_empty(1, dtype.get());
-        Ref zero = py::from_long(0);
-        py::check_int(PyObject_SetItem(out.get(), zero.get(), arr));
-        return out;
-    }
-    const Py_ssize_t n = py::length(arr);
+    // A 0-d array becomes a one-element 1-D copy.
+    const Py_ssize_t n = py::as_ssize(ndim.get()) == 0 ? 1 : py::length(arr);
     Ref out = dev_empty(n, dtype.get());
     if (n == 0) return out;
     Ref flags = py::getattr(arr, "flags");
     Ref contiguous = py::getattr(flags.get(), "c_contiguous");
     if (py::truthy(contiguous.get())) {
+        // One device-to-device copy of the bytes: no per-record work, and no
+        // reliance on the array library's support for record dtypes.
         Ref nbytes = py::getattr(arr, "nbytes");
         Ref dst = py::getattr(out.get(), "data"), src = py::getattr(arr, "data");
         py::call_method(dst.get(), "copy_from_device", src.get(), nbytes.get());
