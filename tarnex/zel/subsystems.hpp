@@ -13,6 +13,7 @@ void define_compare(PyObject* m);         // comparisons, logical functions, whe
 void define_transcendental(PyObject* m);  // tan, hyperbolic and inverse functions, atan, log2, log10
 void define_rounding(PyObject* m);        // ceil, floor, round, trunc, frac, mod, reciprocal
 void define_shape(PyObject* m);   // creation and shape functions
+void define_decomp(PyObject* m);  // qr, eig, eigh, svd, expm
 void define_random(PyObject* m);    // the generator, rand, randn
 void define_checksum(PyObject* m);  // checksums and verification
 // PI_STR and the pi functions; their place is after complex_ones and
@@ -29,6 +30,7 @@ inline constexpr DefineFn kSubsystems[] = {
     define_transcendental,
     define_rounding,
     define_shape,
+    define_decomp,
     define_random,
     define_checksum,
     define_pi,  // after the complex functions, before the gates

@@ -1,0 +1,111 @@
+// expm: scaling and squaring with the diagonal Padé approximant (Moler & Van
+// Loan, "Nineteen dubious ways", method 3).  The host works in doubles with
+// the interpreter's rounding; the quotient D⁻¹N is taken one column at a time
+// with the module's solve.
+#include <algorithm>
+#include <cmath>
+
+#include "host.hpp"
+
+namespace zel::decomp {
+namespace {
+
+using Matrix = std::vector<double>;  // n x n, row-major
+
+// C = A·B, each entry the interpreter's sum() of the n products.
+Matrix host_product(const Matrix& A, const Matrix& B, Py_ssize_t n) {
+    Matrix C(A.size());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            FloatSum s;
+            for (Py_ssize_t l = 0; l < n; ++l) s.add(A[i * n + l] * B[l * n + j]);
+            C[i * n + j] = s.value();
+        }
+    }
+    return C;
+}
+
+Ref fn_expm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"A", "order"};
+    auto [A, order_obj] = parse_args("expm", names, 1, args, nargs, kwnames);
+    const long long order = order_obj ? arg_long(order_obj, "order") : 6;
+    Ref shape = tensor_shape(A);
+    bool square = py::length(shape.get()) == 2;
+    if (square) {
+        Ref d0 = py::check(PySequence_GetItem(shape.get(), 0));
+        Ref d1 = py::check(PySequence_GetItem(shape.get(), 1));
+        const int ne = PyObject_RichCompareBool(d0.get(), d1.get(), Py_NE);
+        if (ne < 0) py::fail();
+        square = !ne;
+    }
+    if (!square) py::raise(PyExc_ValueError, "expm requires square matrix");
+    const Py_ssize_t n_dim = shape_dims(shape.get())[0];
+    const Py_ssize_t n = std::max<Py_ssize_t>(n_dim, 0);
+
+    const Matrix A_data = read_doubles(A, n * n);
+    // Infinity norm, then the number of squarings that brings it below 1.
+    if (n == 0) py::raise(PyExc_ValueError, "max() iterable argument is empty");
+    double norm_A = 0.0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        FloatSum row;
+        for (Py_ssize_t j = 0; j < n; ++j) row.add(std::fabs(A_data[i * n + j]));
+        if (i == 0 || row.value() > norm_A) norm_A = row.value();
+    }
+    const double lg = std::ceil(std::log2(norm_A + 1));
+    if (std::isnan(lg)) py::raise(PyExc_ValueError, "cannot convert float NaN to integer");
+    if (std::isinf(lg)) py::raise(PyExc_OverflowError, "cannot convert float infinity to integer");
+    const long long s = std::max(0LL, static_cast<long long>(lg));
+    const double scale_factor = std::ldexp(1.0, static_cast<int>(s));
+    Matrix A_scaled(A_data.size());
+    for (size_t i = 0; i < A_data.size(); ++i) A_scaled[i] = A_data[i] / scale_factor;
+
+    // c_k = c_{k-1}·(p - k + 1) / (k·(2p - k + 1)), left to right in doubles.
+    std::vector<double> pade_c{1.0};
+    for (long long k = 1; k <= order; ++k) {
+        const double num = static_cast<double>(order - k + 1);
+        const double den = static_cast<double>(k * (2 * order - k + 1));
+        pade_c.push_back(pade_c.back() * num / den);
+    }
+    Matrix I(static_cast<size_t>(n * n), 0.0);
+    for (Py_ssize_t i = 0; i < n; ++i) I[i * n + i] = 1.0;
+    std::vector<Matrix> A_powers{I};
+    for (long long k = 1; k <= order; ++k) A_powers.push_back(host_product(A_powers.back(), A_scaled, n));
+
+    // N = Σ c_k A^k and D = Σ (-1)^k c_k A^k, accumulated term by term.
+    Matrix N(static_cast<size_t>(n * n), 0.0), D(static_cast<size_t>(n * n), 0.0);
+    for (long long k = 0; k <= order; ++k) {
+        const Matrix& P = A_powers[static_cast<size_t>(k)];
+        for (size_t e = 0; e < N.size(); ++e) N[e] += pade_c[static_cast<size_t>(k)] * P[e];
+    }
+    for (long long k = 0; k <= order; ++k) {
+        const Matrix& P = A_powers[static_cast<size_t>(k)];
+        const double c = k % 2 == 0 ? pade_c[static_cast<size_t>(k)] : -pade_c[static_cast<size_t>(k)];
+        for (size_t e = 0; e < D.size(); ++e) D[e] += c * P[e];
+    }
+
+    Ref D_tensor = matrix_tensor(D, n_dim, n_dim);
+    Matrix E(static_cast<size_t>(n * n), 0.0);
+    std::vector<double> column(static_cast<size_t>(n));
+    for (Py_ssize_t col = 0; col < n; ++col) {
+        for (Py_ssize_t i = 0; i < n; ++i) column[i] = N[i * n + col];
+        Ref b = doubles_tensor(column.data(), n);
+        Ref x = call_global("solve", D_tensor.get(), b.get());
+        const std::vector<double> xs = read_doubles(x.get(), n);
+        for (Py_ssize_t i = 0; i < n; ++i) E[i * n + col] = xs[i];
+    }
+    for (long long k = 0; k < s; ++k) E = host_product(E, E, n);
+    return matrix_tensor(E, n_dim, n_dim);
+}
+
+}  // namespace
+
+PyMethodDef expm_methods[] = {
+    method<fn_expm>("expm", "expm($module, /, A, order=6)\n--\n\n"
+                            "Matrix exponential by scaling and squaring with a Pade approximant.\n\n"
+                            "For a Hamiltonian H, exp(-i H t) gives the time evolution U(t) of a\n"
+                            "quantum system; this function takes real square matrices, for example\n"
+                            "the rotation generator [[0, 1], [-1, 0]]."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace zel::decomp

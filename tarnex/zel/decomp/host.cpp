@@ -1,0 +1,66 @@
+// Transfers between tensors and host doubles for the decompositions, and the
+// binding of their functions (qr, eig, eigh, svd, expm) in import order.
+#include "host.hpp"
+
+namespace zel::decomp {
+
+std::vector<double> read_doubles(PyObject* t, Py_ssize_t need) {
+    std::vector<double> out;
+    if (need <= 0) return out;
+    Ref data = tensor_data(t);
+    const Py_ssize_t have = py::length(data.get());
+    if (have < need) py::raise(PyExc_IndexError, "list index out of range");
+    if (have > need) {
+        Ref stop = py::from_ssize(need);
+        Ref slice = py::check(PySlice_New(nullptr, stop.get(), nullptr));
+        data = py::check(PyObject_GetItem(data.get(), slice.get()));
+    }
+    Ref list = call_global("from_gpu", data.get());
+    Ref seq = py::check(PySequence_Fast(list.get(), "from_gpu must return a sequence"));
+    if (PySequence_Fast_GET_SIZE(seq.get()) < need) py::raise(PyExc_IndexError, "list index out of range");
+    out.resize(static_cast<size_t>(need));
+    PyObject** items = PySequence_Fast_ITEMS(seq.get());
+    for (Py_ssize_t i = 0; i < need; ++i) {
+        const double v = PyFloat_AsDouble(items[i]);
+        if (v == -1.0 && PyErr_Occurred()) py::fail();
+        out[static_cast<size_t>(i)] = v;
+    }
+    return out;
+}
+
+std::pair<Ref, Ref> unpack2(PyObject* pair) {
+    Ref seq = py::check(PySequence_Tuple(pair));
+    const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
+    if (n > 2) py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (n < 2) py::raisef(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+    return {Ref::borrow(PyTuple_GET_ITEM(seq.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(seq.get(), 1))};
+}
+
+Ref float_list(const double* x, Py_ssize_t n) {
+    Ref list = py::check(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, py::from_double(x[i]).release());
+    return list;
+}
+
+Ref doubles_tensor(const double* x, Py_ssize_t n) {
+    Ref list = float_list(x, n);
+    return call_global("tensor", list.get());
+}
+
+Ref matrix_tensor(const std::vector<double>& x, Py_ssize_t rows, Py_ssize_t cols) {
+    Ref flat = doubles_tensor(x.data(), static_cast<Py_ssize_t>(x.size()));
+    return make_tensor(tensor_data(flat.get()), shape_tuple({rows, cols}));
+}
+
+}  // namespace zel::decomp
+
+namespace zel {
+
+void define_decomp(PyObject* m) {
+    add_functions(m, decomp::qr_methods);
+    add_functions(m, decomp::eig_methods);
+    add_functions(m, decomp::svd_methods);
+    add_functions(m, decomp::expm_methods);
+}
+
+}  // namespace zel
