@@ -7,6 +7,7 @@ namespace zel {
 
 void define_core(PyObject* m);    // kernel access, conversions, transfer
 void define_tensor(PyObject* m);  // the Tensor class
+void define_sparse(PyObject* m);  // SparseTensor (CSR) and sparse_mv
 void define_binary(PyObject* m);  // broadcasting, add, sub, mul, div
 void define_unary(PyObject* m);           // neg, abs, activations, exp, log, sin, cos, sqrt, sign
 void define_compare(PyObject* m);         // comparisons, logical functions, where, clamp, pow, leaky_relu, lerp
@@ -16,14 +17,18 @@ void define_shape(PyObject* m);   // creation and shape functions
 void define_decomp(PyObject* m);  // qr, eig, eigh, svd, expm
 void define_random(PyObject* m);    // the generator, rand, randn
 void define_checksum(PyObject* m);  // checksums and verification
+void define_complex(PyObject* m);   // ComplexTensor and the complex functions
 // PI_STR and the pi functions; their place is after complex_ones and
 // before the gates, so this entry moves once those subsystems exist.
 void define_pi(PyObject* m);
+void define_gates(PyObject* m);  // rotation, phase, Pauli/Clifford gates; after the pi functions
+void define_numpy_patch(PyObject* m);  // NumPy patch table and patch/unpatch; last
 
 using DefineFn = void (*)(PyObject*);
 inline constexpr DefineFn kSubsystems[] = {
     define_core,
     define_tensor,
+    define_sparse,
     define_binary,
     define_unary,
     define_compare,
@@ -33,7 +38,10 @@ inline constexpr DefineFn kSubsystems[] = {
     define_decomp,
     define_random,
     define_checksum,
+    define_complex,
     define_pi,  // after the complex functions, before the gates
+    define_gates,
+    define_numpy_patch,
 };
 
 }  // namespace zel

@@ -1,0 +1,485 @@
+// ComplexTensor, a pair of equal-shape real Tensors, and the complex
+// functions built on it.  There is no complex record format: every operation
+// is a fixed sequence of calls to the module's real functions (add, mul, mm,
+// ...), looked up at call time, so each step keeps that function's checks.
+#include "complex.hpp"
+
+#include "../tensor/tensor.hpp"
+
+namespace zel {
+namespace {
+
+struct ComplexObject {
+    PyObject_HEAD
+    PyObject* real;  // _real
+    PyObject* imag;  // _imag
+};
+
+PyTypeObject* g_complex_type = nullptr;
+
+ComplexObject* as_complex(PyObject* o) { return reinterpret_cast<ComplexObject*>(o); }
+
+PyObject* part(PyObject* self, PyObject* ComplexObject::*field, const char* name) {
+    PyObject* v = as_complex(self)->*field;
+    if (!v) py::raisef(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
+    return v;
+}
+PyObject* re(PyObject* self) { return part(self, &ComplexObject::real, "_real"); }
+PyObject* im(PyObject* self) { return part(self, &ComplexObject::imag, "_imag"); }
+
+// A new complex tensor through the current binding of ComplexTensor, so the
+// constructor's shape check runs on every result.
+Ref make(const Ref& real, const Ref& imag) { return call_global("ComplexTensor", real.get(), imag.get()); }
+Ref make(const Ref& real) { return call_global("ComplexTensor", real.get()); }
+
+// A real operand: a Tensor as it is, anything else through tensor().
+Ref as_real(PyObject* o) {
+    if (is_tensor(o)) return Ref::borrow(o);
+    return call_global("tensor", o);
+}
+
+Ref real_op(const char* name, PyObject* a, PyObject* b) { return call_global(name, a, b); }
+
+Ref str_of(PyObject* o) { return py::check(PyObject_Str(o)); }
+
+Ref shape_of(PyObject* t) { return py::getattr(t, "shape"); }
+
+// --- construction ----------------------------------------------------------
+
+int complex_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return py::guard<int>(-1, [&]() -> int {
+        std::vector<PyObject*> argv;
+        const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        for (Py_ssize_t i = 0; i < nargs; ++i) argv.push_back(PyTuple_GET_ITEM(args, i));
+        Ref kwnames;
+        if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+            kwnames = py::check(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+            Py_ssize_t pos = 0, i = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(kwargs, &pos, &k, &v)) {
+                PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(k));
+                argv.push_back(v);
+            }
+        }
+        static const char* const names[] = {"real", "imag"};
+        auto [real_in, imag_in] = parse_args("__init__", names, 1, argv.data(), nargs, kwnames.get());
+        Ref real = as_real(real_in);
+        Ref imag;
+        if (!imag_in || imag_in == Py_None) {
+            Ref dims = py::check(PySequence_Tuple(shape_of(real.get()).get()));
+            imag = py::check(PyObject_Call(global("zeros"), dims.get(), nullptr));
+        } else {
+            imag = as_real(imag_in);
+        }
+        Ref rs = shape_of(real.get()), is = shape_of(imag.get());
+        const int differ = PyObject_RichCompareBool(rs.get(), is.get(), Py_NE);
+        if (differ < 0) py::fail();
+        if (differ) {
+            py::raisef(PyExc_ValueError, "Real shape %U != imag shape %U", str_of(rs.get()).get(),
+                       str_of(is.get()).get());
+        }
+        ComplexObject* c = as_complex(self);
+        Py_XSETREF(c->real, real.release());
+        Py_XSETREF(c->imag, imag.release());
+        return 0;
+    });
+}
+
+int complex_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_complex(self)->real);
+    Py_VISIT(as_complex(self)->imag);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int complex_clear(PyObject* self) {
+    Py_CLEAR(as_complex(self)->real);
+    Py_CLEAR(as_complex(self)->imag);
+    return 0;
+}
+
+void complex_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    complex_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// --- arithmetic --------------------------------------------------------------
+
+Ref conj_of(PyObject* self) { return make(Ref::borrow(re(self)), call_global("neg", im(self))); }
+
+Ref add_of(PyObject* self, PyObject* other) {
+    if (is_complex(other)) {
+        Ref r = real_op("add", re(self), re(other));
+        Ref i = real_op("add", im(self), im(other));
+        return make(r, i);
+    }
+    Ref t = as_real(other);
+    return make(real_op("add", re(self), t.get()), Ref::borrow(im(self)));
+}
+
+Ref sub_of(PyObject* self, PyObject* other) {
+    if (is_complex(other)) {
+        Ref r = real_op("sub", re(self), re(other));
+        Ref i = real_op("sub", im(self), im(other));
+        return make(r, i);
+    }
+    Ref t = as_real(other);
+    return make(real_op("sub", re(self), t.get()), Ref::borrow(im(self)));
+}
+
+// other - self for a real left operand; a complex one is served by its own
+// __sub__.
+Ref rsub_of(PyObject* self, PyObject* other) {
+    Ref t = as_real(other);
+    Ref r = real_op("sub", t.get(), re(self));
+    Ref i = call_global("neg", im(self));
+    return make(r, i);
+}
+
+// (a + bi)(c + di) = (ac - bd) + (ad + bc)i, the four products in this order.
+Ref mul_of(PyObject* self, PyObject* other) {
+    if (is_complex(other)) {
+        PyObject *a = re(self), *b = im(self), *c = re(other), *d = im(other);
+        Ref ac = real_op("mul", a, c);
+        Ref bd = real_op("mul", b, d);
+        Ref ad = real_op("mul", a, d);
+        Ref bc = real_op("mul", b, c);
+        Ref r = real_op("sub", ac.get(), bd.get());
+        Ref i = real_op("add", ad.get(), bc.get());
+        return make(r, i);
+    }
+    Ref t = as_real(other);
+    Ref r = real_op("mul", re(self), t.get());
+    Ref i = real_op("mul", im(self), t.get());
+    return make(r, i);
+}
+
+// (a + bi)/(c + di) = ((ac + bd) + (bc - ad)i) / (c^2 + d^2); a zero
+// denominator gets whatever div gives for a zero divisor.
+Ref div_of(PyObject* self, PyObject* other) {
+    if (is_complex(other)) {
+        PyObject *a = re(self), *b = im(self), *c = re(other), *d = im(other);
+        Ref c2 = real_op("mul", c, c);
+        Ref d2 = real_op("mul", d, d);
+        Ref denom = real_op("add", c2.get(), d2.get());
+        Ref ac = real_op("mul", a, c);
+        Ref bd = real_op("mul", b, d);
+        Ref bc = real_op("mul", b, c);
+        Ref ad = real_op("mul", a, d);
+        Ref real_num = real_op("add", ac.get(), bd.get());
+        Ref imag_num = real_op("sub", bc.get(), ad.get());
+        Ref r = real_op("div", real_num.get(), denom.get());
+        Ref i = real_op("div", imag_num.get(), denom.get());
+        return make(r, i);
+    }
+    Ref t = as_real(other);
+    Ref r = real_op("div", re(self), t.get());
+    Ref i = real_op("div", im(self), t.get());
+    return make(r, i);
+}
+
+Ref abs2_of(PyObject* self) {
+    Ref aa = real_op("mul", re(self), re(self));
+    Ref bb = real_op("mul", im(self), im(self));
+    return real_op("add", aa.get(), bb.get());
+}
+
+Ref abs_of(PyObject* self) {
+    Ref aa = real_op("mul", re(self), re(self));
+    Ref bb = real_op("mul", im(self), im(self));
+    Ref sum = real_op("add", aa.get(), bb.get());
+    return call_global("sqrt", sum.get());
+}
+
+Ref transpose_of(PyObject* self) {
+    Ref shape = shape_of(re(self));
+    if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, "Transpose only for 2D");
+    Ref d0 = py::from_long(0), d1 = py::from_long(1);
+    Ref r = call_global("transpose", re(self), d0.get(), d1.get());
+    Ref i = call_global("transpose", im(self), d0.get(), d1.get());
+    return make(r, i);
+}
+
+Ref hermitian_of(PyObject* self) {
+    Ref t = py::call_method(self, "T");
+    return py::call_method(t.get(), "conj");
+}
+
+Ref complex_of(PyObject* r, PyObject* i) {
+    return py::call(reinterpret_cast<PyObject*>(&PyComplex_Type), r, i);
+}
+
+// The parts' own to_list results.
+std::pair<Ref, Ref> part_lists(PyObject* self) {
+    Ref r = py::call_method(re(self), "to_list");
+    Ref i = py::call_method(im(self), "to_list");
+    return {std::move(r), std::move(i)};
+}
+
+Ref to_list_of(PyObject* self) {
+    auto [r, i] = part_lists(self);
+    if (PyFloat_Check(r.get())) return complex_of(r.get(), i.get());
+    // complex(rv, iv) for rv, iv in zip(r, i): pairs from the top level.
+    Ref out = py::check(PyList_New(0));
+    Ref ri = py::check(PyObject_GetIter(r.get())), ii = py::check(PyObject_GetIter(i.get()));
+    for (;;) {
+        Ref rv = Ref::steal(PyIter_Next(ri.get()));
+        if (!rv) {
+            if (PyErr_Occurred()) py::fail();
+            break;
+        }
+        Ref iv = Ref::steal(PyIter_Next(ii.get()));
+        if (!iv) {
+            if (PyErr_Occurred()) py::fail();
+            break;
+        }
+        Ref z = complex_of(rv.get(), iv.get());
+        py::check_int(PyList_Append(out.get(), z.get()));
+    }
+    return out;
+}
+
+// --- Python entry points -------------------------------------------------------
+
+using Unary = Ref (*)(PyObject*);
+using Binary = Ref (*)(PyObject*, PyObject*);
+
+template <Unary F>
+PyObject* m_unary(PyObject* self, PyObject*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return F(self).release(); });
+}
+
+template <Binary F>
+PyObject* m_binary(PyObject* self, PyObject* other) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return F(self, other).release(); });
+}
+
+PyObject* complex_repr(PyObject* self) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref shape = shape_of(re(self));
+        return PyUnicode_FromFormat("ComplexTensor(shape=%U)", str_of(shape.get()).get());
+    });
+}
+
+PyObject* complex_str(PyObject* self) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto [r, i] = part_lists(self);
+        if (PyList_Check(r.get()) && PyList_GET_SIZE(r.get()) > 10) {
+            Ref shape = py::getattr(self, "shape");
+            return PyUnicode_FromFormat("ComplexTensor(%U)", str_of(shape.get()).get());
+        }
+        return PyUnicode_FromFormat("ComplexTensor(%U + %Uj)", str_of(r.get()).get(), str_of(i.get()).get());
+    });
+}
+
+PyObject* get_real(PyObject* self, void*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return Py_NewRef(re(self)); });
+}
+PyObject* get_imag(PyObject* self, void*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return Py_NewRef(im(self)); });
+}
+PyObject* get_shape(PyObject* self, void*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return shape_of(re(self)).release(); });
+}
+
+Ref radd_of(PyObject* self, PyObject* other) { return add_of(self, other); }
+Ref rmul_of(PyObject* self, PyObject* other) { return mul_of(self, other); }
+Ref neg_of(PyObject* self) {
+    Ref r = call_global("neg", re(self));
+    Ref i = call_global("neg", im(self));
+    return make(r, i);
+}
+
+#define ZEL_METH_O(name, fn, doc) {name, m_binary<fn>, METH_O, name "($self, other, /)\n--\n\n" doc}
+#define ZEL_METH_0(name, fn, doc) {name, m_unary<fn>, METH_NOARGS, name "($self, /)\n--\n\n" doc}
+
+PyMethodDef complex_methods[] = {
+    ZEL_METH_0("conj", conj_of, "Complex conjugate."),
+    ZEL_METH_0("__neg__", neg_of, "-self"),
+    ZEL_METH_O("__add__", add_of, "Return self+other."),
+    ZEL_METH_O("__radd__", radd_of, "Return other+self."),
+    ZEL_METH_O("__sub__", sub_of, "Return self-other."),
+    ZEL_METH_O("__rsub__", rsub_of, "Return other-self."),
+    ZEL_METH_O("__mul__", mul_of, "Return self*other."),
+    ZEL_METH_O("__rmul__", rmul_of, "Return other*self."),
+    ZEL_METH_O("__truediv__", div_of, "Return self/other."),
+    ZEL_METH_0("__abs__", abs_of, "Magnitude sqrt(re^2 + im^2)."),
+    ZEL_METH_0("abs2", abs2_of, "Squared magnitude re^2 + im^2, without the square root."),
+    ZEL_METH_0("T", transpose_of, "Transpose (2D only)."),
+    ZEL_METH_0("H", hermitian_of, "Conjugate transpose (2D only)."),
+    ZEL_METH_0("to_list", to_list_of, "Convert to Python complex numbers."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef ZEL_METH_O
+#undef ZEL_METH_0
+
+// The dunder methods above become the type's operator slots once set as
+// attributes (the interpreter then dispatches + - * / abs and unary minus,
+// reflected forms included, through them).
+constexpr const char* kOperatorNames[] = {"__neg__", "__add__",     "__radd__", "__sub__", "__rsub__",
+                                          "__mul__", "__rmul__", "__truediv__", "__abs__"};
+
+PyGetSetDef complex_getset[] = {
+    {"real", get_real, nullptr, "Real part (a Tensor).", nullptr},
+    {"imag", get_imag, nullptr, "Imaginary part (a Tensor).", nullptr},
+    {"shape", get_shape, nullptr, "The shape of the parts.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef complex_members[] = {
+    {"_real", Py_T_OBJECT_EX, offsetof(ComplexObject, real), 0, nullptr},
+    {"_imag", Py_T_OBJECT_EX, offsetof(ComplexObject, imag), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot complex_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ComplexTensor(real, imag=None)\n--\n\n"
+                                  "Complex tensor: a pair of equal-shape real tensors.")},
+    {Py_tp_init, reinterpret_cast<void*>(complex_init)},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(complex_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(complex_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(complex_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(complex_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(complex_str)},
+    {Py_tp_methods, complex_methods},
+    {Py_tp_getset, complex_getset},
+    {Py_tp_members, complex_members},
+    {0, nullptr},
+};
+
+PyType_Spec complex_spec = {"tarnex.zel.zel.ComplexTensor", sizeof(ComplexObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, complex_slots};
+
+// --- module functions ----------------------------------------------------------
+
+Ref fn_complex_tensor(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"real", "imag"};
+    auto [real, imag] = parse_args("complex_tensor", names, 1, args, nargs, kwnames);
+    return call_global("ComplexTensor", real, imag ? imag : Py_None);
+}
+
+Ref as_complex_operand(PyObject* o) {
+    if (is_complex(o)) return Ref::borrow(o);
+    return call_global("ComplexTensor", o);
+}
+
+// (A + Bi)(C + Di) with the real product `prod` (mm or mv): AC, BD, AD, BC.
+Ref complex_product(const char* prod, PyObject* x, PyObject* y) {
+    Ref a = as_complex_operand(x), b = as_complex_operand(y);
+    PyObject *A = re(a.get()), *B = im(a.get()), *C = re(b.get()), *D = im(b.get());
+    Ref ac = call_global(prod, A, C);
+    Ref bd = call_global(prod, B, D);
+    Ref ad = call_global(prod, A, D);
+    Ref bc = call_global(prod, B, C);
+    Ref r = real_op("sub", ac.get(), bd.get());
+    Ref i = real_op("add", ad.get(), bc.get());
+    return make(r, i);
+}
+
+Ref fn_cmm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"a", "b"};
+    auto [a, b] = parse_args("cmm", names, 2, args, nargs, kwnames);
+    return complex_product("mm", a, b);
+}
+
+Ref fn_cmv(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"A", "x"};
+    auto [A, x] = parse_args("cmv", names, 2, args, nargs, kwnames);
+    return complex_product("mv", A, x);
+}
+
+Ref fn_csum(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"c"};
+    auto [c] = parse_args("csum", names, 1, args, nargs, kwnames);
+    Ref real = py::getattr(c, "_real"), imag = py::getattr(c, "_imag");
+    Ref r = call_global("sum", real.get());
+    Ref i = call_global("sum", imag.get());
+    return make(r, i);
+}
+
+Ref fn_cabs(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"c"};
+    auto [c] = parse_args("cabs", names, 1, args, nargs, kwnames);
+    return py::call_method(c, "__abs__");
+}
+
+Ref fn_conj(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"c"};
+    auto [c] = parse_args("conj", names, 1, args, nargs, kwnames);
+    return py::call_method(c, "conj");
+}
+
+Ref fn_complex_eye(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"n"};
+    auto [n_in] = parse_args("complex_eye", names, 1, args, nargs, kwnames);
+    Ref n = arg_int(n_in, "n");
+    Ref real = call_global("eye", n.get());
+    Ref imag = call_global("zeros", n.get(), n.get());
+    return make(real, imag);
+}
+
+Ref shape_args(PyObject* const* args, Py_ssize_t nargs) {
+    Ref t = py::check(PyTuple_New(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(args[i]));
+    return t;
+}
+
+Ref fn_complex_zeros(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    no_keywords("complex_zeros", kwnames);
+    Ref shape = shape_args(args, nargs);
+    Ref real = py::check(PyObject_Call(global("zeros"), shape.get(), nullptr));
+    Ref imag = py::check(PyObject_Call(global("zeros"), shape.get(), nullptr));
+    return make(real, imag);
+}
+
+Ref fn_complex_ones(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    no_keywords("complex_ones", kwnames);
+    Ref shape = shape_args(args, nargs);
+    Ref real = py::check(PyObject_Call(global("ones"), shape.get(), nullptr));
+    Ref imag = py::check(PyObject_Call(global("zeros"), shape.get(), nullptr));
+    return make(real, imag);
+}
+
+PyMethodDef complex_functions[] = {
+    method<fn_complex_tensor>("complex_tensor", "complex_tensor($module, /, real, imag=None)\n--\n\n"
+                                                "Create complex tensor."),
+    method<fn_cmm>("cmm", "cmm($module, /, a, b)\n--\n\nComplex matrix multiply."),
+    method<fn_cmv>("cmv", "cmv($module, /, A, x)\n--\n\nComplex matrix-vector multiply."),
+    method<fn_csum>("csum", "csum($module, /, c)\n--\n\nSum of all complex elements."),
+    method<fn_cabs>("cabs", "cabs($module, /, c)\n--\n\nComplex magnitude."),
+    method<fn_conj>("conj", "conj($module, /, c)\n--\n\nComplex conjugate."),
+    method<fn_complex_eye>("complex_eye", "complex_eye($module, /, n)\n--\n\nComplex identity matrix."),
+    method<fn_complex_zeros>("complex_zeros", "complex_zeros($module, /, *shape)\n--\n\nComplex zeros tensor."),
+    method<fn_complex_ones>("complex_ones", "complex_ones($module, /, *shape)\n--\n\n"
+                                            "Complex ones tensor (ones in the real part)."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* complex_type() { return g_complex_type; }
+
+bool is_complex(PyObject* o) { return g_complex_type && PyObject_TypeCheck(o, g_complex_type); }
+
+void define_complex(PyObject* m) {
+    if (!g_complex_type) {
+        Ref type = py::check(PyType_FromSpec(&complex_spec));
+        PyObject* t = type.get();
+        Ref modname = py::from_str("tarnex.zel.zel");
+        py::check_int(PyObject_SetAttrString(t, "__module__", modname.get()));
+        for (const char* name : kOperatorNames) {
+            Ref descr = py::getattr(t, name);
+            py::check_int(PyObject_SetAttrString(t, name, descr.get()));
+        }
+        g_complex_type = reinterpret_cast<PyTypeObject*>(type.release());
+    }
+    bind("ComplexTensor", reinterpret_cast<PyObject*>(g_complex_type));
+    add_functions(m, complex_functions);
+}
+
+}  // namespace zel

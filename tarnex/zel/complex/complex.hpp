@@ -1,0 +1,14 @@
+// ComplexTensor, shared by the complex functions and the gate constructors.
+#pragma once
+#include "../core/runtime.hpp"
+
+namespace zel {
+
+PyTypeObject* complex_type();
+// isinstance(o, ComplexTensor), subclasses included.
+bool is_complex(PyObject* o);
+
+void define_complex(PyObject* m);
+void define_gates(PyObject* m);
+
+}  // namespace zel
