@@ -13,7 +13,10 @@ void define_unary(PyObject* m);           // neg, abs, activations, exp, log, si
 void define_compare(PyObject* m);         // comparisons, logical functions, where, clamp, pow, leaky_relu, lerp
 void define_transcendental(PyObject* m);  // tan, hyperbolic and inverse functions, atan, log2, log10
 void define_rounding(PyObject* m);        // ceil, floor, round, trunc, frac, mod, reciprocal
+void define_reduce(PyObject* m);    // sum, prod, max, min, mean, dot, row-wise scans, softmax
+void define_products(PyObject* m);  // mm, mv, matmul, bmm, outer, kron, trace, diag, conv2d
 void define_shape(PyObject* m);   // creation and shape functions
+void define_stats(PyObject* m);   // norm, var, std
 void define_decomp(PyObject* m);  // qr, eig, eigh, svd, expm
 void define_random(PyObject* m);    // the generator, rand, randn
 void define_checksum(PyObject* m);  // checksums and verification
@@ -22,6 +25,7 @@ void define_complex(PyObject* m);   // ComplexTensor and the complex functions
 // before the gates, so this entry moves once those subsystems exist.
 void define_pi(PyObject* m);
 void define_gates(PyObject* m);  // rotation, phase, Pauli/Clifford gates; after the pi functions
+void define_operators(PyObject* m);  // Tensor operators; after every function, before the NumPy table
 void define_numpy_patch(PyObject* m);  // NumPy patch table and patch/unpatch; last
 
 using DefineFn = void (*)(PyObject*);
@@ -34,13 +38,17 @@ inline constexpr DefineFn kSubsystems[] = {
     define_compare,
     define_transcendental,
     define_rounding,
+    define_reduce,
+    define_products,
     define_shape,
+    define_stats,
     define_decomp,
     define_random,
     define_checksum,
     define_complex,
     define_pi,  // after the complex functions, before the gates
     define_gates,
+    define_operators,
     define_numpy_patch,
 };
 

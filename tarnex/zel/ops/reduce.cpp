@@ -1,0 +1,237 @@
+// Reductions: the whole-tensor sum, prod, max, min (a host-driven pairwise
+// tree, one kernel pass per halving, the device awaited after each), mean and
+// dot, and the row-wise cumsum, cumprod, argmax, argmin and softmax.
+#include <vector>
+
+#include "../core/convert.hpp"
+#include "../tensor/tensor.hpp"
+
+namespace zel {
+namespace {
+
+void synchronize() {
+    Ref cuda = py::getattr(S().cp, "cuda");
+    Ref device = py::call_method(cuda.get(), "Device");
+    py::call_method(device.get(), "synchronize");
+}
+
+Ref slice(PyObject* arr, Py_ssize_t lo, Py_ssize_t hi) { return py::check(PySequence_GetSlice(arr, lo, hi)); }
+
+// dst[i] = src[j] as a device-side element assignment.
+void assign(PyObject* dst, Py_ssize_t i, PyObject* src, Py_ssize_t j) {
+    Ref ji = py::from_ssize(j), ii = py::from_ssize(i);
+    Ref item = py::check(PyObject_GetItem(src, ji.get()));
+    py::check_int(PyObject_SetItem(dst, ii.get(), item.get()));
+}
+
+Ref scalar_shape() { return py::check(PyTuple_New(0)); }
+
+// sum and prod: each pass folds the upper half onto the lower half; an odd
+// last record is then folded into record 0 by a one-thread launch of the
+// element-wise kernel, so the rounding order of prod is fixed by n alone.
+Ref fold_tree(PyObject* a, const char* pass_kernel, const char* fold_kernel, long long empty_value) {
+    Ref src = tensor_data(a);
+    Py_ssize_t n = py::length(src.get());
+    if (n == 0) {
+        Ref v = py::from_long(empty_value);
+        return call_global("tensor", v.get());
+    }
+    Ref data = copy_records(src.get());
+    if (n == 1) return make_tensor(std::move(data), scalar_shape());
+    while (n > 1) {
+        const Py_ssize_t half = n / 2;
+        launch(pass_kernel, Dims{grid_for(half)}, Dims{kBlockSize}, {LaunchArg::in(data.get(), n), LaunchArg::i32(n)});
+        synchronize();
+        if (n % 2 == 1) {
+            Ref temp = dev_empty(1);
+            Ref head = slice(data.get(), 0, 1), last = slice(data.get(), n - 1, n);
+            launch(fold_kernel, Dims{1}, Dims{1},
+                   {LaunchArg::in(head.get(), 1), LaunchArg::in(last.get(), 1), LaunchArg::out(temp.get()),
+                    LaunchArg::i32(1)});
+            assign(data.get(), 0, temp.get(), 0);
+        }
+        n = half;
+    }
+    return make_tensor(slice(data.get(), 0, 1), scalar_shape());
+}
+
+// max and min: an odd last record is carried into the next pass at position
+// `half` instead of being folded.
+Ref select_tree(PyObject* a, const char* pass_kernel) {
+    Ref src = tensor_data(a);
+    Py_ssize_t n = py::length(src.get());
+    Ref data = copy_records(src.get());
+    if (n == 1) return make_tensor(std::move(data), scalar_shape());
+    while (n > 1) {
+        Py_ssize_t half = n / 2;
+        const bool odd = n % 2 == 1;
+        launch(pass_kernel, Dims{grid_for(half)}, Dims{kBlockSize}, {LaunchArg::in(data.get(), n), LaunchArg::i32(n)});
+        synchronize();
+        if (odd && half > 0) {
+            assign(data.get(), half, data.get(), n - 1);
+            half += 1;
+        }
+        n = half;
+    }
+    return make_tensor(slice(data.get(), 0, 1), scalar_shape());
+}
+
+PyObject* one_tensor(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"a"};
+    auto [a] = parse_args(fname, names, 1, args, nargs, kwnames);
+    return a;
+}
+
+Ref fn_sum(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fold_tree(one_tensor("sum", args, nargs, kwnames), "fp_sum_reduce_kernel", "fp_add_kernel", 0);
+}
+
+Ref fn_prod(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return fold_tree(one_tensor("prod", args, nargs, kwnames), "fp_prod_reduce_kernel", "fp_mul_kernel", 1);
+}
+
+Ref fn_max(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return select_tree(one_tensor("max", args, nargs, kwnames), "fp_max_reduce_kernel");
+}
+
+Ref fn_min(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return select_tree(one_tensor("min", args, nargs, kwnames), "fp_min_reduce_kernel");
+}
+
+Ref fn_mean(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* a = one_tensor("mean", args, nargs, kwnames);
+    Ref s = call_global("sum", a);
+    Ref numel = py::getattr(a, "numel");
+    Ref n_tensor = call_global("tensor", numel.get());
+    return call_global("div", s.get(), n_tensor.get());
+}
+
+Ref fn_dot(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"a", "b"};
+    auto [a, b] = parse_args("dot", names, 2, args, nargs, kwnames);
+    Ref da = tensor_data(a), db = tensor_data(b);
+    const Py_ssize_t n = py::length(da.get()), nb = py::length(db.get());
+    if (n != nb) py::raisef(PyExc_ValueError, "Size mismatch: %zd and %zd elements", n, nb);
+    check_inputs("fp_dot_kernel", {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n)});
+    Ref products = dev_empty(n);
+    launch_1d("fp_dot_kernel", n, {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n),
+                                   LaunchArg::out(products.get()), LaunchArg::i32(n)});
+    Ref t = make_tensor(std::move(products), shape_tuple({n}));
+    return call_global("sum", t.get());
+}
+
+// ---------------------------------------------------------------------------
+// Row-wise operations.  Rows run along the last dimension: cols = the last
+// size, rows = the product of the others (a 1-D tensor is one row).  dim 0
+// of a 2-D tensor is served through the transpose; other axes are refused
+// rather than silently replaced by the last one.
+
+enum class Axis { Last, Columns };
+
+struct RowView {
+    Py_ssize_t rows = 0, cols = 0;
+};
+
+Axis row_axis(const char* fname, const std::vector<Py_ssize_t>& dims, PyObject* dim_obj) {
+    const long long given = dim_obj ? arg_long(dim_obj, "dim") : -1;
+    const long long ndim = static_cast<long long>(dims.size());
+    if (ndim == 0) py::raise(PyExc_IndexError, "tuple index out of range");
+    long long d = given < 0 ? given + ndim : given;
+    if (d < 0 || d >= ndim) py::raise(PyExc_ValueError, "Dimension out of range");
+    if (d == ndim - 1) return Axis::Last;
+    if (ndim == 2) return Axis::Columns;
+    py::raisef(PyExc_ValueError, "%s supports only the last dimension of a tensor of rank %lld", fname, ndim);
+}
+
+RowView row_view(const std::vector<Py_ssize_t>& dims) {
+    RowView v;
+    v.cols = dims.back();
+    v.rows = 1;
+    for (size_t i = 0; i + 1 < dims.size(); ++i) v.rows *= dims[i];
+    return v;
+}
+
+Ref transposed(PyObject* a) {
+    Ref d0 = py::from_long(0), d1 = py::from_long(1);
+    return call_global("transpose", a, d0.get(), d1.get());
+}
+
+// cumsum, cumprod, softmax: out has the input's shape and one record per
+// element it describes, every one written by the kernel.
+Ref row_map(const char* fname, const char* kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"a", "dim"};
+    auto [a, dim_obj] = parse_args(fname, names, 1, args, nargs, kwnames);
+    Ref shape = tensor_shape(a);
+    const std::vector<Py_ssize_t> dims = shape_dims(shape.get());
+    if (row_axis(fname, dims, dim_obj) == Axis::Columns) {
+        Ref t = transposed(a);
+        Ref r = call_global(fname, t.get());
+        return transposed(r.get());
+    }
+    const RowView v = row_view(dims);
+    Ref data = tensor_data(a);
+    const Py_ssize_t n = v.rows * v.cols;
+    check_inputs(kernel, {LaunchArg::in(data.get(), n)});
+    Ref out = dev_empty(n);
+    launch_1d(kernel, v.rows, {LaunchArg::in(data.get(), n), LaunchArg::out(out.get()), LaunchArg::i32(v.rows),
+                               LaunchArg::i32(v.cols)});
+    return make_tensor(std::move(out), shape);
+}
+
+// argmax, argmin: one int32 index per row (per column for dim 0 of a 2-D
+// tensor), returned as the bare device array.
+Ref row_search(const char* fname, const char* kernel, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) {
+    static const char* const names[] = {"a", "dim"};
+    auto [a, dim_obj] = parse_args(fname, names, 1, args, nargs, kwnames);
+    Ref shape = tensor_shape(a);
+    const std::vector<Py_ssize_t> dims = shape_dims(shape.get());
+    if (row_axis(fname, dims, dim_obj) == Axis::Columns) {
+        Ref t = transposed(a);
+        return call_global(fname, t.get());
+    }
+    const RowView v = row_view(dims);
+    if (v.cols == 0 && v.rows > 0) py::raisef(PyExc_ValueError, "%s of an empty sequence", fname);
+    Ref data = tensor_data(a);
+    const Py_ssize_t n = v.rows * v.cols;
+    check_inputs(kernel, {LaunchArg::in(data.get(), n)});
+    Ref out = dev_empty(v.rows, S().np_int32);
+    launch_1d(kernel, v.rows, {LaunchArg::in(data.get(), n), LaunchArg::out(out.get()), LaunchArg::i32(v.rows),
+                               LaunchArg::i32(v.cols)});
+    return out;
+}
+
+Ref fn_cumsum(PyObject* const* a, Py_ssize_t n, PyObject* k) { return row_map("cumsum", "fp_cumsum_kernel", a, n, k); }
+Ref fn_cumprod(PyObject* const* a, Py_ssize_t n, PyObject* k) {
+    return row_map("cumprod", "fp_cumprod_kernel", a, n, k);
+}
+Ref fn_softmax(PyObject* const* a, Py_ssize_t n, PyObject* k) {
+    return row_map("softmax", "fp_softmax_kernel", a, n, k);
+}
+Ref fn_argmax(PyObject* const* a, Py_ssize_t n, PyObject* k) {
+    return row_search("argmax", "fp_argmax_kernel", a, n, k);
+}
+Ref fn_argmin(PyObject* const* a, Py_ssize_t n, PyObject* k) {
+    return row_search("argmin", "fp_argmin_kernel", a, n, k);
+}
+
+PyMethodDef reduce_methods[] = {
+    method<fn_sum>("sum", "sum($module, /, a)\n--\n\nSum all elements."),
+    method<fn_prod>("prod", "prod($module, /, a)\n--\n\nProduct of all elements."),
+    method<fn_max>("max", "max($module, /, a)\n--\n\nMaximum element."),
+    method<fn_min>("min", "min($module, /, a)\n--\n\nMinimum element."),
+    method<fn_mean>("mean", "mean($module, /, a)\n--\n\nMean of all elements."),
+    method<fn_dot>("dot", "dot($module, /, a, b)\n--\n\nDot product."),
+    method<fn_cumsum>("cumsum", "cumsum($module, /, a, dim=-1)\n--\n\nCumulative sum."),
+    method<fn_cumprod>("cumprod", "cumprod($module, /, a, dim=-1)\n--\n\nCumulative product."),
+    method<fn_argmax>("argmax", "argmax($module, /, a, dim=-1)\n--\n\nArgmax."),
+    method<fn_argmin>("argmin", "argmin($module, /, a, dim=-1)\n--\n\nArgmin."),
+    method<fn_softmax>("softmax", "softmax($module, /, a, dim=-1)\n--\n\nSoftmax."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void define_reduce(PyObject* m) { add_functions(m, reduce_methods); }
+
+}  // namespace zel

@@ -1,0 +1,252 @@
+"""Matrix products: every sum of products (mm, mv, conv2d, trace) is the floor
+of the exact rational sum, checked against Fraction arithmetic on the exact
+values of the input records; shapes, launch-side refusals and messages."""
+import random
+from fractions import Fraction
+
+import pytest
+
+from reference import SCALE, record_bytes, records, scaled, value_of
+
+TOP = 2**512 - 1
+
+
+def zeros(zel, *shape):
+    n = 1
+    for d in shape:
+        n *= d
+    return zel.Tensor([0] * n, shape=shape)
+
+
+def exact(t):
+    return [value_of(r) for r in records(t._data)]
+
+
+def floor_record(q):
+    """The record of the exact rational q under the floor rule, saturated."""
+    s = scaled(q)
+    return record_bytes(max(-TOP, min(TOP, s)))
+
+
+def random_values(rng, n, int_bits=20):
+    """Rationals with full fraction parts: dyadic ones that land on the grid
+    and others (thirds, sevenths) that the conversion floors."""
+    out = []
+    for _ in range(n):
+        kind = rng.randrange(3)
+        if kind == 0:
+            out.append(Fraction(rng.getrandbits(int_bits + 256) - 2 ** (int_bits + 255), SCALE))
+        elif kind == 1:
+            out.append(Fraction(rng.randrange(-10**9, 10**9), rng.choice([3, 7, 10**12 + 39])))
+        else:
+            out.append(Fraction(rng.randrange(-50, 50)))
+    return out
+
+
+def matrix(zel, rng, rows, cols, **kw):
+    return zel.Tensor(random_values(rng, rows * cols, **kw), shape=(rows, cols))
+
+
+def assert_floor_sums(out, expected):
+    got = records(out._data)
+    assert len(got) == len(expected)
+    for i, (g, q) in enumerate(zip(got, expected)):
+        assert g == floor_record(q), f"element {i}: {value_of(g)} != floor of {q}"
+
+
+# --- exactness ------------------------------------------------------------------
+
+@pytest.mark.parametrize("M, K, N", [(1, 1, 1), (3, 5, 4), (17, 9, 18), (16, 33, 16), (2, 0, 3)])
+def test_mm_is_floor_of_exact_sum(zel, M, K, N):
+    rng = random.Random(1000 * M + 10 * K + N)
+    a, b = matrix(zel, rng, M, K), matrix(zel, rng, K, N)
+    A, B = exact(a), exact(b)
+    out = zel.mm(a, b)
+    assert out.shape == (M, N)
+    expected = [sum((A[i * K + k] * B[k * N + j] for k in range(K)), Fraction(0)) for i in range(M) for j in range(N)]
+    assert_floor_sums(out, expected)
+
+
+def test_mm_sum_is_rounded_once(zel):
+    # Each product 1/3 * 1/3 alone floors below 1/9; a per-product rounding
+    # would lose up to one unit per term, the exact sum loses less than one.
+    third = zel.tensor([[Fraction(1, 3)] * 64])
+    col = zel.tensor([[Fraction(1, 3)]] * 64)
+    t = exact(third)[0]
+    out = zel.mm(third, col)
+    assert records(out._data)[0] == floor_record(64 * t * t)
+
+
+@pytest.mark.parametrize("sign", [1, -1])
+def test_mm_saturates_only_the_final_sum(zel, sign):
+    big = 2**200
+    a = zel.tensor([[big, big, -big]])
+    b = zel.tensor([[sign * big], [-sign * big], [sign * 2]])
+    # The partial sum big^2 is far beyond the range; the exact total is
+    # -2 * sign * big, well inside it.
+    assert exact(zel.mm(a, b)) == [Fraction(-2 * sign * big)]
+    over = zel.mm(zel.tensor([[big]]), zel.tensor([[sign * big]]))
+    assert records(over._data)[0] == record_bytes(sign * TOP)
+
+
+@pytest.mark.parametrize("M, K", [(1, 1), (5, 7), (300, 3)])
+def test_mv_is_floor_of_exact_sum(zel, M, K):
+    rng = random.Random(M * 31 + K)
+    a = matrix(zel, rng, M, K)
+    x = zel.tensor(random_values(rng, K))
+    A, X = exact(a), exact(x)
+    out = zel.mv(a, x)
+    assert out.shape == (M,)
+    assert_floor_sums(out, [sum((A[i * K + k] * X[k] for k in range(K)), Fraction(0)) for i in range(M)])
+
+
+def conv_reference(I, Wt, batch, in_ch, H, W, out_ch, kH, kW, stride, padding):
+    oh = (H + 2 * padding - kH) // stride + 1
+    ow = (W + 2 * padding - kW) // stride + 1
+    out = []
+    for b in range(batch):
+        for o in range(out_ch):
+            for y in range(oh):
+                for x in range(ow):
+                    s = Fraction(0)
+                    for c in range(in_ch):
+                        for ky in range(kH):
+                            for kx in range(kW):
+                                yy, xx = y * stride - padding + ky, x * stride - padding + kx
+                                if 0 <= yy < H and 0 <= xx < W:
+                                    s += Wt[((o * in_ch + c) * kH + ky) * kW + kx] * I[((b * in_ch + c) * H + yy) * W + xx]
+                    out.append(s)
+    return (batch, out_ch, oh, ow), out
+
+
+@pytest.mark.parametrize("shape_in, shape_w, stride, padding", [
+    ((1, 1, 5, 5), (1, 1, 3, 3), 1, 0),
+    ((1, 1, 5, 5), (1, 1, 3, 3), 1, 1),
+    ((1, 1, 5, 5), (1, 1, 3, 3), 2, 0),
+    ((2, 3, 4, 6), (2, 3, 2, 3), 1, 2),
+    ((1, 2, 3, 3), (3, 2, 3, 1), 3, 1),
+])
+def test_conv2d_is_floor_of_exact_sum(zel, shape_in, shape_w, stride, padding):
+    rng = random.Random(hash((shape_in, shape_w, stride, padding)) & 0xFFFF)
+    n_in = shape_in[0] * shape_in[1] * shape_in[2] * shape_in[3]
+    n_w = shape_w[0] * shape_w[1] * shape_w[2] * shape_w[3]
+    inp = zel.Tensor(random_values(rng, n_in), shape=shape_in)
+    w = zel.Tensor(random_values(rng, n_w), shape=shape_w)
+    shape, expected = conv_reference(exact(inp), exact(w), *shape_in, shape_w[0], shape_w[2], shape_w[3],
+                                     stride, padding)
+    out = zel.conv2d(inp, w, stride, padding)
+    assert out.shape == shape
+    assert_floor_sums(out, expected)
+
+
+def test_conv2d_converts_stride_and_padding_with_int(zel):
+    inp = zel.Tensor(list(range(25)), shape=(1, 1, 5, 5))
+    w = zel.Tensor([1] * 9, shape=(1, 1, 3, 3))
+    assert zel.conv2d(inp, w, stride=2.7, padding=1.9).shape == (1, 1, 3, 3)
+    with pytest.raises(TypeError, match=r"Argument 'stride' has incorrect type \(expected int, got str\)"):
+        zel.conv2d(inp, w, "2")
+
+
+def test_trace_is_exact_and_rounds_once(zel):
+    rng = random.Random(7)
+    a = matrix(zel, rng, 6, 6)
+    A = exact(a)
+    out = zel.trace(a)
+    assert out.shape == (1,)
+    assert exact(out) == [sum(A[i * 7] for i in range(6))]
+    # A partial sum beyond the range does not stick when the total is inside.
+    big = zel.tensor([[2**255, 0], [0, -2**255]])
+    assert exact(zel.trace(big)) == [Fraction(0)]
+
+
+# --- the other products ------------------------------------------------------------
+
+def test_outer_and_kron_products_are_floored_products(zel):
+    rng = random.Random(3)
+    a, b = zel.tensor(random_values(rng, 2)), zel.tensor(random_values(rng, 3))
+    out = zel.outer(a, b)
+    assert out.shape == (2, 3)
+    A, B = exact(a), exact(b)
+    assert_floor_sums(out, [x * y for x in A for y in B])
+    assert zel.outer(zel.tensor([[1, 2], [3, 4]]), b).shape == (4, 3)
+    k = zel.kron(zel.tensor([[1, 2], [3, 4]]), zel.tensor([[1, 0], [0, 1]]))
+    assert k.shape == (4, 4)
+    assert k.to_list() == [[1, 0, 2, 0], [0, 1, 0, 2], [3, 0, 4, 0], [0, 3, 0, 4]]
+    m, p = matrix(zel, rng, 2, 3), matrix(zel, rng, 3, 2)
+    M, P = exact(m), exact(p)
+    expected = [M[i * 3 + j] * P[k * 2 + l] for i in range(2) for k in range(3) for j in range(3) for l in range(2)]
+    assert_floor_sums(zel.kron(m, p), expected)
+
+
+@pytest.mark.parametrize("rows, cols", [(3, 3), (4, 2), (2, 5), (1, 4), (0, 3)])
+def test_diag_is_the_true_diagonal(zel, rows, cols):
+    values = [[10 * i + j for j in range(cols)] for i in range(rows)]
+    t = zel.Tensor([v for row in values for v in row], shape=(rows, cols))
+    d = zel.diag(t)
+    assert d.shape == (min(rows, cols),)
+    assert exact(d) == [values[i][i] for i in range(min(rows, cols))]
+
+
+def test_matmul_dispatch_and_bmm(zel):
+    rng = random.Random(11)
+    v, w = zel.tensor(random_values(rng, 3)), zel.tensor(random_values(rng, 3))
+    m = matrix(zel, rng, 2, 3)
+    assert records(zel.matmul(v, w)._data) == records(zel.dot(v, w)._data)
+    assert zel.matmul(v, w).shape == (1,)
+    assert records(zel.matmul(m, v)._data) == records(zel.mv(m, v)._data)
+    assert zel.matmul(m, v).shape == (2,)
+    n = matrix(zel, rng, 3, 4)
+    assert records(zel.matmul(m, n)._data) == records(zel.mm(m, n)._data)
+    a = zel.Tensor(random_values(rng, 24), shape=(4, 2, 3))
+    b = zel.Tensor(random_values(rng, 60), shape=(4, 3, 5))
+    c = zel.bmm(a, b)
+    assert c.shape == (4, 2, 5)
+    cr = records(c._data)
+    for i in range(4):
+        ai = zel.Tensor(exact(a)[6 * i:6 * i + 6], shape=(2, 3))
+        bi = zel.Tensor(exact(b)[15 * i:15 * i + 15], shape=(3, 5))
+        assert cr[10 * i:10 * i + 10] == records(zel.mm(ai, bi)._data)
+    empty = zel.bmm(zel.Tensor([], shape=(0, 2, 3)), zel.Tensor([], shape=(0, 3, 5)))
+    assert empty.shape == (0, 2, 5) and empty.numel == 0
+
+
+# --- refusals -----------------------------------------------------------------------
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda z: z.mm(zeros(z, 2, 3), zeros(z, 2, 3)), ValueError, "Shape mismatch: (2, 3) @ (2, 3)"),
+    (lambda z: z.mm(zeros(z, 3), zeros(z, 3, 1)), ValueError, "mm requires 2D tensors"),
+    (lambda z: z.matmul(zeros(z, 2, 2, 2), zeros(z, 2, 2, 2)), ValueError,
+     "matmul: unsupported shapes (2, 2, 2) @ (2, 2, 2)"),
+    (lambda z: z.matmul(zeros(z, 3), zeros(z, 3, 2)), ValueError, "matmul: unsupported shapes (3,) @ (3, 2)"),
+    (lambda z: z.bmm(zeros(z, 2, 2), zeros(z, 2, 2)), ValueError, "bmm requires 3D tensors"),
+    (lambda z: z.bmm(zeros(z, 4, 2, 3), zeros(z, 2, 3, 5)), ValueError, "Shape mismatch: (4, 2, 3) @ (2, 3, 5)"),
+    (lambda z: z.bmm(zeros(z, 4, 2, 3), zeros(z, 4, 2, 5)), ValueError, "Shape mismatch: (4, 2, 3) @ (4, 2, 5)"),
+    (lambda z: z.mv(zeros(z, 3, 3), zeros(z, 2)), ValueError, "Dimension mismatch: A is (3, 3), x has 2 elements"),
+    (lambda z: z.mv(zeros(z, 3), zeros(z, 3)), ValueError, "not enough values to unpack (expected 2, got 1)"),
+    (lambda z: z.kron(zeros(z, 2), zeros(z, 2, 2)), ValueError, "kron requires 2D tensors"),
+    (lambda z: z.trace(zeros(z, 2, 3)), ValueError, "trace requires square matrix"),
+    (lambda z: z.diag(zeros(z, 3)), ValueError, "diag requires 2D tensor"),
+    (lambda z: z.conv2d(zeros(z, 1, 2, 5, 5), zeros(z, 1, 1, 3, 3)), ValueError, "Channel mismatch"),
+    (lambda z: z.conv2d(zeros(z, 1, 1, 5, 5), zeros(z, 1, 1, 3, 3), 0), ValueError, "conv2d requires stride >= 1"),
+    (lambda z: z.conv2d(zeros(z, 1, 1, 5, 5), zeros(z, 1, 1, 3, 3), 1, -1), ValueError,
+     "conv2d requires padding >= 0"),
+    (lambda z: z.conv2d(zeros(z, 1, 1, 2, 2), zeros(z, 1, 1, 5, 3), 1, 1), ValueError,
+     "conv2d filter is larger than the padded input"),
+    (lambda z: z.conv2d(zeros(z, 1, 5, 5), zeros(z, 1, 1, 3, 3)), ValueError,
+     "not enough values to unpack (expected 4, got 3)"),
+])
+def test_refusals(zel, call, exc, message):
+    with pytest.raises(exc) as info:
+        call(zel)
+    assert str(info.value) == message
+
+
+def test_short_operands_are_refused_before_launch(zel):
+    # The constructor lets a shape claim more records than the data holds.
+    a = zel.Tensor([1, 2, 3], shape=(2, 2))
+    with pytest.raises(ValueError, match="Size mismatch"):
+        zel.mm(a, zel.tensor([[1, 0], [0, 1]]))
+    with pytest.raises(ValueError, match="Size mismatch"):
+        zel.trace(a)
+    with pytest.raises(ValueError, match="Size mismatch"):
+        zel.conv2d(zel.Tensor([1] * 8, shape=(1, 1, 3, 3)), zel.Tensor([1], shape=(1, 1, 1, 1)))

@@ -1,0 +1,270 @@
+"""Reductions: the pairwise pass structure of sum and prod (observable through
+prod's rounding and sum's saturation), max/min, mean, dot, and the row-wise
+scans, searches and softmax, against Fraction and mpmath references."""
+import random
+from fractions import Fraction
+
+import mpmath
+import numpy as np
+import pytest
+
+from reference import SCALE, record_bytes, records, scaled, value_of
+
+TOP = 2**512 - 1
+UNIT = Fraction(1, SCALE)
+
+
+def exact(t):
+    return [value_of(r) for r in records(t._data)]
+
+
+def grid(q):
+    """floor to the record grid, saturated: the value the kernels produce."""
+    return Fraction(max(-TOP, min(TOP, scaled(q))), SCALE)
+
+
+def tree(values, op):
+    """The host-driven tree: fold the upper half onto the lower, then fold an
+    odd last element into element 0, and halve."""
+    data, n = list(values), len(values)
+    while n > 1:
+        half = n // 2
+        for i in range(half):
+            data[i] = op(data[i], data[i + half])
+        if n % 2:
+            data[0] = op(data[0], data[n - 1])
+        n = half
+    return data[0]
+
+
+def fmul(x, y):
+    return grid(x * y)
+
+
+def fadd(x, y):
+    return grid(x + y)
+
+
+def random_fractions(rng, n):
+    return [Fraction(rng.getrandbits(270) - 2**269, SCALE) for _ in range(n)]
+
+
+# --- sum and prod ------------------------------------------------------------------
+
+@pytest.mark.parametrize("n", [2, 3, 5, 7, 12, 33])
+def test_prod_follows_the_tree_order(zel, n):
+    rng = random.Random(n)
+    vals = [Fraction(rng.getrandbits(258) + 2**256, SCALE) * rng.choice([1, -1]) for _ in range(n)]
+    t = zel.tensor(vals)
+    p = zel.prod(t)
+    assert p.shape == (1,)
+    assert exact(p) == [tree(exact(t), fmul)]
+
+
+def test_sum_saturation_shows_the_pass_order(zel):
+    h = 2**255
+    # Tree: (h + -h) + (h + -h) = 0.  Left to right would saturate at h + h.
+    t = zel.tensor([h, h, -h, -h])
+    assert exact(zel.sum(t)) == [tree([Fraction(v) for v in (h, h, -h, -h)], fadd)] == [0]
+    odd = [h, -h, h, h, h]
+    assert exact(zel.sum(zel.tensor(odd))) == [tree([Fraction(v) for v in odd], fadd)]
+
+
+@pytest.mark.parametrize("n", [1, 2, 5, 64, 1001])
+def test_sum_is_exact(zel, n):
+    rng = random.Random(n)
+    vals = random_fractions(rng, n)
+    s = zel.sum(zel.tensor(vals))
+    assert s.shape == (1,)
+    assert exact(s) == [sum(vals)]
+
+
+@pytest.mark.parametrize("fn, values, expected", [
+    ("sum", [1, 2, 3, 4, 5], 15), ("prod", [1, 2, 3, 4, 5], 120),
+    ("max", [1, 5, 3, 4, 2], 5), ("min", [1, 5, 3, 4, 2], 1),
+    ("max", [-3, -1, -7], -1), ("min", [0, -0.5, 2, -0.25, 9, 1, -0.5], -0.5),
+])
+def test_small_reductions(zel, fn, values, expected):
+    out = getattr(zel, fn)(zel.tensor(values))
+    assert out.shape == (1,) and exact(out) == [Fraction(expected)]
+
+
+@pytest.mark.parametrize("n", [2, 3, 5, 6, 7, 31, 100])
+def test_max_min_over_every_length(zel, n):
+    rng = random.Random(n + 99)
+    vals = random_fractions(rng, n)
+    t = zel.tensor(vals)
+    assert exact(zel.max(t)) == [max(vals)]
+    assert exact(zel.min(t)) == [min(vals)]
+
+
+def test_whole_tensor_reductions_ignore_the_shape(zel):
+    t = zel.tensor([[1, 2, 3], [4, 5, 6]])
+    for fn, v in [("sum", 21), ("prod", 720), ("max", 6), ("min", 1)]:
+        out = getattr(zel, fn)(t)
+        assert out.shape == (1,) and exact(out) == [v]
+
+
+def test_empty_and_single_inputs(zel):
+    empty = zel.tensor([])
+    assert exact(zel.sum(empty)) == [0] and exact(zel.prod(empty)) == [1]
+    for fn in ("max", "min"):
+        out = getattr(zel, fn)(empty)
+        assert out.shape == (0,) and out.numel == 0
+    one = zel.tensor([7])
+    results = [getattr(zel, fn)(one) for fn in ("sum", "prod", "max", "min")]
+    one._data[0] = zel.tensor([8])._data[0]
+    for r in results:
+        assert r.shape == (1,) and exact(r) == [7]
+
+
+def test_mean_and_dot(zel):
+    m = zel.mean(zel.tensor([1, 2, 3, 4]))
+    assert m.shape == (1,) and exact(m) == [Fraction(5, 2)]
+    rng = random.Random(5)
+    a, b = zel.tensor(random_fractions(rng, 3)), zel.tensor(random_fractions(rng, 3))
+    d = zel.dot(a, b)
+    assert d.shape == (1,)
+    assert records(d._data) == records(zel.sum(zel.mul(a, b))._data)
+    assert exact(d) == [tree([fmul(x, y) for x, y in zip(exact(a), exact(b))], fadd)]
+    with pytest.raises(ValueError, match="Size mismatch: 3 and 2 elements"):
+        zel.dot(a, zel.tensor([1, 2]))
+
+
+# --- row-wise operations --------------------------------------------------------------
+
+def test_cumsum_and_cumprod(zel):
+    t = zel.tensor([[1, 2], [3, 4]])
+    assert zel.cumsum(t).to_list() == [[1, 3], [3, 7]]
+    assert zel.cumsum(t, dim=-1).to_list() == [[1, 3], [3, 7]]
+    assert zel.cumsum(t, 0).to_list() == [[1, 2], [4, 6]]
+    assert zel.cumprod(t).to_list() == [[1, 2], [3, 12]]
+    assert zel.cumprod(t, dim=0).to_list() == [[1, 2], [3, 8]]
+    assert zel.cumsum(zel.tensor([1, 2, 3]), dim=0).to_list() == [1, 3, 6]
+    rng = random.Random(17)
+    vals = random_fractions(rng, 6)
+    r = zel.cumprod(zel.tensor(vals))
+    acc, expected = None, []
+    for v in exact(zel.tensor(vals)):
+        acc = v if acc is None else fmul(acc, v)
+        expected.append(acc)
+    assert exact(r) == expected
+
+
+def test_rows_run_along_the_last_dimension_of_any_rank(zel):
+    vals = list(range(1, 13))
+    t = zel.Tensor(vals, shape=(2, 2, 3))
+    out = zel.cumsum(t)
+    assert out.shape == (2, 2, 3)
+    expected = []
+    for r in range(4):
+        row = vals[3 * r:3 * r + 3]
+        expected += [sum(row[:j + 1]) for j in range(3)]
+    assert exact(out) == expected
+    assert zel.argmax(zel.Tensor([3, 1, 2, 0, 5, 4, 7, 7, 1, 2, 9, 9], shape=(2, 2, 3))).get().tolist() == [0, 1, 0, 1]
+
+
+@pytest.mark.parametrize("fn, data, dim, expected", [
+    ("argmax", [[1, 2], [3, 4]], -1, [1, 1]),
+    ("argmax", [3, 9, 2], -1, [1]),
+    ("argmax", [3, 9, 2], 0, [1]),
+    ("argmax", [[1, 5, 5], [2, 2, 0]], -1, [1, 0]),
+    ("argmin", [[4, 1, 1], [0, 0, 3]], -1, [1, 0]),
+    ("argmax", [[1, 7], [3, 4], [9, 0]], 0, [2, 0]),
+    ("argmin", [[1, 7], [3, 4], [9, 0]], 0, [0, 2]),
+])
+def test_arg_searches(zel, fn, data, dim, expected):
+    out = getattr(zel, fn)(zel.tensor(data), dim)
+    assert out.dtype == np.int32
+    assert out.get().tolist() == expected
+
+
+def test_softmax_against_mpmath(zel):
+    mpmath.mp.prec = 400
+    rows = [[0.5, -1.25, 3.0, 2.0], [200, 201, 202, 199.5], [0, 0, 0, 0]]
+    t = zel.tensor(rows)
+    out = zel.softmax(t)
+    assert out.shape == (3, 4)
+    got, flat = exact(out), exact(t)
+    for r in range(3):
+        row = flat[4 * r:4 * r + 4]
+        es = [mpmath.exp(mpmath.mpf(x.numerator) / x.denominator) for x in row]
+        total = mpmath.fsum(es)
+        for j, e in enumerate(es):
+            ref = e / total
+            err = abs(mpmath.mpf(got[4 * r + j].numerator) / got[4 * r + j].denominator - ref)
+            assert err < 6 * mpmath.mpf(2) ** -256, (r, j)
+    assert exact(zel.softmax(zel.tensor([[1, 2], [3, 4]]), 0)) == exact(zel.transpose(
+        zel.softmax(zel.transpose(zel.tensor([[1, 2], [3, 4]]), 0, 1)), 0, 1))
+
+
+@pytest.mark.parametrize("fn", ["cumsum", "cumprod", "softmax", "argmax", "argmin"])
+def test_row_wise_refusals(zel, fn):
+    f = getattr(zel, fn)
+    with pytest.raises(ValueError, match="Dimension out of range"):
+        f(zel.tensor([[1, 2], [3, 4]]), 2)
+    with pytest.raises(ValueError, match="Dimension out of range"):
+        f(zel.tensor([1, 2]), -2)
+    with pytest.raises(ValueError, match="supports only the last dimension"):
+        f(zel.Tensor(list(range(8)), shape=(2, 2, 2)), 1)
+    with pytest.raises(TypeError, match=r"Argument 'dim' has incorrect type \(expected int, got str\)"):
+        f(zel.tensor([1, 2]), "x")
+    with pytest.raises(IndexError):
+        f(zel.tensor(5))
+    f(zel.tensor([[1, 2], [3, 4]]), 1.7)  # int(1.7) == 1: the last dimension
+
+
+@pytest.mark.parametrize("fn", ["argmax", "argmin"])
+def test_arg_search_of_empty_rows(zel, fn):
+    with pytest.raises(ValueError, match="empty"):
+        getattr(zel, fn)(zel.tensor([]))
+    assert getattr(zel, fn)(zel.Tensor([], shape=(0, 3))).get().tolist() == []
+
+
+# --- norms and statistics -------------------------------------------------------------
+
+def test_norms(zel):
+    assert exact(zel.norm(zel.tensor([3, 4]))) == [5]
+    assert exact(zel.norm(zel.tensor([3, -4]), 1)) == [7]
+    a = zel.tensor([Fraction(1, 3), -2, 0.75])
+    assert records(zel.norm(a, 2.9)._data) == records(zel.norm(a, 2)._data)
+    assert exact(zel.norm(zel.tensor([0, 0]), 3)) == [0]
+
+
+@pytest.mark.parametrize("values, p", [([3, -4, 5], 3), ([1, 2, 2], 4), ([Fraction(1, 3), 7, -2.5], 5)])
+def test_norm_is_the_true_p_norm(zel, values, p):
+    mpmath.mp.prec = 400
+    t = zel.tensor(values)
+    got = exact(zel.norm(t, p))[0]
+    ref = mpmath.root(mpmath.fsum(abs(mpmath.mpf(x.numerator) / x.denominator) ** p for x in exact(t)), p)
+    assert abs(mpmath.mpf(got.numerator) / got.denominator - ref) < ref * mpmath.mpf(2) ** -240
+
+
+@pytest.mark.parametrize("p", [0, -1, -2.5])
+def test_norm_refuses_non_positive_p(zel, p):
+    with pytest.raises(ValueError, match="norm requires p >= 1"):
+        zel.norm(zel.tensor([1, 2]), p)
+
+
+def test_variance_and_standard_deviation(zel):
+    t = zel.tensor([1, 2, 3, 4])
+    assert exact(zel.var(t, unbiased=False)) == [Fraction(5, 4)]
+    # Bessel's factor is the double nearest 4/3, entering the tensor exactly.
+    assert exact(zel.var(t)) == [fmul(Fraction(5, 4), Fraction(4 / 3))]
+    assert exact(zel.var(t, None, True)) == exact(zel.var(t))
+    assert exact(zel.var(zel.tensor([7]))) == [0]
+    assert records(zel.std(t)._data) == records(zel.sqrt(zel.var(t))._data)
+    assert records(zel.std(t, unbiased=0)._data) == records(zel.sqrt(zel.var(t, unbiased=False))._data)
+    assert records(zel.var(t, dim=0)._data) == records(zel.var(t)._data)
+    d = zel.sub(t, zel.mean(t))
+    assert records(zel.var(t, unbiased=False)._data) == records(zel.mean(zel.mul(d, d))._data)
+
+
+@pytest.mark.parametrize("fn", ["var", "std"])
+def test_variance_refuses_a_dimension_of_a_matrix(zel, fn):
+    m = zel.tensor([[1, 2], [3, 4]])
+    with pytest.raises(ValueError, match=r"var supports only dim=None"):
+        getattr(zel, fn)(m, 0)
+    with pytest.raises(TypeError, match=r"Argument 'dim' has incorrect type \(expected int, got str\)"):
+        getattr(zel, fn)(m, "0")
+    assert getattr(zel, fn)(m).shape == (1,)
