@@ -1,0 +1,121 @@
+"""The inverse-trigonometric kernels and the compositions against mpmath at
+600 bits, atan's reductions (including arguments beyond 2^64 and empty
+tensors), and pi from its decimal digits with the precision it leaves set."""
+import decimal
+import math
+from decimal import Decimal
+from fractions import Fraction
+
+import mpmath
+import pytest
+
+import tarnex.zel.zel as zel
+from elementwise_ref import ULP, exact, expect_records, log_uniform, make, mp, uniform, worst_error
+from reference import records
+
+PI_DIGITS = "3.14159265358979323846264338327950288419716939937510"
+
+
+@pytest.fixture(autouse=True)
+def keep_decimal_precision():
+    prec = decimal.getcontext().prec
+    yield
+    decimal.getcontext().prec = prec
+
+
+def double_pi_over(n):
+    """pi/n as the double nearest to the 60-digit quotient (tensor stores a double exactly)."""
+    with decimal.localcontext(prec=60):
+        return Fraction(float(Decimal(PI_DIGITS) / Decimal(n)))
+
+
+KERNELS = [
+    ("asin", mpmath.asin, uniform(1, -1, 1, 60) + [1, -1, 0]),
+    ("acos", mpmath.acos, uniform(2, -1, 1, 60) + [1, -1, 0]),
+    ("_atan_taylor", mpmath.atan, uniform(3, -0.5 + 1e-9, 0.5, 60)),
+]
+
+
+@pytest.mark.parametrize("name, f, xs", KERNELS, ids=[k[0] for k in KERNELS])
+def test_kernel_accuracy(name, f, xs):
+    assert worst_error(exact(getattr(zel, name)(make(xs))), xs, f) <= 1
+
+
+@pytest.mark.parametrize("name, outside, edge", [("asin", 1.5, 1), ("asin", -7, -1), ("acos", 2**70, 1),
+                                                 ("acos", -1 - ULP, -1)])
+def test_inverse_sine_and_cosine_clamp_their_argument(name, outside, edge):
+    f = getattr(zel, name)
+    assert records(f(make([outside]))._data) == records(f(make([edge]))._data)
+
+
+# Compositions round every intermediate, so they are held to a few bits less.
+COMPOSED = [
+    ("tan", mpmath.tan, uniform(4, -1.2, 1.2, 30)),
+    ("sinh", mpmath.sinh, uniform(5, -100, 100, 30)),
+    ("cosh", mpmath.cosh, uniform(6, -100, 100, 30)),
+    ("asinh", mpmath.asinh, uniform(7, -10, 10, 20) + log_uniform(8, 0, 20, 10)),
+    ("acosh", mpmath.acosh, uniform(9, 1.5, 1000, 30)),
+    ("atanh", mpmath.atanh, uniform(10, -0.9, 0.9, 30)),
+]
+
+
+@pytest.mark.parametrize("name, f, xs", COMPOSED, ids=[c[0] for c in COMPOSED])
+def test_compositions(name, f, xs):
+    assert worst_error(exact(getattr(zel, name)(make(xs))), xs, f, floor_bits=240) <= 1
+
+
+@pytest.mark.parametrize("name, ln_base", [("log2", 0.693147180559945), ("log10", 2.302585092994046)])
+def test_log2_and_log10_divide_by_the_double_logarithm(name, ln_base):
+    xs = log_uniform(11, -100, 200, 20)
+    c = mp(Fraction(ln_base))
+    assert worst_error(exact(getattr(zel, name)(make(xs))), xs, lambda x: mpmath.log(x) / c, 240) <= 1
+    eight = float(exact(zel.log2(make([8])))[0])
+    assert eight != 3 and abs(eight - 3) < 1e-14
+
+
+ATAN_CASES = [Fraction(1, 4), Fraction(1, 2), 1, 2, -3, Fraction(-1, 2) + ULP, Fraction(7, 10), -(2**64) - ULP,
+              2**64 + Fraction(1, 4), 2**100, -(2**255), Fraction(1, 2**64)]
+
+
+def test_atan_with_reduction_is_within_double_pi():
+    # The pi/4 and pi/2 terms are doubles: about 1e-16 from the true values.
+    got = exact(zel.atan(make(ATAN_CASES)))
+    with mpmath.workprec(600):
+        for g, x in zip(got, ATAN_CASES):
+            assert abs(mp(g) - mpmath.atan(mp(x))) < 4e-16, x
+            assert (g > 0) == (x > 0)
+
+
+def test_atan_cases():
+    # Below one half the Taylor kernel alone; at one the ratio is zero.
+    small = make([Fraction(1, 4), Fraction(-49, 100)])
+    assert records(zel.atan(small)._data) == records(zel._atan_taylor(small)._data)
+    expect_records(zel.atan(make([1])), [double_pi_over(4)])
+    expect_records(zel.atan2(make([1]), make([-1])), [-double_pi_over(4)])
+
+
+@pytest.mark.parametrize("shape, result_shape", [((2, 2), (2, 2)), ((1,), (1,)), ((), (1,)), ((0,), (0,)),
+                                                 ((2, 0), (2, 0))])
+def test_atan_shapes(shape, result_shape):
+    a = make([Fraction(3, 10)] * math.prod(shape), shape)
+    out = zel.atan(a)
+    assert out._shape == result_shape and len(out._data) == math.prod(shape)
+
+
+def test_pi_functions():
+    expect_records(zel.pi(), [Fraction(3.141592653589793)])
+    assert decimal.getcontext().prec == 60
+    assert zel.pi()._shape == () and zel.PI_STR == PI_DIGITS
+    assert records(zel.pi_over(1)._data) == records(zel.pi()._data)
+    for n, t in [(2, zel.pi_half()), (4, zel.pi_quarter()), (3, zel.pi_over(3)), (4, zel.pi_over(4.7)),
+                 (-6, zel.pi_over(-6)), (10**30, zel.pi_over(10**30))]:
+        expect_records(t, [double_pi_over(n)])
+
+
+def test_pi_over_argument_and_zero():
+    with pytest.raises(TypeError, match=r"^Argument 'n' has incorrect type \(expected int, got str\)$"):
+        zel.pi_over("4")
+    with pytest.raises(decimal.DivisionByZero):
+        zel.pi_over(0)
+    with pytest.raises(TypeError, match=r"^pi\(\) takes no arguments \(1 given\)$"):
+        zel.pi(2)
