@@ -43,8 +43,8 @@ def test_logical_functions_are_the_array_librarys():
     a, b = make([1, 2, 3, 4]), make([1, 0, 3, 5])
     m1, m2 = zel.eq(a, b), zel.lt(a, make([2, 2, 2, 2]))
     assert zel.logical_and(m1, m2).get().tolist() == [True, False, False, False]
-    assert zel.logical_or(m1, m2).get().tolist() == [True, True, True, False]
-    assert zel.logical_xor(m1, m2).get().tolist() == [False, True, True, False]
+    assert zel.logical_or(m1, m2).get().tolist() == [True, False, True, False]
+    assert zel.logical_xor(m1, m2).get().tolist() == [False, False, True, False]
     assert zel.logical_not(m1).get().tolist() == [False, True, False, True]
 
 

@@ -74,6 +74,6 @@ def test_shapes(name, shape, result_shape):
 
 def test_reciprocal_follows_the_division_rule():
     xs = [3, -3, Fraction(1, 7), 2**100, -ULP * 2**200, 1]
-    expect_records(zel.reciprocal(make(xs)), [1 / x for x in xs])
+    expect_records(zel.reciprocal(make(xs)), [1 / x for x in exact(make(xs))])
     zero = make([0, 2])
     assert exact(zel.reciprocal(zero)) == exact(zel.div(zel.ones(2), zero))
