@@ -17,6 +17,7 @@ void define_reduce(PyObject* m);    // sum, prod, max, min, mean, dot, row-wise 
 void define_products(PyObject* m);  // mm, mv, matmul, bmm, outer, kron, trace, diag, conv2d
 void define_shape(PyObject* m);   // creation and shape functions
 void define_stats(PyObject* m);   // norm, var, std
+void define_exact(PyObject* m);   // Fraction bridge, Gauss-Jordan family, exact special values
 void define_decomp(PyObject* m);  // qr, eig, eigh, svd, expm
 void define_random(PyObject* m);    // the generator, rand, randn
 void define_checksum(PyObject* m);  // checksums and verification
@@ -42,6 +43,7 @@ inline constexpr DefineFn kSubsystems[] = {
     define_products,
     define_shape,
     define_stats,
+    define_exact,
     define_decomp,
     define_random,
     define_checksum,

@@ -1,0 +1,69 @@
+// The exact core of the rational algebra: integer matrices on GMP, the
+// multimodular determinant and rank bound, fraction-free Gauss-Jordan and LU,
+// and the certified inverse.  Every record is an integer over 2^256, so a
+// matrix of records is an integer matrix with power-of-two row scales.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "../core/gmp.hpp"
+#include "../cuda/include/zel/fp.cuh"
+
+namespace zel::exact {
+
+// Row-major integer matrix.
+struct IntMatrix {
+    Py_ssize_t rows = 0, cols = 0;
+    std::vector<Mpz> a;
+    IntMatrix() = default;
+    IntMatrix(Py_ssize_t r, Py_ssize_t c) : rows(r), cols(c), a(static_cast<size_t>(r * c)) {}
+    mpz_ptr at(Py_ssize_t i, Py_ssize_t j) { return a[static_cast<size_t>(i * cols + j)].v; }
+    mpz_srcptr at(Py_ssize_t i, Py_ssize_t j) const { return a[static_cast<size_t>(i * cols + j)].v; }
+    void swap_rows(Py_ssize_t i, Py_ssize_t k) {
+        for (Py_ssize_t j = 0; j < cols; ++j) mpz_swap(at(i, j), at(k, j));
+    }
+};
+
+// A matrix of records read exactly as A[i][j] = C[i][j] * 2^-exp[i]: each
+// row's common power of two is divided out of C (all rows share one exponent
+// when `per_row` is false).  Row scales change neither the echelon form nor
+// the pivot columns, and leave the determinant and inverse easy to rescale.
+struct ScaledMatrix {
+    IntMatrix c;
+    std::vector<long> exp;
+};
+ScaledMatrix from_records(const fp_t* recs, Py_ssize_t rows, Py_ssize_t cols, bool per_row);
+
+// The double nearest num * 2^e2 / den (den != 0), ties to even: float() of
+// the Fraction, with its OverflowError.
+double ratio_to_double(mpz_srcptr num, mpz_srcptr den, long e2 = 0);
+
+// det(C) by Chinese remaindering over word-size primes, enough of them to
+// exceed twice Hadamard's bound.
+void determinant(mpz_ptr det, const IntMatrix& c);
+
+// The rank of C modulo one word-size prime: a lower bound on the rank over
+// the rationals, so equality with cols proves full column rank.
+Py_ssize_t rank_lower_bound(const IntMatrix& c);
+
+// Fraction-free Gauss-Jordan elimination (Bareiss), in place.  On return the
+// first r = pivots.size() rows of C, divided by d, are the reduced row echelon
+// form and the other rows are zero.  With stop_before > 0 the elimination
+// stops at the first column below stop_before that has no pivot (the caller
+// then knows the leading square block is singular).
+std::vector<Py_ssize_t> rref_fraction_free(IntMatrix& c, Mpz& d, Py_ssize_t stop_before = 0);
+
+// Doolittle LU with partial pivoting on the largest magnitude (ties keep the
+// upper row), of A = C * 2^-e, computed fraction-free; the factors are the
+// doubles nearest the rational L and U entries.
+struct LuFactors {
+    std::vector<double> L, U;
+    std::vector<int32_t> perm;
+};
+LuFactors lu_doolittle(IntMatrix& c, long e);
+
+// The doubles nearest the entries of A^-1 for A = diag(2^-exp) * C.  Returns
+// false, with `out` unspecified, when A is singular.
+bool inverse_doubles(const ScaledMatrix& m, std::vector<double>& out);
+
+}  // namespace zel::exact
