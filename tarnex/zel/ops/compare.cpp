@@ -161,11 +161,11 @@ Ref fn_lerp(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 PyMethodDef compare_methods[] = {
     method<fn_eq>("eq", "eq($module, /, a, b)\n--\n\nElement-wise equality."),
-    method<fn_lt>("lt", "lt($module, /, a, b)\n--\n\n"),
-    method<fn_gt>("gt", "gt($module, /, a, b)\n--\n\n"),
-    method<fn_le>("le", "le($module, /, a, b)\n--\n\n"),
-    method<fn_ge>("ge", "ge($module, /, a, b)\n--\n\n"),
-    method<fn_ne>("ne", "ne($module, /, a, b)\n--\n\n"),
+    method<fn_lt>("lt", "lt($module, /, a, b)\n--\n\nElement-wise less than."),
+    method<fn_gt>("gt", "gt($module, /, a, b)\n--\n\nElement-wise greater than."),
+    method<fn_le>("le", "le($module, /, a, b)\n--\n\nElement-wise less than or equal."),
+    method<fn_ge>("ge", "ge($module, /, a, b)\n--\n\nElement-wise greater than or equal."),
+    method<fn_ne>("ne", "ne($module, /, a, b)\n--\n\nElement-wise inequality."),
     method<fn_logical_and>("logical_and", "logical_and($module, /, a, b)\n--\n\nElement-wise logical AND."),
     method<fn_logical_or>("logical_or", "logical_or($module, /, a, b)\n--\n\nElement-wise logical OR."),
     method<fn_logical_not>("logical_not", "logical_not($module, /, a)\n--\n\nElement-wise logical NOT."),
