@@ -1,0 +1,177 @@
+// Limb products, the one rounding step of the system, the fixed-point
+// product and the exact accumulator for sums of products.  Builds on the
+// mpn-style primitives of fp.cuh; every lossy step here goes through
+// fp_round_shift, which applies the floor rule.
+#pragma once
+#include "fp.cuh"
+
+// Heavy functions (series, division loops) are kept out of line on the
+// device: inlining them into every caller multiplies compile time and code
+// size for no speed gain.  Templates need no `inline` for linkage.
+#if ZEL_ON_DEVICE
+#define ZEL_HD_OUTLINE __host__ __device__ __noinline__
+#else
+#define ZEL_HD_OUTLINE
+#endif
+
+namespace zel {
+
+// (hi, lo) = a * b, the full 128-bit product; returns lo.
+ZEL_HD uint64_t mul_wide(uint64_t& hi, uint64_t a, uint64_t b) {
+#if defined(__CUDA_ARCH__)
+    hi = __umul64hi(a, b);
+    return a * b;
+#else
+    const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+    hi = static_cast<uint64_t>(p >> 64);
+    return static_cast<uint64_t>(p);
+#endif
+}
+
+// r = a * b (single limb b) mod 2^(64N); returns the high limb.  r may alias a.
+template <int N>
+ZEL_HD uint64_t mul_1(uint64_t* r, const uint64_t* a, uint64_t b) {
+    uint64_t carry = 0;
+    ZEL_UNROLL
+    for (int i = 0; i < N; ++i) {
+        uint64_t hi;
+        uint64_t lo = mul_wide(hi, a[i], b);
+        lo += carry;
+        hi += lo < carry;
+        r[i] = lo;
+        carry = hi;
+    }
+    return carry;
+}
+
+// r += a * b (single limb b) mod 2^(64N); returns the carry limb.  r must
+// not overlap a unless r == a.
+template <int N>
+ZEL_HD uint64_t addmul_1(uint64_t* r, const uint64_t* a, uint64_t b) {
+    uint64_t carry = 0;
+    ZEL_UNROLL
+    for (int i = 0; i < N; ++i) {
+        uint64_t hi;
+        uint64_t lo = mul_wide(hi, a[i], b);
+        lo += carry;
+        hi += lo < carry;
+        const uint64_t s = r[i] + lo;
+        hi += s < lo;
+        r[i] = s;
+        carry = hi;
+    }
+    return carry;
+}
+
+// r -= a * b (single limb b) mod 2^(64N); returns the borrow limb, so that
+// old r - a*b = new r - borrow * 2^(64N).
+template <int N>
+ZEL_HD uint64_t submul_1(uint64_t* r, const uint64_t* a, uint64_t b) {
+    uint64_t borrow = 0;
+    ZEL_UNROLL
+    for (int i = 0; i < N; ++i) {
+        uint64_t hi;
+        uint64_t lo = mul_wide(hi, a[i], b);
+        lo += borrow;
+        hi += lo < borrow;
+        const uint64_t d = r[i] - lo;
+        hi += d > r[i];
+        r[i] = d;
+        borrow = hi;
+    }
+    return borrow;
+}
+
+// r[0 .. NA+NB) = a * b, schoolbook.  r must not overlap a or b.
+template <int NA, int NB>
+ZEL_HD void mul_n(uint64_t* r, const uint64_t* a, const uint64_t* b) {
+    r[NA] = mul_1<NA>(r, a, b[0]);
+    ZEL_UNROLL
+    for (int j = 1; j < NB; ++j) r[NA + j] = addmul_1<NA>(r + j, a, b[j]);
+}
+
+// ---------------------------------------------------------------------------
+// The rounding rule.  A non-negative magnitude t (NL limbs) holding
+// |exact| * 2^(256 + shift) becomes the record of floor(exact * 2^256) / 2^256:
+// positive values drop the low bits, negative values round their magnitude up
+// whenever a dropped bit is set.  Magnitudes of 2^512 or more saturate.
+// 0 <= shift < 64 * NL.  r may not alias t.
+template <int NL>
+ZEL_HD void fp_round_shift(fp_t& r, const uint64_t* t, int shift, bool negative) {
+    constexpr int NT = NL > kLimbs ? NL : kLimbs;
+    uint64_t tmp[NT];
+    ZEL_UNROLL
+    for (int i = 0; i < NT; ++i) tmp[i] = i < NL ? t[i] : 0;
+    shr_n<NT>(tmp, tmp, shift);
+    bool over = false;
+    ZEL_UNROLL
+    for (int i = kLimbs; i < NT; ++i) over |= tmp[i] != 0;
+    if (!over && negative && any_low_bits_n<NL>(t, shift)) {
+        over = add_1<kLimbs>(tmp, tmp, 1) != 0;
+    }
+    if (over) { fp_saturate(r, negative); return; }
+    copy_n<kLimbs>(r.limb, tmp);
+    fp_set_sign(r, negative);
+}
+
+// r = floor(a * b), the record of the exact product rounded toward -inf.
+// May alias.
+ZEL_HD void fp_mul(fp_t& r, const fp_t& a, const fp_t& b) {
+    uint64_t w[2 * kLimbs];
+    mul_n<kLimbs, kLimbs>(w, a.limb, b.limb);
+    const bool neg = fp_is_neg(a) != fp_is_neg(b);
+    fp_round_shift<2 * kLimbs>(r, w, kFracBits, neg);
+}
+
+// ---------------------------------------------------------------------------
+// Exact accumulator for sums of products (mm, mv, conv2d, spmv, dot).  Each
+// product of two records is an integer multiple of 2^-512 below 2^1024 in
+// that unit; the accumulator keeps the running sum exactly as a two's
+// complement integer of 17 limbs (value = acc / 2^512), which leaves 63 guard
+// bits: any 2^63 products can be summed without loss.  acc_round applies the
+// floor rule once, at the end.
+constexpr int kAccLimbs = 2 * kLimbs + 1;
+
+struct acc_t {
+    uint64_t limb[kAccLimbs];
+};
+
+ZEL_HD void acc_zero(acc_t& acc) { zero_n<kAccLimbs>(acc.limb); }
+
+// acc += a * b, exactly.
+ZEL_HD void acc_add_product(acc_t& acc, const fp_t& a, const fp_t& b) {
+    uint64_t w[kAccLimbs];
+    mul_n<kLimbs, kLimbs>(w, a.limb, b.limb);
+    w[kAccLimbs - 1] = 0;
+    if (fp_is_neg(a) != fp_is_neg(b)) sub_n<kAccLimbs>(acc.limb, acc.limb, w);
+    else add_n<kAccLimbs>(acc.limb, acc.limb, w);
+}
+
+// acc += a, exactly (a record is a multiple of 2^-256, so it enters shifted
+// up by 256 bits).
+ZEL_HD void acc_add_fp(acc_t& acc, const fp_t& a) {
+    uint64_t w[kAccLimbs];
+    ZEL_UNROLL
+    for (int i = 0; i < kAccLimbs; ++i) {
+        const int j = i - kFracBits / 64;
+        w[i] = (j >= 0 && j < kLimbs) ? a.limb[j] : 0;
+    }
+    if (fp_is_neg(a)) sub_n<kAccLimbs>(acc.limb, acc.limb, w);
+    else add_n<kAccLimbs>(acc.limb, acc.limb, w);
+}
+
+// r = floor(acc) to the record grid, saturating.
+ZEL_HD void acc_round(fp_t& r, const acc_t& acc) {
+    const bool neg = (acc.limb[kAccLimbs - 1] >> 63) != 0;
+    uint64_t m[kAccLimbs];
+    if (neg) {
+        uint64_t z[kAccLimbs];
+        zero_n<kAccLimbs>(z);
+        sub_n<kAccLimbs>(m, z, acc.limb);
+    } else {
+        copy_n<kAccLimbs>(m, acc.limb);
+    }
+    fp_round_shift<kAccLimbs>(r, m, kFracBits, neg);
+}
+
+}  // namespace zel

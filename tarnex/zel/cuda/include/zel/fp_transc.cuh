@@ -1,0 +1,587 @@
+// Transcendental functions on records: exp, log, sin, cos, tanh, sigmoid,
+// silu, gelu, atan, asin, acos.  All arithmetic is integer arithmetic on
+// fixed-point numbers (fx.cuh), so host and device produce identical bits.
+//
+// Accuracy.  Each function evaluates f(x) for the exact record x with an
+// absolute error far below one unit 2^-256 (the analyses below bound it; the
+// worst, exp, leaves 29 guard bits) and then applies the floor rule.  So the
+// result is floor(f(x)) to the record grid, except when f(x) lies within
+// 2^-29 units of a grid point, where it may be the neighbouring record:
+// the error is always below one unit.  Where f(x) = A - b with A on the grid
+// and 0 < b < one unit (sigmoid, tanh, silu and gelu far out), the result is
+// exactly A - 2^-256, the true floor.
+//
+// Domains: arguments outside a function's domain are clamped to its closure
+// and a pole gives the saturated value, with the sign of the limit:
+// log(x <= 0) = -max, asin(x > 1) = pi/2, acos(x < -1) = pi, and so on.
+#pragma once
+#include "fx.cuh"
+
+namespace zel {
+
+// Working precision of the functions whose results are at most ~2^8: five
+// fraction limbs (320 bits), 64 bits beyond the record grid.
+constexpr int kW = 5;
+
+// floor(log2(k)) for k >= 1.
+ZEL_HD constexpr int ilog2_floor(int k) {
+    int r = 0;
+    while ((2 << r) <= k) ++r;
+    return r;
+}
+
+// Smallest n such that a power series whose argument is below 2^-b and whose
+// n-th coefficient is at most 1/n! has its tail from n on below 2^-bits
+// (log2 of n! is bounded below by the sum of floor(log2 k)).
+ZEL_HD constexpr int series_terms(int b, int bits) {
+    int n = 0, have = 0;
+    while (have < bits) {
+        ++n;
+        have += b + ilog2_floor(n);
+    }
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// exp.  With q = floor(|x| / ln 2) and r = |x| - q ln 2 in [0, ln 2),
+// e^x = 2^k e^r' (r' = r or ln 2 - r for negative x).  e^r' is the Taylor
+// polynomial at r' / 2^12, evaluated by Horner with tabulated 1/n!, then
+// squared 12 times.  Error (relative, W limbs): ln 2 truncation <= 2^(9-64W),
+// Horner <= 2^(6.2-64W), the squarings multiply it by 2^12: in all
+// < 2^(18.5-64W).  Pre: |x| < 256.  Returns e^x = p 2^k with p in [1, 2].
+template <int W>
+ZEL_HD_OUTLINE void exp_core(fx<W>& p, int& k, const fx<W>& xa, bool xneg) {
+    ZEL_ASSERT(xa.l[W] < 256);
+    fx<W> ln2;
+    fx_load(ln2, ZEL_TBL(kLn2), 0);
+    // q estimate from |x| 2^8 and floor(2^32 / ln 2); corrected exactly below.
+    const uint64_t hx = (xa.l[W] << 8) | (xa.l[W - 1] >> 56);
+    uint64_t q = (hx * 6196328018ull) >> 40;
+    fx<W> t, r;
+    fx_mul_int(t, ln2, q);
+    while (fx_cmp(t, xa) > 0) { --q; fx_sub(t, t, ln2); }
+    fx_sub(r, xa, t);
+    while (fx_cmp(r, ln2) >= 0) { ++q; fx_sub(r, r, ln2); }
+    int kk = static_cast<int>(q);
+    if (xneg) {
+        if (fx_is_zero(r)) {
+            kk = -kk;
+        } else {
+            kk = -kk - 1;
+            fx_sub(r, ln2, r);
+        }
+    }
+    k = kk;
+    constexpr int s = 12;
+    constexpr int N = series_terms(s, 64 * W + 8);
+    static_assert(N <= kInvFactMax, "1/n! table too short");
+    fx_shr(r, r, s);
+    fx<W> c;
+    fx_load(p, ZEL_TBL(kInvFact), N);
+    for (int n = N - 1; n >= 0; --n) {
+        fx_mul(p, p, r);
+        fx_load(c, ZEL_TBL(kInvFact), n);
+        fx_add(p, p, c);
+    }
+    for (int i = 0; i < s; ++i) fx_mul(p, p, p);
+}
+
+// e = e^-y as a fixed-point number (0 when it falls below the precision).
+template <int W>
+ZEL_HD void exp_neg_fx(fx<W>& e, const fx<W>& y) {
+    if (y.l[W] >= 256) { fx_zero(e); return; }
+    fx<W> p;
+    int k;
+    exp_core<W>(p, k, y, true);
+    fx_shr(e, p, -k);
+}
+
+// r = floor(e^x).  Below x = -256 ln 2 the result is 0; from x = 256 ln 2 on
+// it saturates.  Results up to 2^15 use five limbs, larger ones nine, so the
+// absolute error stays below 2^-285 resp. 2^-301 (29 and 45 guard bits).
+ZEL_HD void fp_exp(fp_t& r, const fp_t& a) {
+    const bool neg = fp_is_neg(a);
+    if (!fp_fits_fx(a) || a.limb[4] >= 256) {
+        if (neg) fp_set_zero(r);
+        else fp_saturate(r, false);
+        return;
+    }
+    if (!neg && a.limb[4] >= 11) {
+        constexpr int W = 9;
+        fx<W> xa, p;
+        fx_from_fp(xa, a);
+        int k;
+        exp_core<W>(p, k, xa, false);
+        if (k >= 256) { fp_saturate(r, false); return; }
+        fp_round_shift<W + 1>(r, p.l, 64 * W - kFracBits - k, false);
+        return;
+    }
+    fx<kW> xa, p;
+    fx_from_fp(xa, a);
+    int k;
+    exp_core<kW>(p, k, xa, neg);
+    const int shift = 64 * kW - kFracBits - k;   // k <= 15 here, so shift > 0
+    if (shift >= 64 * (kW + 1)) { fp_set_zero(r); return; }
+    fp_round_shift<kW + 1>(r, p.l, shift, false);
+}
+
+// ---------------------------------------------------------------------------
+// log.  x = m 2^e with m in [1, 2).  A 62-bit estimate y of log2 m comes from
+// repeated squaring (each squaring of m yields one bit of log2 m; Knuth,
+// TAOCP vol. 1, 1.2.2, exercise 25), good to 2^-60 after scaling by ln 2;
+// lowered by 2^-52, y0 < ln m.  Then ln m = y0 + log1p(m e^-y0 - 1) with the
+// argument d in (0, 2^-51), where seven terms of the series reach 2^-357.
+// Error: e^-y0 contributes 2^-301, ln 2 * e 2^-312: below 2^-300 in all.
+ZEL_HD void fp_log(fp_t& r, const fp_t& a) {
+    constexpr int W = kW;
+    if (fp_is_neg(a) || fp_is_zero(a)) { fp_saturate(r, true); return; }
+    const int p = top_bit_n<kLimbs>(a.limb);
+    const int e = p - kFracBits;
+    fx<W> m;
+    {
+        uint64_t t[16];
+        ZEL_UNROLL
+        for (int i = 0; i < 16; ++i) t[i] = i < kLimbs ? a.limb[i] : 0;
+        const int d = 64 * W - p;
+        if (d >= 0) shl_n<16>(t, t, d);
+        else shr_n<16>(t, t, -d);
+        ZEL_UNROLL
+        for (int i = 0; i <= W; ++i) m.l[i] = t[i];
+    }
+    uint64_t z = (uint64_t(1) << 63) | (m.l[W - 1] >> 1);   // m * 2^63
+    uint64_t y = 0;
+    for (int i = 0; i < 62; ++i) {
+        uint64_t hi;
+        const uint64_t lo = mul_wide(hi, z, z);
+        if (hi >> 63) {
+            z = hi;
+            y = (y << 1) | 1;
+        } else {
+            z = (hi << 1) | (lo >> 63);
+            y <<= 1;
+        }
+    }
+    fx<W> ln2;
+    fx_load(ln2, ZEL_TBL(kLn2), 0);
+    uint64_t hi;
+    const uint64_t lo = mul_wide(hi, y, ln2.l[W - 1]);
+    uint64_t y64 = (hi << 2) | (lo >> 62);   // ln m in units of 2^-64
+    const uint64_t margin = uint64_t(1) << 12;
+    y64 = y64 > margin ? y64 - margin : 0;
+    fx<W> y0, E, d, one;
+    fx_zero(y0);
+    y0.l[W - 1] = y64;
+    exp_neg_fx(E, y0);
+    fx_mul(d, m, E);
+    fx_set_int(one, 1);
+    if (fx_cmp(d, one) <= 0) fx_zero(d);
+    else fx_sub(d, d, one);
+    // log1p(d) = d (1 - d (1/2 - d (1/3 - ... d / 7))).
+    fx<W> h, c;
+    fx_load(h, ZEL_TBL(kInvInt), 7);
+    for (int j = 6; j >= 1; --j) {
+        fx_mul(h, h, d);
+        fx_load(c, ZEL_TBL(kInvInt), j);
+        fx_sub(h, c, h);
+    }
+    fx_mul(h, h, d);
+    fx<W> lnm, t;
+    fx_add(lnm, y0, h);
+    fx_mul_int(t, ln2, static_cast<uint64_t>(e < 0 ? -e : e));
+    bool neg = false;
+    if (e >= 0) {
+        fx_add(t, t, lnm);
+    } else if (fx_cmp(t, lnm) >= 0) {
+        fx_sub(t, t, lnm);
+        neg = true;
+    } else {
+        fx_sub(t, lnm, t);
+    }
+    fx_to_fp(r, t, neg);
+}
+
+// ---------------------------------------------------------------------------
+// sin and cos.  |x| = (n + f) pi/2 with 2/pi to 640 bits, so that f is good
+// to 2^-384 for every |x| < 2^256; folding f to [0, 1/2] gives |x| = q pi/2
+// +- rho with rho in [0, pi/4].  sin rho and cos rho come from their Taylor
+// series at rho / 2^8 and eight doublings.  Error: below 2^-300.
+template <int W>
+ZEL_HD void trig_reduce(fx<W>& rho, int& q, bool& reflected, const fp_t& a) {
+    if (is_zero_n<4>(a.limb + 4) && a.limb[3] < 0xC000000000000000ull) {
+        fx_from_fp(rho, a);   // |x| < 3/4 < pi/4: already reduced
+        q = 0;
+        reflected = false;
+        return;
+    }
+    const uint64_t* c = ZEL_TBL(kTwoOverPi);   // 10 fraction limbs, integer limb 0
+    uint64_t t[kLimbs + kTblFracLimbs];
+    mul_n<kLimbs, kTblFracLimbs>(t, a.limb, c);
+    // t = |x| 2/pi scaled by 2^(256 + 640): limb 14 holds the integer part.
+    constexpr int ip = (kFracBits + 64 * kTblFracLimbs) / 64;
+    q = static_cast<int>(t[ip] & 3);
+    fx<W> f;
+    ZEL_UNROLL
+    for (int i = 0; i < W; ++i) f.l[i] = t[ip - W + i];
+    f.l[W] = 0;
+    reflected = (t[ip - 1] >> 63) != 0;
+    if (reflected) {
+        q = (q + 1) & 3;
+        fx<W> one;
+        fx_set_int(one, 1);
+        fx_sub(f, one, f);
+    }
+    fx<W> ph;
+    fx_load(ph, ZEL_TBL(kPiHalf), 0);
+    fx_mul(rho, f, ph);
+}
+
+template <int W>
+ZEL_HD_OUTLINE void sincos_core(fx<W>& S, fx<W>& C, const fx<W>& rho) {
+    constexpr int s = 8;
+    // rho / 2^8 < 2^-8.3; the series are cut where the next term is < 2^-(64W+8).
+    constexpr int K = (series_terms(s, 64 * W + 8) + 1) / 2;
+    static_assert(2 * K + 1 <= kInvFactMax, "1/n! table too short");
+    fx<W> t, u, hs, hc, c;
+    fx_shr(t, rho, s);
+    fx_mul(u, t, t);
+    fx_load(hs, ZEL_TBL(kInvFact), 2 * K + 1);
+    fx_load(hc, ZEL_TBL(kInvFact), 2 * K);
+    for (int j = K - 1; j >= 0; --j) {
+        fx_mul(hs, hs, u);
+        fx_load(c, ZEL_TBL(kInvFact), 2 * j + 1);
+        fx_sub(hs, c, hs);
+        fx_mul(hc, hc, u);
+        fx_load(c, ZEL_TBL(kInvFact), 2 * j);
+        fx_sub(hc, c, hc);
+    }
+    fx_mul(S, t, hs);
+    C = hc;
+    fx<W> one;
+    fx_set_int(one, 1);
+    for (int i = 0; i < s; ++i) {
+        // sin 2a = 2 sin a cos a, cos 2a = 1 - 2 sin^2 a.
+        fx<W> sc, ss;
+        fx_mul(sc, S, C);
+        fx_mul(ss, S, S);
+        fx_shl(S, sc, 1);
+        fx_shl(ss, ss, 1);
+        fx_sub(C, one, ss);
+    }
+}
+
+// r = floor(sin x).
+ZEL_HD void fp_sin(fp_t& r, const fp_t& a) {
+    fx<kW> rho, S, C;
+    int q;
+    bool refl;
+    trig_reduce(rho, q, refl, a);
+    sincos_core(S, C, rho);
+    // sin(q pi/2 +- rho) by quadrant.
+    const bool use_cos = (q & 1) != 0;
+    bool neg = use_cos ? q == 3 : (q == 0 ? refl : !refl);
+    if (fp_is_neg(a)) neg = !neg;
+    fx_to_fp(r, use_cos ? C : S, neg);
+}
+
+// r = floor(cos x).
+ZEL_HD void fp_cos(fp_t& r, const fp_t& a) {
+    fx<kW> rho, S, C;
+    int q;
+    bool refl;
+    trig_reduce(rho, q, refl, a);
+    sincos_core(S, C, rho);
+    const bool use_sin = (q & 1) != 0;
+    const bool neg = use_sin ? (q == 1 ? !refl : refl) : q == 2;
+    fx_to_fp(r, use_sin ? S : C, neg);
+}
+
+// ---------------------------------------------------------------------------
+// Functions of e^-|x|.
+
+// e = e^-(scale |x|) in working precision; 0 when |x| is too large to matter.
+ZEL_HD void exp_neg_of(fx<kW>& e, const fp_t& a, int scale_shift) {
+    if (!fp_fits_fx(a) || a.limb[4] >= 256) { fx_zero(e); return; }
+    fx<kW> y;
+    fx_from_fp(y, a);
+    fx_shl(y, y, scale_shift);
+    exp_neg_fx(e, y);
+}
+
+// r = floor(1 / (1 + e^-x)).  With e = e^-|x| and b = e / (1 + e):
+// x >= 0 gives 1 - b, x < 0 gives b.  Error below 2^-300.
+ZEL_HD void fp_sigmoid(fp_t& r, const fp_t& a) {
+    fx<kW> e, den, b, one;
+    exp_neg_of(e, a, 0);
+    fx_set_int(one, 1);
+    fx_add(den, one, e);
+    fx_div(b, e, den);
+    if (fp_is_neg(a)) {
+        fx_to_fp(r, b, false);
+    } else {
+        fp_t unit;
+        fp_from_int(unit, 1);
+        fp_sub_fx_floor(r, unit, b, true);
+    }
+}
+
+// r = floor(tanh x) = floor(+-(1 - b)) with b = 2e / (1 + e), e = e^-2|x|.
+ZEL_HD void fp_tanh(fp_t& r, const fp_t& a) {
+    fx<kW> e, den, num, b, one;
+    if (a.limb[4] >= 128) fx_zero(e);
+    else exp_neg_of(e, a, 1);
+    fx_set_int(one, 1);
+    fx_add(den, one, e);
+    fx_shl(num, e, 1);
+    fx_div(b, num, den);
+    fp_t unit;
+    if (fp_is_neg(a)) {
+        fp_from_int(unit, -1);
+        fp_add_fx_floor(r, unit, b);
+    } else {
+        fp_from_int(unit, 1);
+        fp_sub_fx_floor(r, unit, b, true);
+    }
+}
+
+// r = floor(x sigmoid(x)).  With P = |x| e / (1 + e), e = e^-|x| (so that
+// x sigmoid(x) = x - P for x >= 0 and -P for x < 0), the result is
+// x - ceil(P) or -ceil(P).  From |x| = 256 on, 0 < P < 2^-300.
+ZEL_HD void fp_silu(fp_t& r, const fp_t& a) {
+    fp_t base;
+    if (fp_is_neg(a)) fp_set_zero(base);
+    else base = a;
+    fx<kW> P;
+    if (!fp_fits_fx(a) || a.limb[4] >= 256) {
+        fx_zero(P);
+    } else {
+        fx<kW> e, den, b, xa, one;
+        exp_neg_of(e, a, 0);
+        fx_set_int(one, 1);
+        fx_add(den, one, e);
+        fx_div(b, e, den);
+        fx_from_fp(xa, a);
+        fx_mul(P, xa, b);
+    }
+    fp_sub_fx_floor(r, base, P, !fp_is_zero(a));
+}
+
+// B = (|x|/2) erfc(|x|/sqrt 2), for |x| < 19.  With z = |x|/sqrt 2 and
+// e^-z^2 = p 2^k:
+//  z < 10.25: erf z = (2/sqrt pi) z p sum T_n, T_0 = 2^k,
+//    T_n = T_(n-1) 2z^2/(2n+1): the series of all positive terms (Abramowitz
+//    & Stegun 7.1.6), each term below 1, summed until the terms vanish.  A
+//    truncation in T_i is carried to the peak term (n ~ z^2) by the growth of
+//    the terms, up to e^(z^2) ~ 2^-k: the error is about 2^(-64W - k + 7), so
+//    W = 5 serves z < 4 (2^-290) and W = 8 the rest (2^-360);
+//  z >= 10.25: the asymptotic series (A&S 7.1.23) cut at its smallest term
+//    or at 2^(128 - 64W), whose error is below e^-2z^2 < 2^-303.
+template <int W>
+ZEL_HD_OUTLINE void gelu_tail(fx<W>& B, const fx<W>& xa) {
+    fx<W> z, z2, p, c, one;
+    fx_load(c, ZEL_TBL(kSqrtHalf), 0);
+    fx_mul(z, xa, c);
+    fx_mul(z2, z, z);
+    int k;
+    exp_core<W>(p, k, z2, true);
+    fx_set_int(one, 1);
+    const bool series = z.l[W] < 10 || (z.l[W] == 10 && z.l[W - 1] < 0x4000000000000000ull);
+    if (series) {
+        fx<W> a, T, S;
+        fx_shl(a, z2, 1);
+        fx_set_pow2(T, -k);
+        S = T;
+        for (uint32_t n = 1; n < 4096; ++n) {
+            fx_mul(T, T, a);
+            fx_div_small(T, T, 2 * n + 1);
+            if (fx_is_zero(T)) break;
+            fx_add(S, S, T);
+        }
+        fx<W> g;
+        fx_mul(g, z, p);
+        fx_mul(g, g, S);
+        fx_load(c, ZEL_TBL(kInvSqrtPi), 0);
+        fx_mul(g, g, c);
+        fx_shl(g, g, 1);   // erf z
+        fx<W> erfc;
+        if (fx_cmp(g, one) >= 0) fx_zero(erfc);
+        else fx_sub(erfc, one, g);
+        fx<W> h;
+        fx_shr(h, xa, 1);
+        fx_mul(B, h, erfc);
+        return;
+    }
+    fx<W> w, twoz2, A, term, prev;
+    fx_shl(twoz2, z2, 1);
+    fx_div(w, one, twoz2);
+    A = one;
+    term = one;
+    for (uint32_t n = 1; n < 4096; ++n) {
+        prev = term;
+        fx_mul_int(term, term, 2 * n - 1);
+        fx_mul(term, term, w);
+        if (fx_cmp(term, prev) >= 0 || is_zero_n<W - 1>(term.l + 2)) break;
+        if (n & 1) fx_sub(A, A, term);
+        else fx_add(A, A, term);
+    }
+    fx<W> g;
+    fx_mul(g, p, A);
+    fx_load(c, ZEL_TBL(kInvSqrtPi), 0);
+    fx_mul(g, g, c);
+    fx_load(c, ZEL_TBL(kSqrtHalf), 0);
+    fx_mul(g, g, c);
+    fx_shr(B, g, -k);
+}
+
+// r = floor(x Phi(x)) = floor(x (1 + erf(x/sqrt 2)) / 2), the exact GELU.
+// x Phi(x) = x - B for x >= 0 and -B for x < 0 (B from gelu_tail); from
+// |x| = 19 on, 0 < B < 2^-261.  Error below 2^-290.
+ZEL_HD void fp_gelu(fp_t& r, const fp_t& a) {
+    fp_t base;
+    if (fp_is_neg(a)) fp_set_zero(base);
+    else base = a;
+    const bool nonzero = !fp_is_zero(a);
+    if (!fp_fits_fx(a) || a.limb[4] >= 19) {
+        fx<kW> B;
+        fx_zero(B);
+        fp_sub_fx_floor(r, base, B, nonzero);
+    } else if (a.limb[4] < 5) {   // z < 3.6
+        fx<kW> xa, B;
+        fx_from_fp(xa, a);
+        gelu_tail(B, xa);
+        fp_sub_fx_floor(r, base, B, nonzero);
+    } else {
+        fx<8> xa, B;
+        fx_from_fp(xa, a);
+        gelu_tail(B, xa);
+        fp_sub_fx_floor(r, base, B, nonzero);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Inverse trigonometric functions.
+//
+// atan on [0, 1]: for j = 1..8, when y > 2^-j, y <- (y - 2^-j)/(1 + y 2^-j)
+// and atan(2^-j) is added (after step j, y <= 2^-j); then the Taylor series
+// at y <= 2^-8 to the term 2^-344.  Error below 2^-313.
+template <int W>
+ZEL_HD_OUTLINE void atan_core(fx<W>& out, const fx<W>& y0) {
+    fx<W> y = y0, acc, c, num, den, one;
+    fx_zero(acc);
+    fx_set_int(one, 1);
+    for (int j = 1; j <= kAtanPow2Max; ++j) {
+        fx_set_pow2(c, j);
+        if (fx_cmp(y, c) > 0) {
+            fx_sub(num, y, c);
+            fx_shr(den, y, j);
+            fx_add(den, den, one);
+            fx_div(y, num, den);
+            fx_load(c, ZEL_TBL(kAtanPow2), j);
+            fx_add(acc, acc, c);
+        }
+    }
+    constexpr int K = ((64 * W + 8) / kAtanPow2Max) / 2;
+    static_assert(2 * K + 1 <= kInvIntMax, "1/k table too short");
+    fx<W> u, h;
+    fx_mul(u, y, y);
+    fx_load(h, ZEL_TBL(kInvInt), 2 * K + 1);
+    for (int j = K - 1; j >= 0; --j) {
+        fx_mul(h, h, u);
+        fx_load(c, ZEL_TBL(kInvInt), 2 * j + 1);
+        fx_sub(h, c, h);
+    }
+    fx_mul(h, h, y);
+    fx_add(out, acc, h);
+}
+
+// out = atan2(y, x) for y, x >= 0, not both zero: the quotient is always at
+// most 1, and the larger operand is at least 1/sqrt 2 wherever this is used.
+template <int W>
+ZEL_HD void atan2_pos(fx<W>& out, const fx<W>& y, const fx<W>& x) {
+    fx<W> q, t;
+    if (fx_cmp(y, x) <= 0) {
+        fx_div(q, y, x);
+        atan_core(out, q);
+    } else {
+        fx_div(q, x, y);
+        atan_core(t, q);
+        fx<W> ph;
+        fx_load(ph, ZEL_TBL(kPiHalf), 0);
+        fx_sub(out, ph, t);
+    }
+}
+
+// r = floor(atan x), on the whole range: |x| > 1 uses pi/2 - atan(1/|x|).
+ZEL_HD void fp_atan(fp_t& r, const fp_t& a) {
+    constexpr int W = kW;
+    fx<W> y, v;
+    const bool small = is_zero_n<3>(a.limb + 5) && (a.limb[4] == 0 || (a.limb[4] == 1 && is_zero_n<4>(a.limb)));
+    if (small) {
+        fx_from_fp(y, a);
+        atan_core(v, y);
+    } else {
+        // y = floor(2^(64W) / |x|) = floor(2^(64W + 256) / M).
+        uint64_t u[W + 5];
+        zero_n<W + 5>(u);
+        u[W + 4] = 1;
+        divrem<W + 1, W + 5, kLimbs>(y.l, nullptr, u, a.limb);
+        fx<W> t, ph;
+        atan_core(t, y);
+        fx_load(ph, ZEL_TBL(kPiHalf), 0);
+        fx_sub(v, ph, t);
+    }
+    fx_to_fp(r, v, fp_is_neg(a));
+}
+
+// For |x| < 1: y = |x| and c = sqrt(1 - x^2), the root floored exactly from
+// (1 - y)(1 + y), which keeps full absolute accuracy next to |x| = 1.
+template <int W>
+ZEL_HD void asin_parts(fx<W>& y, fx<W>& c, const fp_t& a) {
+    fx<W> one, d, s;
+    fx_from_fp(y, a);
+    fx_set_int(one, 1);
+    fx_sub(d, one, y);
+    fx_add(s, one, y);
+    uint64_t w[2 * W + 2];
+    mul_n<W + 1, W + 1>(w, d.l, s.l);
+    isqrt_n<W + 1>(c.l, w);
+}
+
+// |x| >= 1 (the clamped part of the domain).
+ZEL_HD bool fp_abs_ge_one(const fp_t& a) { return !is_zero_n<4>(a.limb + 4); }
+
+// r = floor(asin x); |x| > 1 is clamped to +-1 (+-pi/2).
+ZEL_HD void fp_asin(fp_t& r, const fp_t& a) {
+    constexpr int W = kW;
+    fx<W> v;
+    if (fp_abs_ge_one(a)) {
+        fx_load(v, ZEL_TBL(kPiHalf), 0);
+    } else {
+        fx<W> y, c;
+        asin_parts(y, c, a);
+        atan2_pos(v, y, c);
+    }
+    fx_to_fp(r, v, fp_is_neg(a));
+}
+
+// r = floor(acos x) = floor(atan2(sqrt(1 - x^2), x)); x > 1 gives 0 and
+// x < -1 gives pi.  Negative x use acos x = pi - acos |x|.
+ZEL_HD void fp_acos(fp_t& r, const fp_t& a) {
+    constexpr int W = kW;
+    fx<W> v;
+    if (fp_abs_ge_one(a)) {
+        fx_zero(v);
+    } else {
+        fx<W> y, c;
+        asin_parts(y, c, a);
+        atan2_pos(v, c, y);
+    }
+    if (fp_is_neg(a)) {
+        fx<W> pi;
+        fx_load(pi, ZEL_TBL(kPiHalf), 0);
+        fx_shl(pi, pi, 1);
+        fx_sub(v, pi, v);
+    }
+    fx_to_fp(r, v, false);
+}
+
+}  // namespace zel
