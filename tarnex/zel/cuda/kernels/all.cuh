@@ -2,3 +2,8 @@
 // translation unit and the host kernel library include exactly this list.
 #pragma once
 #include "convert.cuh"
+#include "elementwise.cuh"
+#include "unary.cuh"
+#include "compare.cuh"
+#include "rounding.cuh"
+#include "shape.cuh"

@@ -1,0 +1,30 @@
+// Creation and transposition kernels.
+#pragma once
+#include "../include/zel/fp.cuh"
+#include "../include/zel/kernel.cuh"
+
+ZEL_KERNEL(fp_zeros_kernel, (zel::fp_t* out, int n)) {
+    const long long i = ZEL_GLOBAL_X;
+    if (i < n) zel::fp_set_zero(out[i]);
+}
+
+ZEL_KERNEL(fp_ones_kernel, (zel::fp_t* out, int n)) {
+    const long long i = ZEL_GLOBAL_X;
+    if (i < n) zel::fp_from_int(out[i], 1);
+}
+
+// n is the matrix order: the launch covers n * n records, which need not fit
+// an int.
+ZEL_KERNEL(fp_eye_kernel, (zel::fp_t* out, int n)) {
+    const long long i = ZEL_GLOBAL_X;
+    const long long nn = static_cast<long long>(n) * n;
+    if (n > 0 && i < nn) zel::fp_from_int(out[i], i / n == i % n ? 1 : 0);
+}
+
+// out (cols x rows) = transpose of a (rows x cols): x runs over columns of a,
+// y over its rows.
+ZEL_KERNEL(fp_transpose_kernel, (const zel::fp_t* a, zel::fp_t* out, int rows, int cols)) {
+    const long long j = ZEL_GLOBAL_X;
+    const long long i = ZEL_GLOBAL_Y;
+    if (i < rows && j < cols) out[j * rows + i] = a[i * cols + j];
+}
