@@ -45,6 +45,18 @@ def main():
         cases.append((name, lambda f=name: getattr(zel, f)(zel.reshape(q, (64, 64)))))
     cases += [("mm", lambda: zel.mm(m, m)), ("mv", lambda: zel.mv(m, zel.tensor(exact[:48]))),
               ("trace", lambda: zel.trace(m)), ("eq", lambda: zel.eq(q, r)), ("lt", lambda: zel.lt(q, r))]
+    # CSR kernels and complex products (four real products and two sums each).
+    rows = [[Fraction(int(v), 7) if (i + 2 * j) % 5 == 0 else 0 for j, v in enumerate(rng.integers(-50, 50, 48))]
+            for i in range(48)]
+    sparse = zel.tensor(rows)
+    csr = lambda: zel.SparseTensor.from_dense(sparse)
+    c = lambda: zel.complex_tensor(m, zel.transpose(m, 0, 1))
+    cv = lambda: zel.complex_tensor(exact[:48], exact[48:96])
+    cases += [("csr_values", lambda: csr()._values), ("csr_cols", lambda: csr()._col_indices),
+              ("csr_ptrs", lambda: csr()._row_ptrs), ("spmv", lambda: zel.sparse_mv(csr(), zel.tensor(exact[:48]))),
+              ("cmm_real", lambda: zel.cmm(c(), c()).real), ("cmm_imag", lambda: zel.cmm(c(), c()).imag),
+              ("cmv_imag", lambda: zel.cmv(c(), cv()).imag), ("cdiv_real", lambda: (cv() / cv().conj()).real),
+              ("hadamard", lambda: zel.hadamard_gate().real), ("rotation_x", lambda: zel.rotation_x(0.7).imag)]
     failures = 0
     for name, make in cases:
         try:
