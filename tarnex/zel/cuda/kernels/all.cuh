@@ -6,4 +6,5 @@
 #include "unary.cuh"
 #include "compare.cuh"
 #include "rounding.cuh"
+#include "sparse.cuh"
 #include "shape.cuh"
