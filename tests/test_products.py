@@ -89,6 +89,20 @@ def test_mm_saturates_only_the_final_sum(zel, sign):
     assert records(over._data)[0] == record_bytes(sign * TOP)
 
 
+def test_mm_mixes_full_width_and_short_products(zel):
+    # Records spanning all eight limbs (2^200 + 2^-256) next to short ones:
+    # the host splits such sums by operand width; the total must not care.
+    x = Fraction(2**200) + Fraction(1, SCALE)
+    y = Fraction(2**190) + Fraction(3, SCALE)
+    a = zel.tensor([[x, 0, Fraction(1, 3), -x], [x, x, 5, 0], [-x, x, 1, x]])
+    b = zel.tensor([[y], [-y], [Fraction(-2, 7)], [y + Fraction(1, SCALE)]])
+    A, B = exact(a), exact(b)
+    expected = [sum(A[i * 4 + k] * B[k] for k in range(4)) for i in range(3)]
+    assert all(abs(q) < 2 for q in expected[:2])
+    assert_floor_sums(zel.mm(a, b), expected)
+    assert_floor_sums(zel.mv(a, zel.tensor([y, -y, Fraction(-2, 7), y + Fraction(1, SCALE)])), expected)
+
+
 @pytest.mark.parametrize("M, K", [(1, 1), (5, 7), (300, 3)])
 def test_mv_is_floor_of_exact_sum(zel, M, K):
     rng = random.Random(M * 31 + K)

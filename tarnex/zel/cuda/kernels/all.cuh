@@ -7,4 +7,6 @@
 #include "compare.cuh"
 #include "rounding.cuh"
 #include "sparse.cuh"
+#include "reduce.cuh"
+#include "products.cuh"
 #include "shape.cuh"
