@@ -1,0 +1,232 @@
+"""The fixed-point arithmetic headers, tested natively.
+
+tests/native/test_fp_math.cpp checks every exact operation against GMP; this
+module builds and runs it, then compares the transcendental functions with
+mpmath at 1200 bits: each result must be the floor of the exact value to the
+record grid, except next to a grid point (within 2^-20 units), where the
+neighbouring record is accepted.  Without g++ or GMP's headers the native
+tests are skipped.
+"""
+import math
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+from fractions import Fraction
+
+import mpmath
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+CUDA_DIR = ROOT / "tarnex" / "zel" / "cuda"
+SOURCE = ROOT / "tests" / "native" / "test_fp_math.cpp"
+SCALE = 1 << 256
+MAX_SCALED = (1 << 512) - 1
+# Results may be one unit off only when the exact value lies this close to
+# the grid (the functions keep at least 29 guard bits).
+NEAR_GRID = mpmath.mpf(2) ** -20
+
+
+def _have_gmp():
+    return any(pathlib.Path(p, "gmpxx.h").exists() for p in ("/usr/include", "/usr/local/include"))
+
+
+@pytest.fixture(scope="module")
+def native_binary(tmp_path_factory):
+    if shutil.which("g++") is None or not _have_gmp():
+        pytest.skip("g++ with GMP headers is needed for the native tests")
+    out = tmp_path_factory.mktemp("native") / "test_fp_math"
+    cmd = ["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror", "-I", str(CUDA_DIR),
+           str(SOURCE), "-o", str(out), "-lgmpxx", "-lgmp"]
+    res = subprocess.run(cmd, capture_output=True, text=True)
+    assert res.returncode == 0, res.stderr
+    return out
+
+
+def test_exact_operations_match_gmp(native_binary):
+    seed = os.environ.get("ZEL_TEST_SEED", str(int.from_bytes(os.urandom(4), "little")))
+    res = subprocess.run([str(native_binary), seed], capture_output=True, text=True, timeout=120)
+    assert res.returncode == 0, res.stdout + res.stderr
+    assert "all checks passed" in res.stdout
+
+
+# ---------------------------------------------------------------------------
+# Transcendental functions against mpmath.
+
+def _parse(tok):
+    sign, mag = tok.split(":")
+    return int(sign), int(mag, 16)
+
+
+def _value(sign, mag):
+    return Fraction(-mag if sign == -1 else mag, SCALE)
+
+
+TINY = mpmath.mpf(2) ** -100000   # stands for a positive tail far below 2^-256
+
+
+def _tail_exp(x):
+    """e^-x for x >= 0, as TINY when it cannot matter."""
+    return TINY if x > 10**6 else mpmath.exp(-x)
+
+
+def _reference(fn, x):
+    """(A, T): the exact scaled result is A + T with A an integer and T an
+    mpf computed to high relative precision (so tails next to A stay exact)."""
+    xm = mpmath.mpf(x.numerator) / x.denominator
+    ax = abs(xm)
+    S = mpmath.mpf(SCALE)
+    if fn == "exp":
+        if xm > 200:
+            return MAX_SCALED + 1, mpmath.mpf(0)
+        return 0, mpmath.exp(xm) * S
+    if fn == "log":
+        if x <= 0:
+            return -MAX_SCALED - 1, mpmath.mpf(0)
+        return 0, mpmath.log(xm) * S
+    if fn == "sin":
+        return 0, mpmath.sin(xm) * S
+    if fn == "cos":
+        return 0, mpmath.cos(xm) * S
+    if fn == "atan":
+        return 0, mpmath.atan(xm) * S
+    if fn == "asin":
+        if ax >= 1:
+            return 0, mpmath.sign(xm) * mpmath.pi / 2 * S
+        return 0, mpmath.asin(xm) * S
+    if fn == "acos":
+        if xm >= 1:
+            return 0, mpmath.mpf(0)
+        if xm <= -1:
+            return 0, mpmath.pi * S
+        return 0, mpmath.acos(xm) * S
+    if fn == "tanh":
+        e = _tail_exp(2 * ax)
+        t = 2 * e / (1 + e) * S
+        return (SCALE, -t) if x >= 0 else (-SCALE, t)
+    if fn == "sigmoid":
+        e = _tail_exp(ax)
+        t = e / (1 + e) * S
+        return (SCALE, -t) if x >= 0 else (0, t)
+    if fn == "silu":
+        e = _tail_exp(ax)
+        t = ax * e / (1 + e) * S
+        return (x.numerator * SCALE // x.denominator, -t) if x >= 0 else (0, -t)
+    if fn == "gelu":
+        t = TINY if ax > 10**6 else ax / 2 * mpmath.erfc(ax / mpmath.sqrt(2)) * S
+        return (x.numerator * SCALE // x.denominator, -t) if x >= 0 else (0, -t)
+    raise AssertionError(fn)
+
+
+FUNCTIONS = ["exp", "log", "sin", "cos", "tanh", "sigmoid", "silu", "gelu", "atan", "asin", "acos"]
+
+
+@pytest.mark.parametrize("fn", FUNCTIONS)
+def test_transcendental_is_floor_of_exact_value(native_binary, fn):
+    count = 1200
+    seed = 1000 + FUNCTIONS.index(fn)
+    res = subprocess.run([str(native_binary), "dump", fn, str(count), str(seed)],
+                         capture_output=True, text=True, timeout=120)
+    assert res.returncode == 0, res.stderr
+    lines = res.stdout.split("\n")[:-1]
+    assert len(lines) == count
+    worst = mpmath.mpf(0)
+    near = 0
+    closest = mpmath.mpf(0)   # largest distance to the grid among the non-floor results
+    with mpmath.workprec(1200):
+        for line in lines:
+            xin, xout, pad = line.split()
+            x = _value(*_parse(xin))
+            sign, mag = _parse(xout)
+            assert sign in (1, -1) and int(pad) == 0, line
+            assert not (sign == -1 and mag == 0), "negative zero: " + line
+            got = -mag if sign == -1 else mag
+            A, T = _reference(fn, x)
+            fl_t = int(mpmath.floor(T))
+            want = A + fl_t
+            frac = T - fl_t
+            dist = min(frac, 1 - frac)
+            want = max(-MAX_SCALED, min(MAX_SCALED, want))
+            if abs(want) == MAX_SCALED:
+                assert got == want, (fn, line)
+                continue
+            err = abs(mpmath.mpf(got - A) - T)
+            worst = max(worst, err)
+            if got != want:
+                assert dist < NEAR_GRID and abs(got - want) == 1, (fn, line, want)
+                near += 1
+                closest = max(closest, dist)
+    assert worst < 1 + NEAR_GRID
+    where = "within 2^%d units of the grid" % int(mpmath.floor(mpmath.log(closest, 2))) if near else ""
+    print("%s: %d of %d results are the neighbour of the floor %s" % (fn, near, count, where))
+
+
+EXACT_POINTS = [("exp", 0, 1), ("log", 1, 0), ("sin", 0, 0), ("cos", 0, 1), ("tanh", 0, 0),
+                ("sigmoid", 0, Fraction(1, 2)), ("silu", 0, 0), ("gelu", 0, 0), ("atan", 0, 0),
+                ("asin", 0, 0), ("acos", 1, 0), ("log", -1, -Fraction(MAX_SCALED, SCALE)),
+                ("log", 0, -Fraction(MAX_SCALED, SCALE)), ("acos", -1, None), ("asin", -1, None)]
+
+
+@pytest.mark.parametrize("fn,x,want", EXACT_POINTS)
+def test_values_on_the_grid_are_hit_exactly(native_binary, fn, x, want):
+    """Where the exact value is a record (or a domain limit) there is no
+    rounding latitude; the edge inputs come first in every dump."""
+    res = subprocess.run([str(native_binary), "dump", fn, "40", "7"], capture_output=True, text=True)
+    pairs = {}
+    for line in res.stdout.split("\n")[:-1]:
+        xin, xout, _ = line.split()
+        pairs[_value(*_parse(xin))] = _value(*_parse(xout))
+    got = pairs[Fraction(x)]
+    if want is None:   # acos(-1) = pi, asin(-1) = -pi/2: the floors
+        with mpmath.workprec(1200):
+            v = mpmath.pi if fn == "acos" else -mpmath.pi / 2
+            want = Fraction(int(mpmath.floor(v * SCALE)), SCALE)
+    assert got == want
+
+
+# ---------------------------------------------------------------------------
+# The generated constant tables.
+
+def _tables():
+    text = (CUDA_DIR / "include" / "zel" / "fp_consts.cuh").read_text()
+    tables = {}
+    for name, body in re.findall(r"ZEL_TABLE\((\w+),(.*?)\n\)", text, re.S):
+        limbs = [int(v, 16) for v in re.findall(r"0x([0-9a-f]+)ull", body)]
+        entries = [limbs[i:i + 11] for i in range(0, len(limbs), 11)]
+        tables[name] = [sum(l << (64 * i) for i, l in enumerate(e)) for e in entries]
+    return tables
+
+
+def test_constant_tables_are_floors_of_the_constants():
+    t = _tables()
+    one = 1 << 640
+    with mpmath.workprec(1600):
+        def fl(v):
+            return int(mpmath.floor(v * one))
+        assert t["kLn2"] == [fl(mpmath.log(2))]
+        assert t["kPiHalf"] == [fl(mpmath.pi / 2)]
+        assert t["kTwoOverPi"] == [fl(2 / mpmath.pi)]
+        assert t["kSqrtHalf"] == [fl(1 / mpmath.sqrt(2))]
+        assert t["kInvSqrtPi"] == [fl(1 / mpmath.sqrt(mpmath.pi))]
+        assert t["kAtanPow2"] == [fl(mpmath.atan(mpmath.mpf(2) ** -j)) for j in range(len(t["kAtanPow2"]))]
+    assert t["kInvFact"] == [one // math.factorial(n) for n in range(len(t["kInvFact"]))]
+    assert t["kInvInt"][1:] == [one // k for k in range(1, len(t["kInvInt"]))]
+
+
+# ---------------------------------------------------------------------------
+# The kernels must build for the device too.
+
+MY_KERNELS = ["elementwise.cuh", "unary.cuh", "compare.cuh", "rounding.cuh", "shape.cuh"]
+
+
+def test_kernels_compile_with_nvcc(tmp_path):
+    nvcc = shutil.which("nvcc") or ("/usr/local/cuda/bin/nvcc" if os.path.exists("/usr/local/cuda/bin/nvcc") else None)
+    if nvcc is None:
+        pytest.skip("nvcc not installed")
+    src = tmp_path / "k.cu"
+    src.write_text("".join('#include "kernels/%s"\n' % k for k in MY_KERNELS))
+    res = subprocess.run([nvcc, "-std=c++17", "-arch=sm_80", "-I", str(CUDA_DIR), "-c", str(src),
+                          "-o", str(tmp_path / "k.o")], capture_output=True, text=True, timeout=600)
+    assert res.returncode == 0, res.stderr
+    assert "warning" not in res.stderr, res.stderr
