@@ -91,6 +91,10 @@ def test_atan_cases():
     small = make([Fraction(1, 4), Fraction(-49, 100)])
     assert records(zel.atan(small)._data) == records(zel._atan_taylor(small)._data)
     expect_records(zel.atan(make([1])), [double_pi_over(4)])
+    # Beyond 2^64 the magnitude is still read in full: pi/2 - atan(1/x).
+    big = make([2**64 + Fraction(1, 4)])
+    reduced = zel.sub(zel.pi_half(), zel._atan_taylor(zel.div(zel.tensor(1.0), big)))
+    assert records(zel.atan(big)._data) == records(reduced._data)
     expect_records(zel.atan2(make([1]), make([-1])), [-double_pi_over(4)])
 
 
