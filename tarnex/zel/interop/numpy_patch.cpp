@@ -20,9 +20,12 @@ static_assert(std::size(kNumpyToZel) == 24);
 // Names whose results are always returned as a Python scalar.
 constexpr const char* kScalarResults[] = {"sum", "prod", "max", "min", "mean", "std", "var"};
 
-// What one wrapper is bound to.  Its type's qualified name makes the
-// wrapper's own "_make_numpy_wrapper.<locals>.wrapper".
-struct WrapperState {
+// A wrapper: called like the NumPy function it replaces, named "wrapper"
+// with the qualified name "_make_numpy_wrapper.<locals>.wrapper".  Attributes
+// it lacks come from the replaced NumPy function, so code that reaches
+// through a patched name (np.add.reduce inside NumPy's own sum, np.multiply
+// .outer elsewhere) still finds the ufunc methods it expects.
+struct WrapperObject {
     PyObject_HEAD
     PyObject* zel_func;
     PyObject* original;  // the NumPy function it replaces, or NULL
@@ -30,40 +33,94 @@ struct WrapperState {
     bool dot;  // zel_func is the module's flat dot
 };
 
-PyTypeObject* g_state_type = nullptr;
+PyTypeObject* g_wrapper_type = nullptr;
 
-WrapperState* as_state(PyObject* o) { return reinterpret_cast<WrapperState*>(o); }
+WrapperObject* as_wrapper(PyObject* o) { return reinterpret_cast<WrapperObject*>(o); }
 
-int state_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_state(self)->zel_func);
-    Py_VISIT(as_state(self)->original);
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_wrapper(self)->zel_func);
+    Py_VISIT(as_wrapper(self)->original);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
-int state_clear(PyObject* self) {
-    Py_CLEAR(as_state(self)->zel_func);
-    Py_CLEAR(as_state(self)->original);
+int wrapper_clear(PyObject* self) {
+    Py_CLEAR(as_wrapper(self)->zel_func);
+    Py_CLEAR(as_wrapper(self)->original);
     return 0;
 }
 
-void state_dealloc(PyObject* self) {
+void wrapper_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    state_clear(self);
+    wrapper_clear(self);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
-PyType_Slot state_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(state_clear)},
+PyObject* wrapper_getattro(PyObject* self, PyObject* name) {
+    PyObject* v = PyObject_GenericGetAttr(self, name);
+    if (v || !as_wrapper(self)->original || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
+    // Dunder names stay the wrapper's own: it carries no name or
+    // documentation of the function it replaces.
+    const char* s = PyUnicode_AsUTF8(name);
+    if (!s) return nullptr;
+    if (s[0] == '_' && s[1] == '_') return nullptr;
+    PyErr_Clear();
+    return PyObject_GetAttr(as_wrapper(self)->original, name);
+}
+
+PyObject* wrapper_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function _make_numpy_wrapper.<locals>.wrapper at %p>", self);
+}
+
+PyObject* get_name(PyObject*, void*) { return PyUnicode_FromString("wrapper"); }
+PyObject* get_qualname(PyObject*, void*) { return PyUnicode_FromString("_make_numpy_wrapper.<locals>.wrapper"); }
+PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
+
+// (*args, **kwargs), built once through inspect.
+PyObject* get_signature(PyObject*, void*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        static PyObject* sig = nullptr;
+        if (!sig) {
+            Ref inspect = py::check(PyImport_ImportModule("inspect"));
+            Ref param = py::getattr(inspect.get(), "Parameter");
+            Ref var_pos = py::getattr(param.get(), "VAR_POSITIONAL"), var_kw = py::getattr(param.get(), "VAR_KEYWORD");
+            Ref args = py::call(param.get(), py::from_str("args").get(), var_pos.get());
+            Ref kwargs = py::call(param.get(), py::from_str("kwargs").get(), var_kw.get());
+            Ref params = py::check(PyList_New(0));
+            py::check_int(PyList_Append(params.get(), args.get()));
+            py::check_int(PyList_Append(params.get(), kwargs.get()));
+            sig = py::call(py::getattr(inspect.get(), "Signature").get(), params.get()).release();
+        }
+        return Py_NewRef(sig);
+    });
+}
+
+PyGetSetDef wrapper_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject* wrapper_entry(PyObject* self, PyObject* args, PyObject* kwargs);
+
+PyType_Slot wrapper_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(wrapper_entry)},
+    {Py_tp_getattro, reinterpret_cast<void*>(wrapper_getattro)},
+    {Py_tp_repr, reinterpret_cast<void*>(wrapper_repr)},
+    {Py_tp_getset, wrapper_getset},
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
     {0, nullptr},
 };
 
-PyType_Spec state_spec = {"tarnex.zel.zel._numpy_wrapper_state", sizeof(WrapperState), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, state_slots};
+PyType_Spec wrapper_spec = {"tarnex.zel.zel.numpy_wrapper", sizeof(WrapperObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                            wrapper_slots};
 
 bool is_false_or_none(PyObject* v) { return v == Py_None || v == Py_False; }
 
@@ -84,7 +141,7 @@ bool has_non_vector_tensor(PyObject* args) {
     return false;
 }
 
-Ref wrapper_call(WrapperState* st, PyObject* args, PyObject* kwargs) {
+Ref wrapper_call(WrapperObject* st, PyObject* args, PyObject* kwargs) {
     // Keywords at their defaults (None, False) carry nothing the module's
     // functions could honour and are dropped; any other keyword (axis=0,
     // keepdims=True, out=..., dtype=...) asks for a NumPy meaning the module
@@ -116,24 +173,21 @@ Ref wrapper_call(WrapperState* st, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* wrapper_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return wrapper_call(as_state(self), args, kwargs).release(); });
+    return py::guard<PyObject*>(nullptr,
+                                [&]() -> PyObject* { return wrapper_call(as_wrapper(self), args, kwargs).release(); });
 }
-
-PyMethodDef wrapper_def = {"wrapper", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(wrapper_entry)),
-                           METH_VARARGS | METH_KEYWORDS, "wrapper($self, /, *args, **kwargs)\n--\n\n"};
 
 Ref fn_make_numpy_wrapper(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"zel_func", "returns_scalar", "original"};
     auto [zel_func, returns_scalar, original] = parse_args("_make_numpy_wrapper", names, 1, args, nargs, kwnames);
-    Ref state = py::check(PyType_GenericAlloc(g_state_type, 0));
-    WrapperState* st = as_state(state.get());
+    Ref w = py::check(PyType_GenericAlloc(g_wrapper_type, 0));
+    WrapperObject* st = as_wrapper(w.get());
     st->zel_func = Py_NewRef(zel_func);
     st->original = original && original != Py_None ? Py_NewRef(original) : nullptr;
     st->returns_scalar = returns_scalar && py::truthy(returns_scalar);
     PyObject* dot = PyDict_GetItemString(S().globals, "dot");
     st->dot = dot && dot == zel_func;
-    Ref modname = py::from_str("tarnex.zel.zel");
-    return py::check(PyCFunction_NewEx(&wrapper_def, state.get(), modname.get()));
+    return w;
 }
 
 void print_line(const Ref& text) {
@@ -225,11 +279,8 @@ PyMethodDef patch_functions[] = {
 }  // namespace
 
 void define_numpy_patch(PyObject* m) {
-    if (!g_state_type) {
-        Ref type = py::check(PyType_FromSpec(&state_spec));
-        Ref qualname = py::from_str("_make_numpy_wrapper.<locals>");
-        py::check_int(PyObject_SetAttrString(type.get(), "__qualname__", qualname.get()));
-        g_state_type = reinterpret_cast<PyTypeObject*>(type.release());
+    if (!g_wrapper_type) {
+        g_wrapper_type = reinterpret_cast<PyTypeObject*>(py::check(PyType_FromSpec(&wrapper_spec)).release());
     }
     Ref originals = py::check(PyDict_New());
     bind("_numpy_originals", originals.get());
