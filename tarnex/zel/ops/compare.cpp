@@ -47,25 +47,22 @@ Ref fn_logical_not(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::call(f.get(), a);
 }
 
-bool is_int32_mask(PyObject* cond) {
-    Ref ndarray = py::getattr(S().cp, "ndarray");
-    if (!py::isinstance(cond, ndarray.get())) return false;
-    Ref dtype = py::getattr(cond, "dtype");
-    const int same = PyObject_RichCompareBool(dtype.get(), S().np_int32, Py_EQ);
-    if (same < 0) py::fail();
-    if (!same) return false;
-    Ref flags = py::getattr(cond, "flags");
-    return py::truthy(py::getattr(flags.get(), "c_contiguous").get());
-}
-
 // The kernel reads four-byte entries.  Masks from the logical functions are
 // one-byte booleans, and read as int32 they would select by the wrong
 // entries; any other mask becomes the int32 of its non-zero test first.
 Ref as_int32_mask(PyObject* cond) {
-    if (is_int32_mask(cond)) return Ref::borrow(cond);
     Ref ndarray = py::getattr(S().cp, "ndarray");
-    Ref dev = py::isinstance(cond, ndarray.get()) ? Ref::borrow(cond)
-                                                  : py::call(py::getattr(S().cp, "asarray").get(), cond);
+    Ref dev;
+    if (py::isinstance(cond, ndarray.get())) {
+        Ref dtype = py::getattr(cond, "dtype");
+        const int same = PyObject_RichCompareBool(dtype.get(), S().np_int32, Py_EQ);
+        if (same < 0) py::fail();
+        Ref flags = py::getattr(cond, "flags");
+        if (same && py::truthy(py::getattr(flags.get(), "c_contiguous").get())) return Ref::borrow(cond);
+        dev = Ref::borrow(cond);
+    } else {
+        dev = py::call(py::getattr(S().cp, "asarray").get(), cond);
+    }
     Ref zero = py::from_long(0);
     Ref nonzero = py::check(PyObject_RichCompare(dev.get(), zero.get(), Py_NE));
     return py::call_method(nonzero.get(), "astype", S().np_int32);
