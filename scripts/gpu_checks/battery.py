@@ -45,6 +45,24 @@ def main():
         cases.append((name, lambda f=name: getattr(zel, f)(zel.reshape(q, (64, 64)))))
     cases += [("mm", lambda: zel.mm(m, m)), ("mv", lambda: zel.mv(m, zel.tensor(exact[:48]))),
               ("trace", lambda: zel.trace(m)), ("eq", lambda: zel.eq(q, r)), ("lt", lambda: zel.lt(q, r))]
+    # Reductions and products: full-width records, sizes off the 16 x 16 tile.
+    # Every third record spans all eight limbs.
+    wide = zel.tensor([[Fraction(int(v), 3) * (2**70 if j % 3 == 0 else 2**-60) + Fraction(int(w), 2**256)
+                        for j, (v, w) in enumerate(zip(rng.integers(-2**62, 2**62, 37), rng.integers(0, 2**62, 37)))]
+                       for _ in range(37)])
+    img = zel.reshape(zel.tensor(exact[:2 * 3 * 9 * 11]), (2, 3, 9, 11))
+    filt = zel.reshape(zel.tensor(exact[:4 * 3 * 3 * 2]), (4, 3, 3, 2))
+    cases += [("mm_wide", lambda: zel.mm(wide, wide)), ("mv_wide", lambda: zel.mv(wide, zel.tensor(exact[:37]))),
+              ("mm_rect", lambda: zel.mm(zel.reshape(zel.tensor(exact[:680]), (17, 40)),
+                                         zel.reshape(zel.tensor(exact[680:1680]), (40, 25)))),
+              ("dot", lambda: zel.dot(q, r)), ("cumprod", lambda: zel.cumprod(zel.reshape(q, (64, 64)))),
+              ("argmax", lambda: zel.argmax(zel.reshape(q, (64, 64)))),
+              ("argmin", lambda: zel.argmin(zel.reshape(q, (64, 64)))),
+              ("outer", lambda: zel.outer(zel.tensor(exact[:40]), zel.tensor(exact[40:73]))),
+              ("kron", lambda: zel.kron(zel.reshape(zel.tensor(exact[:6]), (2, 3)), m)),
+              ("diag", lambda: zel.diag(zel.reshape(zel.tensor(exact[:60]), (6, 10)))),
+              ("trace_wide", lambda: zel.trace(wide)),
+              ("conv2d", lambda: zel.conv2d(img, filt, 2, 1))]
     # CSR kernels and complex products (four real products and two sums each).
     rows = [[Fraction(int(v), 7) if (i + 2 * j) % 5 == 0 else 0 for j, v in enumerate(rng.integers(-50, 50, 48))]
             for i in range(48)]
