@@ -22,9 +22,7 @@ void define_decomp(PyObject* m);  // qr, eig, eigh, svd, expm
 void define_random(PyObject* m);    // the generator, rand, randn
 void define_checksum(PyObject* m);  // checksums and verification
 void define_complex(PyObject* m);   // ComplexTensor and the complex functions
-// PI_STR and the pi functions; their place is after complex_ones and
-// before the gates, so this entry moves once those subsystems exist.
-void define_pi(PyObject* m);
+void define_pi(PyObject* m);  // PI_STR and the pi functions; after complex_ones, before the gates
 void define_gates(PyObject* m);  // rotation, phase, Pauli/Clifford gates; after the pi functions
 void define_operators(PyObject* m);  // Tensor operators; after every function, before the NumPy table
 void define_numpy_patch(PyObject* m);  // NumPy patch table and patch/unpatch; last
