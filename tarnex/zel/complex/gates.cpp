@@ -70,9 +70,9 @@ PyObject* angle_arg(const char* fname, const char* param, PyObject* const* args,
     return theta;
 }
 
+// Refuses any argument with the parser's count and keyword messages.
 void no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const* none = nullptr;
-    parse_args_impl(fname, none, 0, 0, nullptr, nargs, kwnames, nullptr);
+    parse_args_impl(fname, nullptr, 0, 0, nullptr, nargs, kwnames, nullptr);
 }
 
 Ref fn_rotation_x(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -2,6 +2,10 @@
 // array arguments to Tensors, call the module's exact function and convert
 // the result back; and their restoration.  The bookkeeping lives in module
 // globals (_numpy_originals, _numpy_patched, _NUMPY_TO_ZEL).
+#include <iterator>
+#include <utility>
+#include <vector>
+
 #include "../tensor/tensor.hpp"
 
 namespace zel {
@@ -9,10 +13,10 @@ namespace {
 
 // NumPy attribute name -> module function, in the order patch_numpy visits.
 constexpr std::pair<const char*, const char*> kNumpyToZel[] = {
-    {"add", "add"},   {"subtract", "sub"}, {"multiply", "mul"}, {"divide", "div"},      {"negative", "neg"},
-    {"absolute", "abs"}, {"sign", "sign"}, {"power", "pow"},    {"mod", "mod"},         {"sum", "sum"},
-    {"prod", "prod"}, {"max", "max"},      {"min", "min"},      {"mean", "mean"},       {"std", "std"},
-    {"var", "var"},   {"dot", "dot"},      {"matmul", "matmul"}, {"exp", "exp"},        {"log", "log"},
+    {"add", "add"},   {"subtract", "sub"}, {"multiply", "mul"}, {"divide", "div"},   {"negative", "neg"},
+    {"absolute", "abs"}, {"sign", "sign"}, {"power", "pow"},    {"mod", "mod"},      {"sum", "sum"},
+    {"prod", "prod"}, {"max", "max"},      {"min", "min"},      {"mean", "mean"},    {"std", "std"},
+    {"var", "var"},   {"dot", "dot"},      {"matmul", "matmul"}, {"exp", "exp"},     {"log", "log"},
     {"sqrt", "sqrt"}, {"sin", "sin"},      {"cos", "cos"},      {"tan", "tan"},
 };
 static_assert(std::size(kNumpyToZel) == 24);
