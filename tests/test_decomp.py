@@ -86,6 +86,12 @@ FIXED = {
     "tiny_column": [[1e-17, 1.0], [1e-17, 2.0], [0.0, 3.0]],
     "thirds": [[1 / 3, 2 / 3, 1.0], [0.1, 0.2, 0.7], [1e-8, 5.0, -1e8]],
     "rank_one": [[1.0, 1.0, 1.0]] * 3,
+    # Exact norms (25, then 40) make R[1][1] an exact zero reached through
+    # inexact intermediate values.
+    "pythagorean": [[-7.0, -7.0], [24.0, 24.0]],
+    "integers": [[2.0, -1.0, 0.0, 3.0], [4.0, 4.0, -2.0, 1.0], [0.0, 3.0, 5.0, -1.0], [1.0, 0.0, 0.0, 2.0]],
+    "wide_range": [[1e60, 1e-60, 3.0], [1e-60, 1.0, 2.0], [5.0, 6.0, 1e-70]],
+    "six": [[math.sin(i * 6 + j + 1) for j in range(6)] for i in range(6)],
 }
 
 
@@ -130,6 +136,14 @@ def test_qr_steps_left_out(zel, A, q):
         # denominator up to 10^15 other than 0: Q keeps that column as e1.
         assert [row[0] for row in read(Q)] == [1.0, 0.0, 0.0]
         assert read(R)[0][0] == 1e-17
+
+
+def test_qr_large_is_orthogonal_triangular(zel):
+    A = random_matrix(random.Random(16), 16, 16)
+    q, r = (read(t) for t in zel.qr(zel.tensor(A)))
+    assert close(matmul(q, r), A, 1e-13)
+    assert close(matmul(ref.transpose(q), q), [[float(i == j) for j in range(16)] for i in range(16)], 1e-14)
+    assert all(abs(r[i][j]) < 1e-13 for i in range(16) for j in range(i))
 
 
 def test_qr_empty_and_errors(zel):
