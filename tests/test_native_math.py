@@ -124,7 +124,7 @@ FUNCTIONS = ["exp", "log", "sin", "cos", "tanh", "sigmoid", "silu", "gelu", "ata
 
 @pytest.mark.parametrize("fn", FUNCTIONS)
 def test_transcendental_is_floor_of_exact_value(native_binary, fn):
-    count = 1200
+    count = 3000
     seed = 1000 + FUNCTIONS.index(fn)
     res = subprocess.run([str(native_binary), "dump", fn, str(count), str(seed)],
                          capture_output=True, text=True, timeout=120)

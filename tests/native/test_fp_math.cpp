@@ -269,11 +269,12 @@ void check_limb_primitives(Gen& g) {
         const uint64_t q = zel::div_2by1(rem, u1, u0, d, v);
         const mpz_class U = mpz_class(std::to_string(u1)) * two_pow(64) + mpz_class(std::to_string(u0));
         if (mpz_class(std::to_string(q)) != U / D || mpz_class(std::to_string(rem)) != U % D) fail("div_2by1");
-        // small divisor
-        uint32_t sd = uint32_t(g.u64() >> g.below(32));
-        if (sd == 0) sd = 1;
-        const uint64_t sr = zel::div_small<5>(r, a, sd);
-        if (from_limbs(r, 5) != A / sd || sr != mpz_class(A % sd).get_ui()) fail("div_small");
+        // single-limb divisor, small and large
+        uint64_t sd = g.limb() >> g.below(64);
+        if (sd == 0) sd = 3;
+        const mpz_class SD = mpz_class(std::to_string(sd));
+        const uint64_t sr = zel::div_1<5>(r, a, sd);
+        if (from_limbs(r, 5) != A / SD || mpz_class(std::to_string(sr)) != A % SD) fail("div_1");
     }
 }
 

@@ -109,7 +109,7 @@ ZEL_HD bool divrem(uint64_t* q, uint64_t* rem, const uint64_t* u, const uint64_t
     uint64_t vn[NV];
     shl_n<NV>(vn, v, s);
     uint64_t un[NQ + NV];
-    ZEL_UNROLL
+    ZEL_UNROLL_LIMBS
     for (int i = 0; i < NQ + NV; ++i) un[i] = i < NU ? u[i] : 0;
     shl_n<NQ + NV>(un, un, s);
     divrem_norm<NQ, NV>(q, un, vn);
@@ -118,21 +118,21 @@ ZEL_HD bool divrem(uint64_t* q, uint64_t* rem, const uint64_t* u, const uint64_t
     return inexact;
 }
 
-// r = a / d for a small divisor 0 < d < 2^32, floor; returns the remainder.
-// Works on 32-bit halves so that only 64/32 divisions are needed.  May alias.
+// r = floor(a / d) for a single-limb divisor d != 0; returns the remainder.
+// The divisor is normalized and each limb costs one 2-by-1 step with the
+// precomputed reciprocal (GMP's mpn_divrem_1 scheme).  May alias.
 template <int N>
-ZEL_HD uint64_t div_small(uint64_t* r, const uint64_t* a, uint32_t d) {
-    uint64_t rem = 0;
+ZEL_HD uint64_t div_1(uint64_t* r, const uint64_t* a, uint64_t d) {
+    ZEL_ASSERT(d != 0);
+    const int s = clz64(d);
+    const uint64_t dn = d << s;
+    const uint64_t v = reciprocal_word(dn);
+    uint64_t rem = s ? a[N - 1] >> (64 - s) : 0;
     for (int i = N - 1; i >= 0; --i) {
-        const uint64_t hi = (rem << 32) | (a[i] >> 32);
-        const uint64_t qh = hi / d;
-        rem = hi - qh * d;
-        const uint64_t lo = (rem << 32) | (a[i] & 0xFFFFFFFFu);
-        const uint64_t ql = lo / d;
-        rem = lo - ql * d;
-        r[i] = (qh << 32) | ql;
+        const uint64_t u = s ? (a[i] << s) | (i > 0 ? a[i - 1] >> (64 - s) : 0) : a[i];
+        r[i] = div_2by1(rem, rem, u, dn, v);
     }
-    return rem;
+    return rem >> s;
 }
 
 // ---------------------------------------------------------------------------
@@ -149,12 +149,12 @@ ZEL_HD void fp_div(fp_t& r, const fp_t& a, const fp_t& b) {
     // only fail when b's integer limbs are all zero.
     if (is_zero_n<kLimbs - 4>(b.limb + 4)) {
         uint64_t bs[kLimbs];
-        ZEL_UNROLL
+        ZEL_UNROLL_LIMBS
         for (int i = 0; i < kLimbs; ++i) bs[i] = i < 4 ? 0 : b.limb[i - 4];
         if (cmp_n<kLimbs>(a.limb, bs) >= 0) { fp_saturate(r, neg); return; }
     }
     uint64_t u[kLimbs + 4];
-    ZEL_UNROLL
+    ZEL_UNROLL_LIMBS
     for (int i = 0; i < kLimbs + 4; ++i) u[i] = i < 4 ? 0 : a.limb[i - 4];
     uint64_t q[kLimbs];
     const bool inexact = divrem<kLimbs, kLimbs + 4, kLimbs>(q, nullptr, u, b.limb);
@@ -218,11 +218,11 @@ ZEL_HD void fp_sqrt(fp_t& r, const fp_t& a) {
     if (fp_is_neg(a) || fp_is_zero(a)) { fp_set_zero(r); return; }
     // sqrt(M / 2^256) * 2^256 = sqrt(M * 2^256).
     uint64_t n[12];
-    ZEL_UNROLL
+    ZEL_UNROLL_LIMBS
     for (int i = 0; i < 12; ++i) n[i] = i < 4 ? 0 : a.limb[i - 4];
     uint64_t s[6];
     isqrt_n<6>(s, n);
-    ZEL_UNROLL
+    ZEL_UNROLL_LIMBS
     for (int i = 0; i < kLimbs; ++i) r.limb[i] = i < 6 ? s[i] : 0;
     fp_set_sign(r, false);
 }

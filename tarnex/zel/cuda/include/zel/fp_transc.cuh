@@ -140,12 +140,12 @@ ZEL_HD void fp_log(fp_t& r, const fp_t& a) {
     fx<W> m;
     {
         uint64_t t[16];
-        ZEL_UNROLL
+        ZEL_UNROLL_LIMBS
         for (int i = 0; i < 16; ++i) t[i] = i < kLimbs ? a.limb[i] : 0;
         const int d = 64 * W - p;
         if (d >= 0) shl_n<16>(t, t, d);
         else shr_n<16>(t, t, -d);
-        ZEL_UNROLL
+        ZEL_UNROLL_LIMBS
         for (int i = 0; i <= W; ++i) m.l[i] = t[i];
     }
     uint64_t z = (uint64_t(1) << 63) | (m.l[W - 1] >> 1);   // m * 2^63
@@ -220,7 +220,7 @@ ZEL_HD void trig_reduce(fx<W>& rho, int& q, bool& reflected, const fp_t& a) {
     constexpr int ip = (kFracBits + 64 * kTblFracLimbs) / 64;
     q = static_cast<int>(t[ip] & 3);
     fx<W> f;
-    ZEL_UNROLL
+    ZEL_UNROLL_LIMBS
     for (int i = 0; i < W; ++i) f.l[i] = t[ip - W + i];
     f.l[W] = 0;
     reflected = (t[ip - 1] >> 63) != 0;
@@ -369,10 +369,10 @@ ZEL_HD void fp_silu(fp_t& r, const fp_t& a) {
 // e^-z^2 = p 2^k:
 //  z < 10.25: erf z = (2/sqrt pi) z p sum T_n, T_0 = 2^k,
 //    T_n = T_(n-1) 2z^2/(2n+1): the series of all positive terms (Abramowitz
-//    & Stegun 7.1.6), each term below 1, summed until the terms vanish.  A
+//    & Stegun 7.1.6), each term below 1, summed to terms of 2^-316.  A
 //    truncation in T_i is carried to the peak term (n ~ z^2) by the growth of
 //    the terms, up to e^(z^2) ~ 2^-k: the error is about 2^(-64W - k + 7), so
-//    W = 5 serves z < 4 (2^-290) and W = 8 the rest (2^-360);
+//    fp_gelu takes W = 5, 6, 7 as z grows, keeping it below 2^-290;
 //  z >= 10.25: the asymptotic series (A&S 7.1.23) cut at its smallest term
 //    or at 2^(128 - 64W), whose error is below e^-2z^2 < 2^-303.
 template <int W>
@@ -390,10 +390,12 @@ ZEL_HD_OUTLINE void gelu_tail(fx<W>& B, const fx<W>& xa) {
         fx_shl(a, z2, 1);
         fx_set_pow2(T, -k);
         S = T;
+        // Past the peak the ratio of successive terms is below 1/2 by the
+        // time they fall under 2^-316, so the omitted tail is below that.
         for (uint32_t n = 1; n < 4096; ++n) {
             fx_mul(T, T, a);
-            fx_div_small(T, T, 2 * n + 1);
-            if (fx_is_zero(T)) break;
+            fx_div_int(T, T, 2 * n + 1);
+            if (top_bit_n<W + 1>(T.l) < 64 * W - 316) break;
             fx_add(S, S, T);
         }
         fx<W> g;
@@ -444,13 +446,18 @@ ZEL_HD void fp_gelu(fp_t& r, const fp_t& a) {
         fx<kW> B;
         fx_zero(B);
         fp_sub_fx_floor(r, base, B, nonzero);
-    } else if (a.limb[4] < 5) {   // z < 3.6
+    } else if (a.limb[4] < 5) {   // z < 3.6, z^2 log2 e < 19
         fx<kW> xa, B;
         fx_from_fp(xa, a);
         gelu_tail(B, xa);
         fp_sub_fx_floor(r, base, B, nonzero);
-    } else {
-        fx<8> xa, B;
+    } else if (a.limb[4] < 10) {   // z < 7.1, z^2 log2 e < 73
+        fx<6> xa, B;
+        fx_from_fp(xa, a);
+        gelu_tail(B, xa);
+        fp_sub_fx_floor(r, base, B, nonzero);
+    } else {                        // series up to z = 10.25: z^2 log2 e < 152
+        fx<7> xa, B;
         fx_from_fp(xa, a);
         gelu_tail(B, xa);
         fp_sub_fx_floor(r, base, B, nonzero);
