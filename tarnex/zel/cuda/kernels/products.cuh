@@ -7,6 +7,21 @@
 #include "../include/zel/fp_math.cuh"
 #include "../include/zel/kernel.cuh"
 
+#if !defined(__CUDA_ARCH__)
+#include <array>
+#include <utility>
+#endif
+
+// Full unrolling of the fixed-span host products below: without it GCC keeps
+// the column loops and the products run at half the speed.  nvcc's host pass
+// never runs these (the host kernel library is built by the C++ compiler),
+// so there it is left out.
+#if defined(__CUDACC__)
+#define ZEL_HOST_UNROLL
+#else
+#define ZEL_HOST_UNROLL _Pragma("GCC unroll 16")
+#endif
+
 namespace zel {
 
 constexpr int kMmTile = 16;  // the 16 x 16 launch of fp_mm_kernel
@@ -21,80 +36,86 @@ inline void limb_span(const uint64_t* a, int& lo, int& hi) {
     while (hi > lo && a[hi - 1] == 0) --hi;
 }
 
-// The host accumulates a sum of products by columns (product scanning, as in
-// Comba's multiplication): every limb product a_i * b_j goes, as a 128-bit
-// number, into column i + j, whose overflows are counted beside it, so no
-// carry crosses columns until the sum is complete: the limb products are
-// independent of one another instead of forming one long carry chain.
-// Products of each sign have their own columns, chosen
-// without a branch (signs are data and would defeat prediction), and only
-// the non-zero limb spans are multiplied: values that came from doubles,
-// integers or short fractions span two to five limbs.  Near-full-width pairs
-// go to the unrolled two's complement product instead, which is faster once
-// almost all 64 limb products are needed.  The total is the same exact
-// integer as the GPU's single accumulator, so both round to the same record.
-struct col_acc_t {
-    unsigned __int128 col[2][2 * kLimbs];  // [0]: positive products, [1]: negative
-    uint64_t ovf[2][2 * kLimbs];           // carries out of each column
-    acc_t wide;                            // the near-full-width products
+// The host multiplies only the non-zero limb spans of the operands: values
+// that came from doubles, integers or short fractions span two to five
+// limbs, so most products need a handful of the 64 limb products.  Each span
+// pair has its own fully unrolled product (product scanning, as in Comba's
+// multiplication: column by column in a three-limb register accumulator, so
+// the limb products do not wait on one another's carries), reached through a
+// table, and the result is added at its limb offset into one of two unsigned
+// accumulators, one per sign of product, chosen without a branch (signs are
+// data and would defeat prediction).  The difference of the two is the same
+// exact integer as the GPU's two's complement accumulator, so both round to
+// the same record.
+struct acc_pair_t {
+    acc_t part[2];  // [0]: sum of the positive products, [1]: of the negative
 };
 
-inline void acc_zero(col_acc_t& acc) {
-    for (int s = 0; s < 2; ++s) {
-        for (int c = 0; c < 2 * kLimbs; ++c) {
-            acc.col[s][c] = 0;
-            acc.ovf[s][c] = 0;
-        }
-    }
-    acc_zero(acc.wide);
+inline void acc_zero(acc_pair_t& acc) {
+    acc_zero(acc.part[0]);
+    acc_zero(acc.part[1]);
 }
 
-inline void acc_mac(col_acc_t& acc, const fp_t& a, const fp_t& b) {
+// r[0 .. top) += a[0 .. NA) * b[0 .. NB), top >= NA + NB.
+template <int NA, int NB>
+void mac_span(uint64_t* r, const uint64_t* a, const uint64_t* b, int top) {
+    uint64_t w[NA + NB];
+    unsigned __int128 col = 0;
+    uint64_t over = 0;
+ZEL_HOST_UNROLL
+    for (int c = 0; c < NA + NB - 1; ++c) {
+ZEL_HOST_UNROLL
+        for (int i = 0; i < NA; ++i) {
+            if (c - i < 0 || c - i >= NB) continue;
+            const unsigned __int128 p = static_cast<unsigned __int128>(a[i]) * b[c - i];
+            col += p;
+            over += col < p;
+        }
+        w[c] = static_cast<uint64_t>(col);
+        col = (col >> 64) | (static_cast<unsigned __int128>(over) << 64);
+        over = 0;
+    }
+    w[NA + NB - 1] = static_cast<uint64_t>(col);
+    uint64_t carry = 0;
+ZEL_HOST_UNROLL
+    for (int t = 0; t < NA + NB; ++t) {
+        const unsigned __int128 s = static_cast<unsigned __int128>(r[t]) + w[t] + carry;
+        r[t] = static_cast<uint64_t>(s);
+        carry = static_cast<uint64_t>(s >> 64);
+    }
+    for (int t = NA + NB; carry != 0 && t < top; ++t) {
+        r[t] += carry;
+        carry = r[t] < carry;
+    }
+}
+
+using mac_span_fn = void (*)(uint64_t*, const uint64_t*, const uint64_t*, int);
+
+template <int... I>
+constexpr auto mac_span_table(std::integer_sequence<int, I...>) {
+    return std::array<mac_span_fn, sizeof...(I)>{&mac_span<I / kLimbs + 1, I % kLimbs + 1>...};
+}
+
+// mac_spans[(na - 1) * kLimbs + (nb - 1)] multiplies spans of na and nb limbs.
+inline constexpr auto mac_spans = mac_span_table(std::make_integer_sequence<int, kLimbs * kLimbs>{});
+
+inline void acc_mac(acc_pair_t& acc, const fp_t& a, const fp_t& b) {
     int alo, ahi, blo, bhi;
     limb_span(a.limb, alo, ahi);
     limb_span(b.limb, blo, bhi);
-    if ((ahi - alo) * (bhi - blo) > 42) {
-        acc_add_product(acc.wide, a, b);
-        return;
-    }
-    const int s = fp_is_neg(a) != fp_is_neg(b);
-    unsigned __int128* col = acc.col[s];
-    uint64_t* ovf = acc.ovf[s];
-    for (int j = blo; j < bhi; ++j) {
-        for (int i = alo; i < ahi; ++i) {
-            const unsigned __int128 p = static_cast<unsigned __int128>(a.limb[i]) * b.limb[j];
-            col[i + j] += p;
-            ovf[i + j] += col[i + j] < p;
-        }
-    }
+    if (alo == ahi || blo == bhi) return;
+    uint64_t* r = acc.part[fp_is_neg(a) != fp_is_neg(b)].limb + alo + blo;
+    mac_spans[(ahi - alo - 1) * kLimbs + (bhi - blo - 1)](r, a.limb + alo, b.limb + blo, kAccLimbs - alo - blo);
 }
 
-// r[k ..) += v, carrying to the top of the 17-limb accumulator.
-inline void acc_add_at(uint64_t* r, int k, uint64_t v) {
-    for (int t = k; v != 0 && t < kAccLimbs; ++t) {
-        r[t] += v;
-        v = r[t] < v;
-    }
-}
-
-inline void acc_round(fp_t& r, const col_acc_t& acc) {
-    acc_t part[2];
-    for (int s = 0; s < 2; ++s) {
-        acc_zero(part[s]);
-        for (int c = 0; c < 2 * kLimbs; ++c) {
-            acc_add_at(part[s].limb, c, static_cast<uint64_t>(acc.col[s][c]));
-            acc_add_at(part[s].limb, c + 1, static_cast<uint64_t>(acc.col[s][c] >> 64));
-            acc_add_at(part[s].limb, c + 2, acc.ovf[s][c]);
-        }
-    }
+inline void acc_round(fp_t& r, const acc_pair_t& acc) {
     acc_t d;
-    sub_n<kAccLimbs>(d.limb, part[0].limb, part[1].limb);
-    add_n<kAccLimbs>(d.limb, d.limb, acc.wide.limb);
+    sub_n<kAccLimbs>(d.limb, acc.part[0].limb, acc.part[1].limb);
     acc_round(r, d);
 }
 
 // The accumulator acc_mac works on.
-using mac_acc_t = col_acc_t;
+using mac_acc_t = acc_pair_t;
 #else
 // On the GPU a warp runs its threads in lock step, so data-dependent limb
 // spans would only serialise it: every product takes the uniform loop.
