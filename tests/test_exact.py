@@ -194,6 +194,7 @@ CASES = [
     ("full", 6, 4, None, 2),
     ("int", 4, 4, None, 0),
     ("full", 3, 7, 2, None),
+    ("full", 7, 4, None, None),  # tall, full column rank
 ]
 
 
@@ -273,7 +274,7 @@ def test_rref_of_empty_shapes():
 # det
 
 @pytest.mark.parametrize("kind,n,zc", [("int", 4, None), ("rational", 5, None), ("full", 6, None),
-                                        ("full", 5, 3), ("int", 1, None)])
+                                        ("full", 5, 3), ("int", 1, None), ("full", 16, None)])
 def test_det_matches_rational_algorithm(kind, n, zc):
     rng = random.Random(f"det{kind}{n}{zc}")
     A = make(random_matrix(rng, n, n, kind, None, zc))
