@@ -151,6 +151,12 @@ def test_cumsum_and_cumprod(zel):
     assert exact(r) == expected
 
 
+def test_cumsum_prefixes_are_exact_past_a_saturated_one(zel):
+    h = 2**255
+    out = exact(zel.cumsum(zel.tensor([h, h, -h, -h])))
+    assert out == [h, grid(Fraction(2 * h)), h, 0]
+
+
 def test_rows_run_along_the_last_dimension_of_any_rank(zel):
     vals = list(range(1, 13))
     t = zel.Tensor(vals, shape=(2, 2, 3))

@@ -44,19 +44,19 @@ ZEL_KERNEL(fp_dot_kernel, (const zel::fp_t* a, const zel::fp_t* b, zel::fp_t* pr
     if (i < n) zel::fp_mul(products[i], a[i], b[i]);
 }
 
-// Running sum along each row.  Every partial sum is a record, so each output
-// is exact unless it saturates; a saturated prefix keeps accumulating from
-// the saturated value, as repeated fp_add would.
+// Running sum along each row, kept in the exact accumulator: each output is
+// the exact prefix sum, saturated only where that prefix itself is out of
+// range, so a saturated prefix does not distort the ones after it.
 ZEL_KERNEL(fp_cumsum_kernel, (const zel::fp_t* a, zel::fp_t* out, int rows, int cols)) {
     const long long r = ZEL_GLOBAL_X;
     if (r >= rows) return;
     const zel::fp_t* row = a + r * cols;
     zel::fp_t* dst = out + r * cols;
-    zel::fp_t acc;
-    zel::fp_set_zero(acc);
+    zel::acc_t acc;
+    zel::acc_zero(acc);
     for (int j = 0; j < cols; ++j) {
-        zel::fp_add(acc, acc, row[j]);
-        dst[j] = acc;
+        zel::acc_add_fp(acc, row[j]);
+        zel::acc_round(dst[j], acc);
     }
 }
 
