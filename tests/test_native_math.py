@@ -36,9 +36,17 @@ def _have_gmp():
 def native_binary(tmp_path_factory):
     if shutil.which("g++") is None or not _have_gmp():
         pytest.skip("g++ with GMP headers is needed for the native tests")
-    out = tmp_path_factory.mktemp("native") / "test_fp_math"
+    tmp = tmp_path_factory.mktemp("native")
+    out = tmp / "test_fp_math"
+    # A second translation unit including the headers catches definitions
+    # that would collide at link time in the host kernel library.
+    second = tmp / "second_tu.cpp"
+    second.write_text('#include "include/zel/fp_math.cuh"\n'
+                      "void second_tu(zel::fp_t& r, const zel::fp_t& a) {\n"
+                      "    zel::fp_pow_int(r, a, 3); zel::fp_exp(r, r); zel::fp_gelu(r, r); zel::fp_sqrt(r, r);\n"
+                      "}\n")
     cmd = ["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror", "-I", str(CUDA_DIR),
-           str(SOURCE), "-o", str(out), "-lgmpxx", "-lgmp"]
+           str(SOURCE), str(second), "-o", str(out), "-lgmpxx", "-lgmp"]
     res = subprocess.run(cmd, capture_output=True, text=True)
     assert res.returncode == 0, res.stderr
     return out

@@ -744,7 +744,7 @@ void check_kernels(Gen& g) {
                (const fp_t*)src.data(), dst.data(), rows, cols);
         bool ok = true;
         for (int i = 0; i < rows && ok; ++i)
-            for (int j = 0; j < cols && ok; ++j) ok = same(dst[j * rows + i], src[i * cols + j]);
+            for (int j = 0; j < cols && ok; ++j) ok = same(dst[j * rows + i], record_of(scaled(src[i * cols + j])));
         for (int i = rows * cols; i < rows * cols + 8; ++i) ok = ok && same(dst[i], sentinel());
         if (!ok) fail("fp_transpose_kernel " + std::to_string(rows) + "x" + std::to_string(cols));
     }

@@ -1,6 +1,6 @@
 // Creation and transposition kernels.
 #pragma once
-#include "../include/zel/fp.cuh"
+#include "../include/zel/fp_ops.cuh"
 #include "../include/zel/kernel.cuh"
 
 ZEL_KERNEL(fp_zeros_kernel, (zel::fp_t* out, int n)) {
@@ -22,9 +22,9 @@ ZEL_KERNEL(fp_eye_kernel, (zel::fp_t* out, int n)) {
 }
 
 // out (cols x rows) = transpose of a (rows x cols): x runs over columns of a,
-// y over its rows.
+// y over its rows.  Records are written canonically, like every output.
 ZEL_KERNEL(fp_transpose_kernel, (const zel::fp_t* a, zel::fp_t* out, int rows, int cols)) {
     const long long j = ZEL_GLOBAL_X;
     const long long i = ZEL_GLOBAL_Y;
-    if (i < rows && j < cols) out[j * rows + i] = a[i * cols + j];
+    if (i < rows && j < cols) zel::fp_copy(out[j * rows + i], a[i * cols + j]);
 }

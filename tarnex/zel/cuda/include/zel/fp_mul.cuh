@@ -7,11 +7,12 @@
 
 // Heavy functions (series, division loops) are kept out of line on the
 // device: inlining them into every caller multiplies compile time and code
-// size for no speed gain.  Templates need no `inline` for linkage.
+// size for no speed gain.  `inline` keeps header definitions legal in many
+// translation units.
 #if ZEL_ON_DEVICE
-#define ZEL_HD_OUTLINE __host__ __device__ __noinline__
+#define ZEL_HD_OUTLINE __host__ __device__ __noinline__ inline
 #else
-#define ZEL_HD_OUTLINE
+#define ZEL_HD_OUTLINE inline
 #endif
 
 // Limb loops unrolled on every compiler: on the host this is worth a factor

@@ -97,8 +97,9 @@ ZEL_HD void exp_neg_fx(fx<W>& e, const fx<W>& y) {
 }
 
 // r = floor(e^x).  Below x = -256 ln 2 the result is 0; from x = 256 ln 2 on
-// it saturates.  Results up to 2^15 use five limbs, larger ones nine, so the
-// absolute error stays below 2^-285 resp. 2^-301 (29 and 45 guard bits).
+// it saturates.  Arguments below 11 (results below 2^16) use five limbs,
+// larger ones nine, so the absolute error stays below 2^-285 resp. 2^-301
+// (29 and 45 guard bits).
 ZEL_HD void fp_exp(fp_t& r, const fp_t& a) {
     const bool neg = fp_is_neg(a);
     if (!fp_fits_fx(a) || a.limb[4] >= 256) {
@@ -127,10 +128,11 @@ ZEL_HD void fp_exp(fp_t& r, const fp_t& a) {
 
 // ---------------------------------------------------------------------------
 // log.  x = m 2^e with m in [1, 2).  A 62-bit estimate y of log2 m comes from
-// repeated squaring (each squaring of m yields one bit of log2 m; Knuth,
-// TAOCP vol. 1, 1.2.2, exercise 25), good to 2^-60 after scaling by ln 2;
+// repeated squaring (each squaring of m yields one bit of log2 m, the method
+// of Knuth, TAOCP vol. 1, 1.2.2), good to 2^-60 after scaling by ln 2;
 // lowered by 2^-52, y0 < ln m.  Then ln m = y0 + log1p(m e^-y0 - 1) with the
-// argument d in (0, 2^-51), where seven terms of the series reach 2^-357.
+// argument d in [0, 2^-51), where the series to d^7/7 leaves a tail below
+// 2^-400.
 // Error: e^-y0 contributes 2^-301, ln 2 * e 2^-312: below 2^-300 in all.
 ZEL_HD void fp_log(fp_t& r, const fp_t& a) {
     constexpr int W = kW;
