@@ -228,14 +228,10 @@ ZEL_HD void fp_sqrt(fp_t& r, const fp_t& a) {
 }
 
 // r = a - b * floor(a / b), exact: the remainder takes the sign of b and is
-// smaller than |b|, as Python's % and NumPy's mod.  a mod 0 = a (Graham,
-// Knuth & Patashnik, Concrete Mathematics, 3.4).  May alias.
+// smaller than |b|, as Python's % and NumPy's mod.  a mod 0 is 0, NumPy's
+// answer for integers (there is no NaN to return).  May alias.
 ZEL_HD void fp_mod(fp_t& r, const fp_t& a, const fp_t& b) {
-    if (fp_is_zero(b)) {
-        copy_n<kLimbs>(r.limb, a.limb);
-        fp_set_sign(r, fp_is_neg(a));
-        return;
-    }
+    if (fp_is_zero(b)) { fp_set_zero(r); return; }
     uint64_t q[kLimbs], rem[kLimbs];
     const bool nonzero = divrem<kLimbs, kLimbs, kLimbs>(q, rem, a.limb, b.limb);
     const bool bneg = fp_is_neg(b);
