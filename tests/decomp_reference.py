@@ -31,9 +31,9 @@ def device_mm(A, B):
             for i in range(len(a))]
 
 
-def device_solve(D, b):
-    """solve(tensor(D), tensor(b)) read back: the exact inverse of D's records,
-    each entry rounded to a double, then the device matrix-vector product."""
+def inverse_doubles(D):
+    """inv(tensor(D)) read back: Gauss-Jordan on the exact values of D's
+    records, each entry of the inverse rounded to a double."""
     n = len(D)
     aug = [[Fraction(scaled(x), SCALE) for x in row] + [Fraction(int(i == k)) for k in range(n)]
            for i, row in enumerate(D)]
@@ -48,8 +48,13 @@ def device_solve(D, b):
             if row != col and aug[row][col] != 0:
                 f = aug[row][col]
                 aug[row] = [e - f * p for e, p in zip(aug[row], aug[col])]
-    inv = [[float(e) for e in row[n:]] for row in aug]
-    return [row[0] for row in device_mm(inv, [[x] for x in b])]
+    return [[float(e) for e in row[n:]] for row in aug]
+
+
+def device_solve(D, b):
+    """solve(tensor(D), tensor(b)) read back: the inverse through doubles,
+    then the device matrix-vector product."""
+    return [row[0] for row in device_mm(inverse_doubles(D), [[x] for x in b])]
 
 
 def transpose(A):
