@@ -6,7 +6,12 @@
 #include "host_launch.hpp"
 #include "kernels/all.cuh"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace zel {
@@ -84,38 +89,122 @@ void convert_args(const HostKernelInfo& info, PyObject* args, std::vector<RawArg
     }
 }
 
-// Below this many threads a launch runs on the calling thread alone.
-constexpr unsigned long long kParallelThreshold = 8192;
+// Below this many threads a launch runs on the calling thread alone: waking
+// the workers costs a few microseconds, more than a small launch takes.
+constexpr unsigned long long kParallelThreshold = 2048;
+
+// A persistent pool of workers that share out the blocks of one launch at a
+// time in small chunks (blocks are independent, as on the GPU).  The calling
+// thread works too.  Created on first use, re-created in a forked child, and
+// never destroyed: its threads are detached and simply end with the process.
+class Pool {
+public:
+    using Work = void (*)(void* ctx, unsigned long long b0, unsigned long long b1);
+
+    static Pool* instance() {
+        static Pool* pool = nullptr;
+        static pid_t owner = 0;
+        if (!pool || owner != getpid()) {
+            pool = new Pool(std::max(1u, std::thread::hardware_concurrency()));
+            owner = getpid();
+        }
+        return pool;
+    }
+
+    unsigned size() const { return nworkers_ + 1; }
+
+    // Runs work(ctx, b0, b1) over [0, nblocks) and returns when all is done.
+    void run(Work work, void* ctx, unsigned long long nblocks) {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            work_ = work;
+            ctx_ = ctx;
+            nblocks_ = nblocks;
+            chunk_ = std::max<unsigned long long>(1, nblocks / (8ull * size()));
+            next_.store(0);
+            pending_ = nworkers_;
+            ++generation_;
+        }
+        wake_.notify_all();
+        drain();
+        std::unique_lock<std::mutex> lock(m_);
+        done_.wait(lock, [&] { return pending_ == 0; });
+    }
+
+private:
+    explicit Pool(unsigned threads) : nworkers_(threads - 1) {
+        for (unsigned i = 0; i < nworkers_; ++i) std::thread([this] { loop(); }).detach();
+    }
+
+    void drain() {
+        for (;;) {
+            const unsigned long long b0 = next_.fetch_add(chunk_);
+            if (b0 >= nblocks_) return;
+            work_(ctx_, b0, std::min(nblocks_, b0 + chunk_));
+        }
+    }
+
+    void loop() {
+        unsigned long long seen = 0;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(m_);
+                wake_.wait(lock, [&] { return generation_ != seen; });
+                seen = generation_;
+            }
+            drain();
+            std::lock_guard<std::mutex> lock(m_);
+            if (--pending_ == 0) done_.notify_one();
+        }
+    }
+
+    const unsigned nworkers_;
+    std::mutex m_;
+    std::condition_variable wake_, done_;
+    unsigned long long generation_ = 0;
+    unsigned pending_ = 0;
+    Work work_ = nullptr;
+    void* ctx_ = nullptr;
+    unsigned long long nblocks_ = 0, chunk_ = 1;
+    std::atomic<unsigned long long> next_{0};
+};
+
+// One launch at a time uses the pool; a launch from another thread meanwhile
+// runs on its own thread rather than waiting.
+std::mutex g_pool_mutex;
+
+struct LaunchCtx {
+    const HostKernelInfo* info;
+    Dim3 grid, block;
+    const RawArg* args;
+};
+
+void run_blocks(void* raw_ctx, unsigned long long b0, unsigned long long b1) {
+    const LaunchCtx& lc = *static_cast<const LaunchCtx*>(raw_ctx);
+    ThreadCtx ctx{};
+    ctx.blockDim = lc.block;
+    ctx.gridDim = lc.grid;
+    const Dim3 g = lc.grid;
+    for (unsigned long long b = b0; b < b1; ++b) {
+        ctx.blockIdx = {static_cast<unsigned>(b % g.x), static_cast<unsigned>((b / g.x) % g.y),
+                        static_cast<unsigned>(b / (1ull * g.x * g.y))};
+        lc.info->run_block(lc.info->fn, ctx, lc.args);
+    }
+}
 
 void run_launch(const HostKernelInfo& info, Dim3 grid, Dim3 block, const RawArg* args) {
     const unsigned long long nblocks = 1ull * grid.x * grid.y * grid.z;
     const unsigned long long nthreads = nblocks * block.x * block.y * block.z;
     if (nblocks == 0 || nthreads == 0) return;
-    auto work = [&](unsigned long long b0, unsigned long long b1) {
-        ThreadCtx ctx{};
-        ctx.blockDim = block;
-        ctx.gridDim = grid;
-        for (unsigned long long b = b0; b < b1; ++b) {
-            ctx.blockIdx = {static_cast<unsigned>(b % grid.x), static_cast<unsigned>((b / grid.x) % grid.y),
-                            static_cast<unsigned>(b / (1ull * grid.x * grid.y))};
-            info.run_block(info.fn, ctx, args);
+    LaunchCtx lc{&info, grid, block, args};
+    if (nthreads >= kParallelThreshold && nblocks > 1 && std::thread::hardware_concurrency() > 1) {
+        std::unique_lock<std::mutex> lock(g_pool_mutex, std::try_to_lock);
+        if (lock.owns_lock()) {
+            Pool::instance()->run(run_blocks, &lc, nblocks);
+            return;
         }
-    };
-    unsigned workers = std::max(1u, std::thread::hardware_concurrency());
-    if (nthreads < kParallelThreshold || workers == 1 || nblocks == 1) {
-        work(0, nblocks);
-        return;
     }
-    workers = static_cast<unsigned>(std::min<unsigned long long>(workers, nblocks));
-    std::vector<std::thread> pool;
-    pool.reserve(workers - 1);
-    const unsigned long long per = (nblocks + workers - 1) / workers;
-    for (unsigned w = 1; w < workers; ++w) {
-        const unsigned long long b0 = w * per, b1 = std::min(nblocks, b0 + per);
-        if (b0 < b1) pool.emplace_back(work, b0, b1);
-    }
-    work(0, std::min(nblocks, per));
-    for (auto& t : pool) t.join();
+    run_blocks(&lc, 0, nblocks);
 }
 
 PyObject* kernel_call(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
