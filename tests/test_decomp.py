@@ -138,6 +138,47 @@ def test_qr_steps_left_out(zel, A, q):
         assert read(R)[0][0] == 1e-17
 
 
+def sqrt_reference_qr(A):
+    """The reference with a correctly rounded square root in place of pow."""
+    saved = ref.rounded_root
+    ref.rounded_root = lambda q: Fraction(math.sqrt(float(q))).limit_denominator(ref.BOUND)
+    try:
+        return ref.qr(A)
+    finally:
+        ref.rounded_root = saved
+
+
+def test_norms_use_pow_not_sqrt(zel):
+    # glibc's pow(x, 0.5) misses the correctly rounded root now and then, and
+    # limit_denominator carries a one-unit difference into Q and R.
+    rng = random.Random(3)
+    for _ in range(50000):
+        A = [[rng.uniform(0.5, 2.0)], [rng.uniform(0.5, 2.0)]]
+        x = float(Fraction(A[0][0]) ** 2 + Fraction(A[1][0]) ** 2)
+        if x ** 0.5 != math.sqrt(x) and ref.qr(A) != sqrt_reference_qr(A):
+            break
+    else:
+        pytest.skip("pow(x, 0.5) is correctly rounded on this platform")
+    Q, R = zel.qr(zel.tensor(A))
+    assert (bits(read(Q)), bits(read(R))) == (bits(ref.qr(A)[0]), bits(ref.qr(A)[1]))
+
+
+def test_singular_values_use_pow_not_sqrt(zel):
+    # For a column [[a], [b]], S = pow(e, 0.5) with e the double nearest
+    # a² + b²: the Gram matrix is that sum exactly and its 1 x 1
+    # eigendecomposition takes no step.
+    rng = random.Random(4)
+    for _ in range(50000):
+        a, b = rng.uniform(0.5, 2.0), rng.uniform(0.5, 2.0)
+        e = float(Fraction(a) ** 2 + Fraction(b) ** 2)
+        if e ** 0.5 != math.sqrt(e):
+            break
+    else:
+        pytest.skip("pow(x, 0.5) is correctly rounded on this platform")
+    _, S, _ = zel.svd(zel.tensor([[a], [b]]))
+    assert float.hex(read(S)[0]) == float.hex(e ** 0.5)
+
+
 def test_qr_large_is_orthogonal_triangular(zel):
     A = random_matrix(random.Random(16), 16, 16)
     q, r = (read(t) for t in zel.qr(zel.tensor(A)))
