@@ -39,41 +39,6 @@ def close(A, B, tol):
     return all(abs(a - b) <= tol for ra, rb in zip(A, B) for a, b in zip(ra, rb))
 
 
-# mm, solve and the transpose kernel belong to other subsystems; where the
-# module does not provide them yet, stand-ins computed from the exact record values take their place,
-# so the decompositions' own arithmetic is still checked.
-
-@pytest.fixture(scope="module")
-def zel(zel):
-    mp = pytest.MonkeyPatch()
-    if not hasattr(zel, "mm"):
-        def mm(a, b):
-            m, k = a._shape
-            n = b._shape[1]
-            fa = zel.from_gpu(a._data, as_float=False)
-            fb = zel.from_gpu(b._data, as_float=False)
-            out = [sum(fa[i * k + l] * fb[l * n + j] for l in range(k)) for i in range(m) for j in range(n)]
-            return zel.Tensor(_raw=zel.tensor(out)._data if out else zel.tensor([])._data, shape=(m, n))
-        mp.setattr(zel, "mm", mm, raising=False)
-    if not hasattr(zel, "solve"):
-        def solve(A, b):
-            n = A._shape[0]
-            D = [zel.from_gpu(A._data)[i * n:(i + 1) * n] for i in range(n)]
-            return zel.tensor(ref.device_solve(D, zel.from_gpu(b._data)))
-        mp.setattr(zel, "solve", solve, raising=False)
-    try:
-        zel._get_kernel("fp_transpose_kernel")
-    except AttributeError:
-        def transpose(a, dim0, dim1):
-            m, n = a._shape
-            f = zel.from_gpu(a._data, as_float=False)
-            out = [f[i * n + j] for j in range(n) for i in range(m)]
-            return zel.Tensor(_raw=zel.tensor(out)._data, shape=(n, m))
-        mp.setattr(zel, "transpose", transpose)
-    yield zel
-    mp.undo()
-
-
 FIXED = {
     "tall": [[1.0, 2.0], [3.0, 4.0], [5.0, 6.0]],
     "square": [[4.0, 1.0], [1.0, 3.0]],
