@@ -4,6 +4,7 @@
 // ...), looked up at call time, so each step keeps that function's checks.
 #include "complex.hpp"
 
+#include "../core/pytype.hpp"
 #include "../tensor/tensor.hpp"
 
 namespace zel {
@@ -48,21 +49,8 @@ Ref shape_of(PyObject* t) { return py::getattr(t, "shape"); }
 
 int complex_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guard<int>(-1, [&]() -> int {
-        std::vector<PyObject*> argv;
-        const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        for (Py_ssize_t i = 0; i < nargs; ++i) argv.push_back(PyTuple_GET_ITEM(args, i));
-        Ref kwnames;
-        if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-            kwnames = py::check(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-            Py_ssize_t pos = 0, i = 0;
-            PyObject *k, *v;
-            while (PyDict_Next(kwargs, &pos, &k, &v)) {
-                PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(k));
-                argv.push_back(v);
-            }
-        }
         static const char* const names[] = {"real", "imag"};
-        auto [real_in, imag_in] = parse_args("__init__", names, 1, argv.data(), nargs, kwnames.get());
+        auto [real_in, imag_in] = parse_init_args("__init__", names, 1, args, kwargs);
         Ref real = as_real(real_in);
         Ref imag;
         if (!imag_in || imag_in == Py_None) {
@@ -83,27 +71,6 @@ int complex_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         Py_XSETREF(c->imag, imag.release());
         return 0;
     });
-}
-
-int complex_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_complex(self)->real);
-    Py_VISIT(as_complex(self)->imag);
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int complex_clear(PyObject* self) {
-    Py_CLEAR(as_complex(self)->real);
-    Py_CLEAR(as_complex(self)->imag);
-    return 0;
-}
-
-void complex_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    complex_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
 }
 
 // --- arithmetic --------------------------------------------------------------
@@ -341,9 +308,7 @@ PyType_Slot complex_slots[] = {
                                   "Complex tensor: a pair of equal-shape real tensors.")},
     {Py_tp_init, reinterpret_cast<void*>(complex_init)},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(complex_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(complex_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(complex_clear)},
+    ZEL_SLOT_TYPE_GC(ComplexObject),
     {Py_tp_repr, reinterpret_cast<void*>(complex_repr)},
     {Py_tp_str, reinterpret_cast<void*>(complex_str)},
     {Py_tp_methods, complex_methods},

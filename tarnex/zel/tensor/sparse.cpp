@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "../core/convert.hpp"
+#include "../core/pytype.hpp"
 #include "tensor.hpp"
 
 namespace zel {
@@ -113,21 +114,8 @@ Ref build(PyObject* cls, Ref values, Ref col_indices, Ref row_ptrs, Py_ssize_t r
 
 int sparse_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guard<int>(-1, [&]() -> int {
-        std::vector<PyObject*> argv;
-        const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        for (Py_ssize_t i = 0; i < nargs; ++i) argv.push_back(PyTuple_GET_ITEM(args, i));
-        Ref kwnames;
-        if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-            kwnames = py::check(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-            Py_ssize_t pos = 0, i = 0;
-            PyObject *k, *v;
-            while (PyDict_Next(kwargs, &pos, &k, &v)) {
-                PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(k));
-                argv.push_back(v);
-            }
-        }
         static const char* const names[] = {"values", "col_indices", "row_ptrs", "shape"};
-        auto [values, cols, ptrs, shape] = parse_args("__init__", names, 0, argv.data(), nargs, kwnames.get());
+        auto [values, cols, ptrs, shape] = parse_init_args("__init__", names, 0, args, kwargs);
         auto given = [](PyObject* o) { return Ref::borrow(o ? o : Py_None); };
         Ref nnz = py::from_ssize(values && values != Py_None ? py::length(values) : 0);
         SparseObject* s = as_sparse(self);
@@ -140,39 +128,8 @@ int sparse_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-int sparse_traverse(PyObject* self, visitproc visit, void* arg) {
-    SparseObject* s = as_sparse(self);
-    Py_VISIT(s->values);
-    Py_VISIT(s->col_indices);
-    Py_VISIT(s->row_ptrs);
-    Py_VISIT(s->shape);
-    Py_VISIT(s->nnz);
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int sparse_clear(PyObject* self) {
-    SparseObject* s = as_sparse(self);
-    Py_CLEAR(s->values);
-    Py_CLEAR(s->col_indices);
-    Py_CLEAR(s->row_ptrs);
-    Py_CLEAR(s->shape);
-    Py_CLEAR(s->nnz);
-    return 0;
-}
-
-void sparse_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    sparse_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 PyObject* field(PyObject* self, PyObject* SparseObject::*f, const char* name) {
-    PyObject* v = as_sparse(self)->*f;
-    if (!v) py::raisef(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
-    return v;
+    return slot_or_raise(self, as_sparse(self)->*f, name);
 }
 
 PyObject* get_shape(PyObject* self, void*) {
@@ -305,9 +262,7 @@ PyType_Slot sparse_slots[] = {
                                   "GPU Fixed-Point Sparse Tensor in CSR format.")},
     {Py_tp_init, reinterpret_cast<void*>(sparse_init)},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(sparse_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(sparse_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(sparse_clear)},
+    ZEL_SLOT_TYPE_GC(SparseObject),
     {Py_tp_repr, reinterpret_cast<void*>(sparse_repr)},
     {Py_tp_methods, sparse_methods},
     {Py_tp_getset, sparse_getset},

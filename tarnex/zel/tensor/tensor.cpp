@@ -4,6 +4,7 @@
 #include "tensor.hpp"
 
 #include "../core/convert.hpp"
+#include "../core/pytype.hpp"
 
 namespace zel {
 namespace {
@@ -81,22 +82,8 @@ void set_fields(PyObject* self, Ref data, Ref shape) {
 
 int tensor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guard<int>(-1, [&]() -> int {
-        // Re-enter through the fast-call parser for the interpreter's messages.
-        std::vector<PyObject*> argv;
-        const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        for (Py_ssize_t i = 0; i < nargs; ++i) argv.push_back(PyTuple_GET_ITEM(args, i));
-        Ref kwnames;
-        if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-            kwnames = py::check(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-            Py_ssize_t pos = 0, i = 0;
-            PyObject *k, *v;
-            while (PyDict_Next(kwargs, &pos, &k, &v)) {
-                PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(k));
-                argv.push_back(v);
-            }
-        }
         static const char* const names[] = {"data", "shape", "_raw"};
-        auto [data, shape, raw] = parse_args("__init__", names, 0, argv.data(), nargs, kwnames.get());
+        auto [data, shape, raw] = parse_init_args("__init__", names, 0, args, kwargs);
         if (raw && raw != Py_None) {
             Ref s = shape_given(shape) ? Ref::borrow(shape) : shape_tuple({py::length(raw)});
             set_fields(self, Ref::borrow(raw), std::move(s));
@@ -126,31 +113,8 @@ int tensor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-int tensor_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_tensor(self)->data);
-    Py_VISIT(as_tensor(self)->shape);
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
-int tensor_clear(PyObject* self) {
-    Py_CLEAR(as_tensor(self)->data);
-    Py_CLEAR(as_tensor(self)->shape);
-    return 0;
-}
-
-void tensor_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    tensor_clear(self);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 PyObject* field_or_raise(PyObject* self, PyObject* TensorObject::*field, const char* name) {
-    PyObject* v = as_tensor(self)->*field;
-    if (!v) py::raisef(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
-    return v;
+    return slot_or_raise(self, as_tensor(self)->*field, name);
 }
 
 Ref self_to_list(PyObject* self) {
@@ -262,9 +226,7 @@ PyType_Slot tensor_slots[] = {
     {Py_tp_doc, const_cast<char*>("Tensor(data=None, shape=None, _raw=None)\n--\n\nGPU Fixed-Point Tensor.")},
     {Py_tp_init, reinterpret_cast<void*>(tensor_init)},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(tensor_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(tensor_clear)},
+    ZEL_SLOT_TYPE_GC(TensorObject),
     {Py_tp_repr, reinterpret_cast<void*>(tensor_repr)},
     {Py_tp_methods, tensor_methods},
     {Py_tp_getset, tensor_getset},
