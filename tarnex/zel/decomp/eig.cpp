@@ -14,28 +14,17 @@ constexpr double kTolerance = 1e-12;
 long long max_iter_arg(PyObject* o) { return o ? arg_long(o, "max_iter") : kDefaultMaxIter; }
 
 Ref eig_impl(PyObject* A, long long max_iter) {
-    Ref shape = tensor_shape(A);
-    bool square = py::length(shape.get()) == 2;
-    if (square) {
-        Ref d0 = py::check(PySequence_GetItem(shape.get(), 0));
-        Ref d1 = py::check(PySequence_GetItem(shape.get(), 1));
-        const int ne = PyObject_RichCompareBool(d0.get(), d1.get(), Py_NE);
-        if (ne < 0) py::fail();
-        square = !ne;
-    }
-    if (!square) py::raise(PyExc_ValueError, "eig requires square matrix");
-    const Py_ssize_t n_dim = shape_dims(shape.get())[0];
-    const Py_ssize_t n = std::max<Py_ssize_t>(n_dim, 0);
+    const Py_ssize_t n = square_size(A, "eig requires square matrix");
 
     std::vector<double> Ak = read_doubles(A, n * n);
     std::vector<double> Q_total(static_cast<size_t>(n * n), 0.0);
     for (Py_ssize_t i = 0; i < n; ++i) Q_total[i * n + i] = 1.0;
 
     for (long long iteration = 0; iteration < max_iter; ++iteration) {
-        Ref Ak_tensor = matrix_tensor(Ak, n_dim, n_dim);
+        Ref Ak_tensor = matrix_tensor(Ak, n, n);
         auto [Q, R] = unpack2(call_global("qr", Ak_tensor.get()).get());
         Ref Ak_new = call_global("mm", R.get(), Q.get());
-        Ref Q_total_tensor = matrix_tensor(Q_total, n_dim, n_dim);
+        Ref Q_total_tensor = matrix_tensor(Q_total, n, n);
         Ref Q_total_new = call_global("mm", Q_total_tensor.get(), Q.get());
         Ak = read_doubles(Ak_new.get(), n * n);
         Q_total = read_doubles(Q_total_new.get(), n * n);
@@ -51,7 +40,7 @@ Ref eig_impl(PyObject* A, long long max_iter) {
     std::vector<double> eigenvalues(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) eigenvalues[i] = Ak[i * n + i];
     Ref vals = doubles_tensor(eigenvalues.data(), n);
-    Ref vecs = matrix_tensor(Q_total, n_dim, n_dim);
+    Ref vecs = matrix_tensor(Q_total, n, n);
     return py::tuple(std::move(vals), std::move(vecs));
 }
 

@@ -29,18 +29,7 @@ Ref fn_expm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"A", "order"};
     auto [A, order_obj] = parse_args("expm", names, 1, args, nargs, kwnames);
     const long long order = order_obj ? arg_long(order_obj, "order") : 6;
-    Ref shape = tensor_shape(A);
-    bool square = py::length(shape.get()) == 2;
-    if (square) {
-        Ref d0 = py::check(PySequence_GetItem(shape.get(), 0));
-        Ref d1 = py::check(PySequence_GetItem(shape.get(), 1));
-        const int ne = PyObject_RichCompareBool(d0.get(), d1.get(), Py_NE);
-        if (ne < 0) py::fail();
-        square = !ne;
-    }
-    if (!square) py::raise(PyExc_ValueError, "expm requires square matrix");
-    const Py_ssize_t n_dim = shape_dims(shape.get())[0];
-    const Py_ssize_t n = std::max<Py_ssize_t>(n_dim, 0);
+    const Py_ssize_t n = square_size(A, "expm requires square matrix");
 
     const Matrix A_data = read_doubles(A, n * n);
     // Infinity norm, then the number of squarings that brings it below 1.
@@ -83,7 +72,7 @@ Ref fn_expm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         for (size_t e = 0; e < D.size(); ++e) D[e] += c * P[e];
     }
 
-    Ref D_tensor = matrix_tensor(D, n_dim, n_dim);
+    Ref D_tensor = matrix_tensor(D, n, n);
     Matrix E(static_cast<size_t>(n * n), 0.0);
     std::vector<double> column(static_cast<size_t>(n));
     for (Py_ssize_t col = 0; col < n; ++col) {
@@ -94,7 +83,7 @@ Ref fn_expm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         for (Py_ssize_t i = 0; i < n; ++i) E[i * n + col] = xs[i];
     }
     for (long long k = 0; k < s; ++k) E = host_product(E, E, n);
-    return matrix_tensor(E, n_dim, n_dim);
+    return matrix_tensor(E, n, n);
 }
 
 }  // namespace

@@ -36,6 +36,20 @@ std::pair<Ref, Ref> unpack2(PyObject* pair) {
     return {Ref::borrow(PyTuple_GET_ITEM(seq.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(seq.get(), 1))};
 }
 
+Py_ssize_t square_size(PyObject* A, const char* message) {
+    Ref shape = tensor_shape(A);
+    bool square = py::length(shape.get()) == 2;
+    if (square) {
+        Ref d0 = py::check(PySequence_GetItem(shape.get(), 0));
+        Ref d1 = py::check(PySequence_GetItem(shape.get(), 1));
+        const int ne = PyObject_RichCompareBool(d0.get(), d1.get(), Py_NE);
+        if (ne < 0) py::fail();
+        square = !ne;
+    }
+    if (!square) py::raise(PyExc_ValueError, message);
+    return std::max<Py_ssize_t>(shape_dims(shape.get())[0], 0);
+}
+
 Ref float_list(const double* x, Py_ssize_t n) {
     Ref list = py::check(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, py::from_double(x[i]).release());

@@ -18,6 +18,10 @@ std::vector<double> read_doubles(PyObject* t, Py_ssize_t need);
 // `a, b = pair`, with the interpreter's unpacking errors.
 std::pair<Ref, Ref> unpack2(PyObject* pair);
 
+// The side of square matrix A (a 2-D shape whose two entries compare equal),
+// or ValueError(message).
+Py_ssize_t square_size(PyObject* A, const char* message);
+
 // A Python list of floats.
 Ref float_list(const double* x, Py_ssize_t n);
 
