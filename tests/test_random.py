@@ -5,6 +5,7 @@ import hashlib
 import os
 import struct
 import subprocess
+import tempfile
 import sys
 from fractions import Fraction
 
@@ -80,7 +81,8 @@ def test_import_state_and_constants():
         "print(z._LCG_A, z._LCG_M, z._lcg_state, z._lcg_next(), z._lcg_next(), z._lcg_next())"
     )
     env = dict(os.environ, ZEL_DEVICE=os.environ.get("ZEL_DEVICE", "host"))
-    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True,
+                         cwd=tempfile.gettempdir())
     assert out.stdout.split() == ["48271", "2147483647", "1", "48271", "182605794", "1291394886"]
 
 

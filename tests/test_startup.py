@@ -4,6 +4,7 @@ import fractions
 import importlib
 import os
 import subprocess
+import tempfile
 import sys
 import typing
 
@@ -14,7 +15,9 @@ import pytest
 def run_python(code, **env):
     full_env = dict(os.environ)
     full_env.update(env)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full_env)
+    # Run outside the source tree, whose tarnex/ holds no compiled module.
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full_env,
+                          cwd=tempfile.gettempdir())
 
 
 def test_module_values(zel):
