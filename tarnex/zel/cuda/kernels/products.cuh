@@ -7,46 +7,17 @@
 #include "../include/zel/fp_math.cuh"
 #include "../include/zel/kernel.cuh"
 
-#if !defined(__CUDA_ARCH__)
-#include <array>
-#include <utility>
-#endif
-
-// Full unrolling of the fixed-span host products below: without it GCC keeps
-// the column loops and the products run at half the speed.  nvcc's host pass
-// never runs these (the host kernel library is built by the C++ compiler),
-// so there it is left out.
-#if defined(__CUDACC__)
-#define ZEL_HOST_UNROLL
-#else
-#define ZEL_HOST_UNROLL _Pragma("GCC unroll 16")
-#endif
-
 namespace zel {
 
 constexpr int kMmTile = 16;  // the 16 x 16 launch of fp_mm_kernel
 
 #if !defined(__CUDA_ARCH__)
-// [lo, hi): the limbs of a magnitude between its lowest and highest non-zero
-// limb (lo == hi for zero).
-inline void limb_span(const uint64_t* a, int& lo, int& hi) {
-    lo = 0;
-    while (lo < kLimbs && a[lo] == 0) ++lo;
-    hi = kLimbs;
-    while (hi > lo && a[hi - 1] == 0) --hi;
-}
-
-// The host multiplies only the non-zero limb spans of the operands: values
-// that came from doubles, integers or short fractions span two to five
-// limbs, so most products need a handful of the 64 limb products.  Each span
-// pair has its own fully unrolled product (product scanning, as in Comba's
-// multiplication: column by column in a three-limb register accumulator, so
-// the limb products do not wait on one another's carries), reached through a
-// table, and the result is added at its limb offset into one of two unsigned
-// accumulators, one per sign of product, chosen without a branch (signs are
-// data and would defeat prediction).  The difference of the two is the same
-// exact integer as the GPU's two's complement accumulator, so both round to
-// the same record.
+// The host multiplies only the non-zero limb spans of the operands (the
+// unrolled span products of fp_mul.cuh) and adds each result at its limb
+// offset into one of two unsigned accumulators, one per sign of product,
+// chosen without a branch (signs are data and would defeat prediction).  The
+// difference of the two is the same exact integer as the GPU's two's
+// complement accumulator, so both round to the same record.
 struct acc_pair_t {
     acc_t part[2];  // [0]: sum of the positive products, [1]: of the negative
 };
@@ -55,49 +26,6 @@ inline void acc_zero(acc_pair_t& acc) {
     acc_zero(acc.part[0]);
     acc_zero(acc.part[1]);
 }
-
-// r[0 .. top) += a[0 .. NA) * b[0 .. NB), top >= NA + NB.
-template <int NA, int NB>
-void mac_span(uint64_t* r, const uint64_t* a, const uint64_t* b, int top) {
-    uint64_t w[NA + NB];
-    unsigned __int128 col = 0;
-    uint64_t over = 0;
-ZEL_HOST_UNROLL
-    for (int c = 0; c < NA + NB - 1; ++c) {
-ZEL_HOST_UNROLL
-        for (int i = 0; i < NA; ++i) {
-            if (c - i < 0 || c - i >= NB) continue;
-            const unsigned __int128 p = static_cast<unsigned __int128>(a[i]) * b[c - i];
-            col += p;
-            over += col < p;
-        }
-        w[c] = static_cast<uint64_t>(col);
-        col = (col >> 64) | (static_cast<unsigned __int128>(over) << 64);
-        over = 0;
-    }
-    w[NA + NB - 1] = static_cast<uint64_t>(col);
-    uint64_t carry = 0;
-ZEL_HOST_UNROLL
-    for (int t = 0; t < NA + NB; ++t) {
-        const unsigned __int128 s = static_cast<unsigned __int128>(r[t]) + w[t] + carry;
-        r[t] = static_cast<uint64_t>(s);
-        carry = static_cast<uint64_t>(s >> 64);
-    }
-    for (int t = NA + NB; carry != 0 && t < top; ++t) {
-        r[t] += carry;
-        carry = r[t] < carry;
-    }
-}
-
-using mac_span_fn = void (*)(uint64_t*, const uint64_t*, const uint64_t*, int);
-
-template <int... I>
-constexpr auto mac_span_table(std::integer_sequence<int, I...>) {
-    return std::array<mac_span_fn, sizeof...(I)>{&mac_span<I / kLimbs + 1, I % kLimbs + 1>...};
-}
-
-// mac_spans[(na - 1) * kLimbs + (nb - 1)] multiplies spans of na and nb limbs.
-inline constexpr auto mac_spans = mac_span_table(std::make_integer_sequence<int, kLimbs * kLimbs>{});
 
 inline void acc_mac(acc_pair_t& acc, const fp_t& a, const fp_t& b) {
     int alo, ahi, blo, bhi;

@@ -5,6 +5,11 @@
 #pragma once
 #include "fp.cuh"
 
+#if !defined(__CUDA_ARCH__)
+#include <array>
+#include <utility>
+#endif
+
 // Heavy functions (series, division loops) are kept out of line on the
 // device: inlining them into every caller multiplies compile time and code
 // size for no speed gain.  `inline` keeps header definitions legal in many
@@ -125,13 +130,132 @@ ZEL_HD void fp_round_shift(fp_t& r, const uint64_t* t, int shift, bool negative)
     fp_set_sign(r, negative);
 }
 
-// r = floor(a * b), the record of the exact product rounded toward -inf.
-// May alias.
-ZEL_HD void fp_mul(fp_t& r, const fp_t& a, const fp_t& b) {
+// r = floor(a * b), the record of the exact product rounded toward -inf:
+// the full 8 x 8-limb product, as the device computes it.  May alias.
+ZEL_HD void fp_mul_portable(fp_t& r, const fp_t& a, const fp_t& b) {
     uint64_t w[2 * kLimbs];
     mul_n<kLimbs, kLimbs>(w, a.limb, b.limb);
     const bool neg = fp_is_neg(a) != fp_is_neg(b);
     fp_round_shift<2 * kLimbs>(r, w, kFracBits, neg);
+}
+
+#if !defined(__CUDA_ARCH__)
+// ---------------------------------------------------------------------------
+// Host products on limb spans.  Values that came from doubles, integers or
+// short fractions span two to five of the eight limbs, so the host multiplies
+// only the limbs between the lowest and highest non-zero ones.  Each pair of
+// span lengths has its own fully unrolled product, reached through a table:
+// product scanning (Comba), column by column in a three-limb register
+// accumulator, so the limb products do not wait on one another's carries.
+// On the GPU a warp runs its threads in lock step and data-dependent lengths
+// would only serialise it, so the device keeps the uniform loops.
+
+// Full unrolling of the fixed-span products; nvcc's host pass never runs
+// them (the host kernel library is built by the C++ compiler).
+#if defined(__CUDACC__)
+#define ZEL_HOST_UNROLL
+#else
+#define ZEL_HOST_UNROLL _Pragma("GCC unroll 16")
+#endif
+
+// [lo, hi): the limbs of a magnitude between its lowest and highest non-zero
+// limb (lo == hi for zero).
+// Found from the mask of non-zero limbs, without data-dependent branches.
+inline void limb_span(const uint64_t* a, int& lo, int& hi) {
+    unsigned mask = 0;
+    ZEL_UNROLL_LIMBS
+    for (int i = 0; i < kLimbs; ++i) mask |= unsigned(a[i] != 0) << i;
+    lo = mask ? __builtin_ctz(mask) : kLimbs;
+    hi = mask ? 32 - __builtin_clz(mask) : kLimbs;
+}
+
+// w[0 .. NA+NB) = a[0 .. NA) * b[0 .. NB).  w must not overlap a or b.
+template <int NA, int NB>
+inline void mul_span(uint64_t* w, const uint64_t* a, const uint64_t* b) {
+    unsigned __int128 col = 0;
+    uint64_t over = 0;
+ZEL_HOST_UNROLL
+    for (int c = 0; c < NA + NB - 1; ++c) {
+ZEL_HOST_UNROLL
+        for (int i = 0; i < NA; ++i) {
+            if (c - i < 0 || c - i >= NB) continue;
+            const unsigned __int128 p = static_cast<unsigned __int128>(a[i]) * b[c - i];
+            col += p;
+            over += col < p;
+        }
+        w[c] = static_cast<uint64_t>(col);
+        col = (col >> 64) | (static_cast<unsigned __int128>(over) << 64);
+        over = 0;
+    }
+    w[NA + NB - 1] = static_cast<uint64_t>(col);
+}
+
+// r[0 .. top) += a[0 .. NA) * b[0 .. NB), top >= NA + NB.
+template <int NA, int NB>
+inline void mac_span(uint64_t* r, const uint64_t* a, const uint64_t* b, int top) {
+    uint64_t w[NA + NB];
+    mul_span<NA, NB>(w, a, b);
+    uint64_t carry = 0;
+ZEL_HOST_UNROLL
+    for (int t = 0; t < NA + NB; ++t) {
+        const unsigned __int128 s = static_cast<unsigned __int128>(r[t]) + w[t] + carry;
+        r[t] = static_cast<uint64_t>(s);
+        carry = static_cast<uint64_t>(s >> 64);
+    }
+    for (int t = NA + NB; carry != 0 && t < top; ++t) {
+        r[t] += carry;
+        carry = r[t] < carry;
+    }
+}
+
+using mul_span_fn = void (*)(uint64_t*, const uint64_t*, const uint64_t*);
+using mac_span_fn = void (*)(uint64_t*, const uint64_t*, const uint64_t*, int);
+
+template <int... I>
+constexpr auto mul_span_table(std::integer_sequence<int, I...>) {
+    return std::array<mul_span_fn, sizeof...(I)>{&mul_span<I / kLimbs + 1, I % kLimbs + 1>...};
+}
+
+template <int... I>
+constexpr auto mac_span_table(std::integer_sequence<int, I...>) {
+    return std::array<mac_span_fn, sizeof...(I)>{&mac_span<I / kLimbs + 1, I % kLimbs + 1>...};
+}
+
+// [(na - 1) * kLimbs + (nb - 1)]: the product of spans of na and nb limbs.
+inline constexpr auto mul_spans = mul_span_table(std::make_integer_sequence<int, kLimbs * kLimbs>{});
+inline constexpr auto mac_spans = mac_span_table(std::make_integer_sequence<int, kLimbs * kLimbs>{});
+
+// fp_mul on the limb spans.  The binary point falls on a limb boundary, so
+// the floor rule needs no shift: limbs 4..11 of the product are the result,
+// limbs 12..15 the overflow and limbs 0..3 the dropped bits.
+inline void fp_mul_spans(fp_t& r, const fp_t& a, const fp_t& b) {
+    int alo, ahi, blo, bhi;
+    limb_span(a.limb, alo, ahi);
+    limb_span(b.limb, blo, bhi);
+    if (alo == ahi || blo == bhi) { fp_set_zero(r); return; }
+    const bool neg = fp_is_neg(a) != fp_is_neg(b);
+    uint64_t w[2 * kLimbs];
+    zero_n<2 * kLimbs>(w);
+    mul_spans[(ahi - alo - 1) * kLimbs + (bhi - blo - 1)](w + alo + blo, a.limb + alo, b.limb + blo);
+    constexpr int k = kFracBits / 64;
+    uint64_t over = 0;
+    ZEL_UNROLL_LIMBS
+    for (int i = k + kLimbs; i < 2 * kLimbs; ++i) over |= w[i];
+    if (!over && neg && !is_zero_n<k>(w)) over = add_1<kLimbs>(w + k, w + k, 1);
+    if (over) { fp_saturate(r, neg); return; }
+    copy_n<kLimbs>(r.limb, w + k);
+    fp_set_sign(r, neg);
+}
+#endif
+
+// r = floor(a * b), the record of the exact product rounded toward -inf.
+// May alias.
+ZEL_HD void fp_mul(fp_t& r, const fp_t& a, const fp_t& b) {
+#if defined(__CUDA_ARCH__)
+    fp_mul_portable(r, a, b);
+#else
+    fp_mul_spans(r, a, b);
+#endif
 }
 
 // ---------------------------------------------------------------------------
