@@ -350,6 +350,9 @@ void check_add_sub_mul_div(Gen& g) {
         expect_record("fp_sub", r, record_of(A - B), args);
         zel::fp_mul(r, a, b);
         expect_record("fp_mul", r, record_of(fdiv(A * B, two_pow(256))), args);
+        // The device's full-length product, beside the host's span product.
+        zel::fp_mul_portable(r, a, b);
+        expect_record("fp_mul_portable", r, record_of(fdiv(A * B, two_pow(256))), args);
         zel::fp_div(r, a, b);
         fp_t want;
         if (B == 0) {
@@ -358,6 +361,8 @@ void check_add_sub_mul_div(Gen& g) {
             want = record_of(fdiv(A * two_pow(256), B));
         }
         expect_record("fp_div", r, want, args);
+        zel::fp_div_portable(r, a, b);
+        expect_record("fp_div_portable", r, want, args);
         zel::fp_mod(r, a, b);
         if (B == 0) {
             want = record_of(0);
@@ -393,6 +398,9 @@ void check_add_sub_mul_div(Gen& g) {
             fp_t r;
             zel::fp_div(r, a, b);
             expect_record("fp_div at the range limit", r, record_of(fdiv(A * two_pow(256), B)), hex(a) + ", " + hex(b));
+            zel::fp_div_portable(r, a, b);
+            expect_record("fp_div_portable at the range limit", r, record_of(fdiv(A * two_pow(256), B)),
+                          hex(a) + ", " + hex(b));
         }
     }
 }

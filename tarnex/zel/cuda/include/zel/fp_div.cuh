@@ -30,6 +30,13 @@ ZEL_HD uint64_t reciprocal_word(uint64_t d) {
     ZEL_ASSERT(d >> 63);
 #if defined(__CUDA_ARCH__)
     return reciprocal_word_portable(d);
+#elif defined(__x86_64__) && defined(__GNUC__)
+    // One divq: the quotient fits a limb because ~d < d.  (The compiler's
+    // 128-bit division is a library call that checks for the general case.)
+    uint64_t q, rem;
+    __asm__("divq %4" : "=a"(q), "=d"(rem) : "a"(~uint64_t(0)), "d"(~d), "rm"(d));
+    (void)rem;
+    return q;
 #else
     const unsigned __int128 num = (static_cast<unsigned __int128>(~d) << 64) | ~uint64_t(0);
     return static_cast<uint64_t>(num / d);
@@ -45,22 +52,26 @@ ZEL_HD uint64_t div_2by1(uint64_t& rem, uint64_t u1, uint64_t u0, uint64_t d, ui
     q0 += u0;
     q1 += u1 + 1 + (q0 < u0);
     uint64_t r = u0 - q1 * d;
-    if (r > q0) { q1 -= 1; r += d; }
+    // The first adjustment is taken about half the time: done with a mask,
+    // as data-dependent branches would be mispredicted; the second is rare.
+    const uint64_t mask = uint64_t(0) - uint64_t(r > q0);
+    q1 += mask;
+    r += mask & d;
     if (r >= d) { q1 += 1; r -= d; }
     rem = r;
     return q1;
 }
 
-// Knuth's algorithm D (TAOCP vol. 2, 4.3.1) with fixed limb counts.
-// Pre: v normalized (top bit of v[NV-1] set), u has NQ + NV limbs and
-// u < v * 2^(64 NQ).  Post: q[0..NQ) = floor(u / v) and u[0..NV) holds the
-// remainder (the limbs above it are zero).
-template <int NQ, int NV>
-ZEL_HD_OUTLINE void divrem_norm(uint64_t* q, uint64_t* u, const uint64_t* v) {
+// Knuth's algorithm D (TAOCP vol. 2, 4.3.1) with a fixed divisor length NV
+// and nq quotient limbs.  Pre: v normalized (top bit of v[NV-1] set), u has
+// nq + NV limbs and u < v * 2^(64 nq).  Post: q[0..nq) = floor(u / v) and
+// u[0..NV) holds the remainder (the limbs above it are zero).
+template <int NV>
+ZEL_HD void divrem_norm_n(uint64_t* q, uint64_t* u, int nq, const uint64_t* v) {
     const uint64_t vtop = v[NV - 1];
     const uint64_t vsec = NV >= 2 ? v[NV - 2] : 0;
     const uint64_t inv = reciprocal_word(vtop);
-    for (int j = NQ - 1; j >= 0; --j) {
+    for (int j = nq - 1; j >= 0; --j) {
         const uint64_t u2 = u[j + NV], u1 = u[j + NV - 1];
         const uint64_t u0 = NV >= 2 ? u[j + NV - 2] : 0;
         uint64_t qhat, rhat;
@@ -96,6 +107,12 @@ ZEL_HD_OUTLINE void divrem_norm(uint64_t* q, uint64_t* u, const uint64_t* v) {
         }
         q[j] = qhat;
     }
+}
+
+// divrem_norm_n with the quotient length fixed as well.
+template <int NQ, int NV>
+ZEL_HD_OUTLINE void divrem_norm(uint64_t* q, uint64_t* u, const uint64_t* v) {
+    divrem_norm_n<NV>(q, u, NQ, v);
 }
 
 // q[0..NQ) = floor(u / v) for any v != 0; returns true when the remainder is
@@ -138,7 +155,8 @@ ZEL_HD uint64_t div_1(uint64_t* r, const uint64_t* a, uint64_t d) {
 // ---------------------------------------------------------------------------
 // r = floor(a / b) to the record grid.  x / 0 saturates with the sign of x and
 // 0 / 0 is 0; quotients of magnitude 2^256 or more saturate.  May alias.
-ZEL_HD void fp_div(fp_t& r, const fp_t& a, const fp_t& b) {
+// The full-length division, as the device runs it.
+ZEL_HD void fp_div_portable(fp_t& r, const fp_t& a, const fp_t& b) {
     const bool neg = fp_is_neg(a) != fp_is_neg(b);
     if (fp_is_zero(b)) {
         if (fp_is_zero(a)) fp_set_zero(r);
@@ -163,6 +181,100 @@ ZEL_HD void fp_div(fp_t& r, const fp_t& a, const fp_t& b) {
     }
     copy_n<kLimbs>(r.limb, q);
     fp_set_sign(r, neg);
+}
+
+#if !defined(__CUDA_ARCH__)
+// q[0..nq) = floor(u / v) on the host, for a normalized divisor of nv limbs
+// (1 <= nv <= 8) and a dividend u of nq + nv limbs below v * 2^(64 nq);
+// u[0..nv) is left holding the remainder.  A single-limb divisor takes one
+// 2-by-1 step per limb; longer ones Knuth D with the length fixed at compile
+// time, so that its multiply-subtract loop unrolls.
+inline void divrem_norm_var(uint64_t* q, uint64_t* u, int nq, const uint64_t* v, int nv) {
+    switch (nv) {
+        case 1: {
+            const uint64_t d = v[0], inv = reciprocal_word(d);
+            uint64_t rem = u[nq];
+            for (int i = nq - 1; i >= 0; --i) q[i] = div_2by1(rem, rem, u[i], d, inv);
+            u[0] = rem;
+            return;
+        }
+        case 2: divrem_norm_n<2>(q, u, nq, v); return;
+        case 3: divrem_norm_n<3>(q, u, nq, v); return;
+        case 4: divrem_norm_n<4>(q, u, nq, v); return;
+        case 5: divrem_norm_n<5>(q, u, nq, v); return;
+        case 6: divrem_norm_n<6>(q, u, nq, v); return;
+        case 7: divrem_norm_n<7>(q, u, nq, v); return;
+        default: divrem_norm_n<8>(q, u, nq, v); return;
+    }
+}
+
+// fp_div on the effective lengths of the operands.  With B = 2^64, the
+// dividend is U = |a| B^4 and the divisor V = V' B^lo, V' the span of |b|
+// from its lowest non-zero limb.  floor(U / V) = floor(U' / V') with
+// U' = floor(U / B^lo), and the quotient is inexact when that division
+// leaves a remainder or U had non-zero limbs below B^lo.  Values from doubles
+// and short fractions divide as two- to five-limb numbers.
+inline void fp_div_spans(fp_t& r, const fp_t& a, const fp_t& b) {
+    const bool neg = fp_is_neg(a) != fp_is_neg(b);
+    int alo, ahi, blo, bhi;
+    limb_span(b.limb, blo, bhi);
+    if (blo == bhi) {
+        if (fp_is_zero(a)) fp_set_zero(r);
+        else fp_saturate(r, fp_is_neg(a));
+        return;
+    }
+    limb_span(a.limb, alo, ahi);
+    if (alo == ahi) { fp_set_zero(r); return; }
+    constexpr int k = kFracBits / 64;
+    const int nv = bhi - blo;
+    const int nu = ahi + k - blo;   // limbs of U'
+    bool inexact = alo + k < blo;
+    uint64_t q[kLimbs + k + 1];
+    zero_n<kLimbs + k + 1>(q);
+    if (nu < nv) {
+        inexact = true;   // 0 < U' < V'
+    } else {
+        // Normalize: V' and U' shifted left until the divisor's top bit is set.
+        const int s = clz64(b.limb[bhi - 1]);
+        uint64_t vn[kLimbs], un[kLimbs + k + 1];
+        const uint64_t* vs = b.limb + blo;
+        for (int i = nv - 1; i > 0; --i) vn[i] = s ? (vs[i] << s) | (vs[i - 1] >> (64 - s)) : vs[i];
+        vn[0] = vs[0] << s;
+        // Limb j of U' is limb blo + j - k of a (zero outside a).
+        const int off = blo - k;
+        auto ulimb = [&](int j) -> uint64_t {
+            const int i = j + off;
+            return i >= 0 && i < kLimbs ? a.limb[i] : 0;
+        };
+        uint64_t prev = 0;
+        for (int j = 0; j < nu; ++j) {
+            const uint64_t cur = ulimb(j);
+            un[j] = s ? (cur << s) | (prev >> (64 - s)) : cur;
+            prev = cur;
+        }
+        un[nu] = s ? prev >> (64 - s) : 0;
+        const int nq = nu - nv + 1;
+        divrem_norm_var(q, un, nq, vn, nv);
+        uint64_t rem = 0;
+        for (int i = 0; i < nv; ++i) rem |= un[i];
+        inexact |= rem != 0;
+    }
+    bool over = !is_zero_n<k + 1>(q + kLimbs);
+    if (!over && neg && inexact) over = add_1<kLimbs>(q, q, 1) != 0;
+    if (over) { fp_saturate(r, neg); return; }
+    copy_n<kLimbs>(r.limb, q);
+    fp_set_sign(r, neg);
+}
+#endif
+
+// r = floor(a / b) to the record grid.  x / 0 saturates with the sign of x and
+// 0 / 0 is 0; quotients of magnitude 2^256 or more saturate.  May alias.
+ZEL_HD void fp_div(fp_t& r, const fp_t& a, const fp_t& b) {
+#if defined(__CUDA_ARCH__)
+    fp_div_portable(r, a, b);
+#else
+    fp_div_spans(r, a, b);
+#endif
 }
 
 // floor(sqrt(x)) for a 64-bit x.  The double estimate only seeds the search:
