@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import tarnex.zel.zel as zel
-from elementwise_ref import EDGES, ULP, exact, expect_records, floor_rule, make
+from elementwise_ref import EDGES, MAX, ULP, exact, expect_records, floor_rule, make, uniform
 
 PAIRS = list(itertools.product([0, ULP, -ULP, Fraction(1, 3), 1, -1, 2**200, -(2**200) - ULP], repeat=2))
 XS, YS = [p[0] for p in PAIRS], [p[1] for p in PAIRS]
@@ -98,6 +98,26 @@ def test_pow_is_exact_when_the_power_is_representable(e):
 def test_pow_negative_exponent_divides_one_by_the_positive_power(x, e):
     positive = exact(zel.pow(make([x]), -e))[0]
     expect_records(zel.pow(make([x]), e), [1 / positive])
+
+
+def _reciprocal_of_power(x, k):
+    """The division rule on the record of the positive power: floor(1 / p),
+    p = floor(x^k) (exact here: no x below lies within 2^-605 of the grid),
+    and 1 / 0 saturating positive."""
+    p = floor_rule(floor_rule(x) ** k)
+    return MAX if p == 0 else floor_rule(1 / p)
+
+
+@pytest.mark.parametrize("k", [1, 2, 3, 5, 8, 200])
+def test_pow_negative_exponent_is_the_reciprocal_of_the_positive_power_record(k):
+    xs = [Fraction(1, 3), Fraction(-2, 3), Fraction(7, 5), 3, -3, Fraction(10, 7), 2**-200, -(2**-200), ULP, -ULP,
+          2**100 + Fraction(1, 3), Fraction(-1, 2**60) - ULP, 0]
+    xs += uniform(k, -4, 4, 6)
+    want = [_reciprocal_of_power(x, k) for x in xs]
+    expect_records(zel.pow(make(xs), -k), want)
+    # The rule differs from flooring 1 / x^k where the power was rounded:
+    # 3^-200 is below one unit, but 3^200 saturates and 1 / max is one unit.
+    assert (k != 200) or want[3] == ULP
 
 
 def test_pow_examples_and_exponent_conversion():

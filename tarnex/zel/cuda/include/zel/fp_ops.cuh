@@ -89,22 +89,21 @@ ZEL_HD void fp_frac(fp_t& r, const fp_t& a) {
 
 // ---------------------------------------------------------------------------
 // Integer powers.  Binary powering on a 640-bit floating mantissa with
-// truncating products, keeping a bound E on the accumulated relative error in
-// units of 2^-638: a product adds the bounds of its factors plus one for its
+// truncating products.  The accumulated relative error is bounded by E units
+// of 2^-638, where a product adds the bounds of its factors plus one for its
 // own truncation (the product of the error terms is covered by the doubled
-// unit).  The result is the record nearest below the exact power when the
-// bounds A (1 -+ delta) fall on the same record, which is always the case
-// when no step was inexact: every power that is itself a record comes out
-// exactly (its odd part has at most 512 bits, and so has every intermediate
-// power).  Otherwise the power lies within delta <= 2^-605 (relative) of a grid
-// point and the estimate's record is returned, at most one unit off.
+// unit), so E < 2^33 for any 32-bit exponent.  Truncation only lowers the estimate, so its floor is the floor of
+// the exact power unless that lies within delta = (E + 1) 2^-638 <= 2^-605
+// (relative) above a grid point, where it is one unit below.  When no step
+// was inexact (E = 0) the result is exact: every power that is itself a
+// record comes out exactly (its odd part has at most 512 bits, and so has
+// every intermediate power).
 
 constexpr int kPowLimbs = 10;
 
 struct pow_float {
     uint64_t m[kPowLimbs];   // normalized: bit 639 set
     int64_t e;               // value = m * 2^e
-    uint64_t err;            // relative error bound in units of 2^-638
 };
 
 ZEL_HD void pow_float_from_fp(pow_float& r, const fp_t& a) {
@@ -113,7 +112,6 @@ ZEL_HD void pow_float_from_fp(pow_float& r, const fp_t& a) {
     for (int i = 0; i < kPowLimbs; ++i) r.m[i] = i < kLimbs ? a.limb[i] : 0;
     shl_n<kPowLimbs>(r.m, r.m, 64 * kPowLimbs - 1 - p);
     r.e = int64_t(p) - (64 * kPowLimbs - 1) - kFracBits;
-    r.err = 0;
 }
 
 // r = a * b, truncated to 640 bits.  May alias.
@@ -121,9 +119,7 @@ ZEL_HD void pow_float_mul(pow_float& r, const pow_float& a, const pow_float& b) 
     uint64_t t[2 * kPowLimbs];
     mul_n<kPowLimbs, kPowLimbs>(t, a.m, b.m);
     const int shift = (t[2 * kPowLimbs - 1] >> 63) ? 64 * kPowLimbs : 64 * kPowLimbs - 1;
-    const bool inexact = any_low_bits_n<2 * kPowLimbs>(t, shift);
     shr_n<2 * kPowLimbs>(t, t, shift);
-    r.err = a.err + b.err + (a.err != 0 && b.err != 0 ? 1 : 0) + (inexact ? 1 : 0);
     r.e = a.e + b.e + shift;
     copy_n<kPowLimbs>(r.m, t);
 }
@@ -145,25 +141,12 @@ ZEL_HD void pow_float_round(fp_t& r, const uint64_t* m, int64_t e, bool negative
     fp_round_shift<NL>(r, m, static_cast<int>(sh), negative);
 }
 
-// floor(a^n) for an integer n; a^0 = 1 (also for a = 0); 0^n for n < 0 is a
-// division by zero and saturates positive.  May alias.
-ZEL_HD_OUTLINE void fp_pow_int(fp_t& r, const fp_t& a, int n) {
-    if (n == 0) { fp_from_int(r, 1); return; }
-    if (fp_is_zero(a)) {
-        if (n > 0) fp_set_zero(r);
-        else fp_saturate(r, false);
-        return;
-    }
-    if (n == 1) { fp_copy(r, a); return; }
-    if (n == 2) { fp_mul(r, a, a); return; }
-    if (n == -1) {
-        fp_t one;
-        fp_from_int(one, 1);
-        fp_div(r, one, a);
-        return;
-    }
-    const bool negative = fp_is_neg(a) && (n & 1);
-    uint32_t k = n < 0 ? uint32_t(0) - uint32_t(n) : uint32_t(n);
+// floor(a^k) for k >= 1 by binary powering, as above.  May alias.
+ZEL_HD_OUTLINE void fp_pow_pos(fp_t& r, const fp_t& a, uint32_t k) {
+    if (fp_is_zero(a)) { fp_set_zero(r); return; }
+    if (k == 1) { fp_copy(r, a); return; }
+    if (k == 2) { fp_mul(r, a, a); return; }
+    const bool negative = fp_is_neg(a) && (k & 1);
     pow_float base, acc;
     pow_float_from_fp(base, a);
     bool have = false;
@@ -177,37 +160,24 @@ ZEL_HD_OUTLINE void fp_pow_int(fp_t& r, const fp_t& a, int n) {
         pow_float_mul(base, base, base);
     }
     uint64_t m[kPowLimbs + 1];
-    int64_t e = acc.e;
-    uint64_t err = acc.err;
-    if (n < 0) {
-        // 1 / (m 2^e) = floor(2^1279 / m) 2^(-1279 - e), the quotient in
-        // (2^639, 2^640]; its truncation adds one unit of 2^-639.
-        uint64_t u[2 * kPowLimbs];
-        zero_n<2 * kPowLimbs>(u);
-        u[2 * kPowLimbs - 1] = uint64_t(1) << 63;
-        const bool inexact = divrem<kPowLimbs + 1, 2 * kPowLimbs, kPowLimbs>(m, nullptr, u, acc.m);
-        e = -(128 * kPowLimbs - 1) - e;
-        if (inexact) err += 1;
-    } else {
-        copy_n<kPowLimbs>(m, acc.m);
-        m[kPowLimbs] = 0;
-    }
-    if (err == 0) { pow_float_round<kPowLimbs + 1>(r, m, e, negative); return; }
-    // delta = (err + 1) 2^-638 <= 2^-d.
-    int d = 638;
-    for (uint64_t t = err + 1; t > 1; t = (t + 1) >> 1) --d;
-    uint64_t lo[kPowLimbs + 1], hi[kPowLimbs + 1], part[kPowLimbs + 1];
-    shr_n<kPowLimbs + 1>(part, m, d);
-    add_1<kPowLimbs + 1>(part, part, 1);
-    add_n<kPowLimbs + 1>(hi, m, part);
-    if (n < 0) sub_n<kPowLimbs + 1>(lo, m, part);
-    else copy_n<kPowLimbs + 1>(lo, m);
-    fp_t rl, rh;
-    pow_float_round<kPowLimbs + 1>(rl, lo, e, negative);
-    pow_float_round<kPowLimbs + 1>(rh, hi, e, negative);
-    // Both bounds on the same record pin the floor; otherwise the estimate's.
-    if (fp_cmp(rl, rh) == 0) r = rl;
-    else pow_float_round<kPowLimbs + 1>(r, m, e, negative);
+    copy_n<kPowLimbs>(m, acc.m);
+    m[kPowLimbs] = 0;
+    pow_float_round<kPowLimbs + 1>(r, m, acc.e, negative);
+}
+
+// a^n for an integer n.  n > 0: floor(a^n) as fp_pow_pos; n = 0: 1 (also
+// for a = 0); n < 0: the reciprocal of the positive power p = a^|n| under
+// the division rule, floor(1 / p), so that pow(a, -n) is div(1, pow(a, n)).
+// A positive power that vanished (and 0^n) makes that a division by zero,
+// which saturates positive.  May alias.
+ZEL_HD void fp_pow_int(fp_t& r, const fp_t& a, int n) {
+    if (n == 0) { fp_from_int(r, 1); return; }
+    const uint32_t k = n < 0 ? uint32_t(0) - uint32_t(n) : uint32_t(n);
+    if (n > 0) { fp_pow_pos(r, a, k); return; }
+    fp_t p, one;
+    fp_pow_pos(p, a, k);
+    fp_from_int(one, 1);
+    fp_div(r, one, p);
 }
 
 }  // namespace zel
