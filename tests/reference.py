@@ -52,3 +52,14 @@ def records(arr):
     """Record byte strings of a device array."""
     raw = arr.get().tobytes()
     return [raw[i:i + 72] for i in range(0, len(raw), 72)]
+
+
+def device_records(zel, host):
+    """A device copy of a host record array, moved as bytes (the GPU array
+    library need not convert record dtypes itself)."""
+    import numpy as np
+
+    host = np.ascontiguousarray(host, dtype=zel.FIXEDPOINT_DTYPE)
+    out = zel.cp.empty(len(host), dtype=zel.FIXEDPOINT_DTYPE)
+    out.data.copy_from_host(host.ctypes.data, host.nbytes)
+    return out

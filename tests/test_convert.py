@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from reference import SCALE, exact_rational, record_bytes, record_of, records, scaled, value_of
+from reference import SCALE, device_records, record_bytes, record_of, records, scaled, value_of
 
 LIMIT = 2**256
 
@@ -248,7 +248,7 @@ def test_from_double_kernel_edges(zel):
 def test_to_double_kernel_rounds_like_float_of_the_fraction(zel, ss):
     raw = b"".join(record_bytes(s) for s in ss)
     host = np.frombuffer(raw, dtype=zel.FIXEDPOINT_DTYPE)
-    dev = zel.cp.asarray(host)
+    dev = device_records(zel, host)
     assert zel.from_gpu(dev) == [float(Fraction(s, SCALE)) for s in ss]
 
 
@@ -258,5 +258,5 @@ def test_to_double_kernel_ties_and_foreign_signs(zel):
     raw = b"".join(record_bytes(s) for s in ss)
     # A sign-0 record (the constructor's zero) and a stray sign value read as non-negative.
     raw += struct.pack("<ii8Q", 0, 0, 0, 0, 0, 0, 1, 0, 0, 0) + struct.pack("<ii8Q", 5, 9, 0, 0, 0, 0, 2, 0, 0, 0)
-    dev = zel.cp.asarray(np.frombuffer(raw, dtype=zel.FIXEDPOINT_DTYPE))
+    dev = device_records(zel, np.frombuffer(raw, dtype=zel.FIXEDPOINT_DTYPE))
     assert zel.from_gpu(dev) == [float(Fraction(s, SCALE)) for s in ss] + [1.0, 2.0]

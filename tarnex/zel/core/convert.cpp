@@ -370,6 +370,20 @@ void read_records(PyObject* dev, std::vector<fp_t>& out) {
     if (n) std::memcpy(out.data(), buf.data(), n * kRecordBytes);
 }
 
+Ref concat_records(PyObject* arrays) {
+    Ref seq = py::check(PySequence_Fast(arrays, "expected a sequence of record arrays"));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    Ref pieces = py::check(PyList_New(n));
+    Ref u8 = py::getattr(S().cp, "uint8");
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* arr = PySequence_Fast_GET_ITEM(seq.get(), i);
+        PyList_SET_ITEM(pieces.get(), i, py::call_method(arr, "view", u8.get()).release());
+    }
+    Ref concatenate = py::getattr(S().cp, "concatenate");
+    Ref joined = py::call(concatenate.get(), pieces.get());
+    return py::call_method(joined.get(), "view", S().dtype);
+}
+
 Ref copy_records(PyObject* arr) {
     Ref ndim = py::getattr(arr, "ndim");
     Ref dtype = py::getattr(arr, "dtype");

@@ -30,6 +30,10 @@ Ref download(PyObject* dev);
 // A fresh record array with the same records as `arr` (one bulk copy).
 Ref copy_records(PyObject* arr);
 
+// The record arrays of a list joined end to end on the device, through byte
+// views (the array library need not support record dtypes for this).
+Ref concat_records(PyObject* arrays);
+
 // The host records of a device array, read into `out`.
 void read_records(PyObject* dev, std::vector<fp_t>& out);
 

@@ -100,7 +100,7 @@ Ref fn_bmm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         Ref cd = tensor_data(c.get());
         py::check_int(PyList_Append(results.get(), cd.get()));
     }
-    Ref out = py::call(py::getattr(S().cp, "concatenate").get(), results.get());
+    Ref out = concat_records(results.get());
     return make_tensor(std::move(out), shape_tuple({batch, M, N}));
 }
 

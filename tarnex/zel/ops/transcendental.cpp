@@ -119,8 +119,7 @@ Ref fn_atan(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         PyList_SET_ITEM(results.get(), i, tensor_data(r.get()).release());
     }
     if (n == 1) return make_tensor(Ref::borrow(PyList_GET_ITEM(results.get(), 0)), shape);
-    Ref concatenate = py::getattr(S().cp, "concatenate");
-    return make_tensor(py::call(concatenate.get(), results.get()), shape);
+    return make_tensor(concat_records(results.get()), shape);
 }
 
 Ref fn_atan2(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
