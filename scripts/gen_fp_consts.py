@@ -21,6 +21,11 @@ ONE = 1 << (64 * FRAC_LIMBS)
 INV_FACT_MAX = 48
 INV_INT_MAX = 64
 ATAN_POW2_MAX = 8
+# exp's argument reduction: r in [0, ln 2) splits into j1 / 2^8 + j2 / 2^16
+# + a rest below 2^-16.
+EXP_STEP_BITS = 8
+EXP_HI = int(mpmath.floor(mpmath.log(2) * 2**EXP_STEP_BITS)) + 1   # j1 < EXP_HI
+EXP_LO = 2**EXP_STEP_BITS
 
 
 def floor_mp(x):
@@ -33,11 +38,11 @@ def limbs(v):
     return [(v >> (64 * i)) & (2**64 - 1) for i in range(LIMBS)]
 
 
-def table(name, values, comment):
+def table(name, values, comment, macro="ZEL_TABLE"):
     rows = []
     for v in values:
         rows.append("    " + ", ".join("0x%016xull" % x for x in limbs(v)) + ",")
-    return "// %s\nZEL_TABLE(%s,\n%s\n)\n" % (comment, name, "\n".join(rows).rstrip(","))
+    return "// %s\n%s(%s,\n%s\n)\n" % (comment, macro, name, "\n".join(rows).rstrip(","))
 
 
 def main():
@@ -56,7 +61,9 @@ def main():
         "constexpr int kInvFactMax = %d;\n"
         "constexpr int kInvIntMax = %d;\n"
         "constexpr int kAtanPow2Max = %d;\n"
-        % (LIMBS, FRAC_LIMBS, INV_FACT_MAX, INV_INT_MAX, ATAN_POW2_MAX),
+        "constexpr int kExpStepBits = %d;\n"
+        "constexpr int kExpHiEntries = %d;\n"
+        % (LIMBS, FRAC_LIMBS, INV_FACT_MAX, INV_INT_MAX, ATAN_POW2_MAX, EXP_STEP_BITS, EXP_HI),
         table("kInvFact", [ONE // math.factorial(n) for n in range(INV_FACT_MAX + 1)],
               "1/n! for n = 0 .. kInvFactMax"),
         table("kInvInt", [0] + [ONE // k for k in range(1, INV_INT_MAX + 1)],
@@ -69,6 +76,12 @@ def main():
         table("kTwoOverPi", [floor_mp(2 / pi)], "2 / pi"),
         table("kSqrtHalf", [floor_mp(mpmath.sqrt(mpmath.mpf(1) / 2))], "1 / sqrt(2)"),
         table("kInvSqrtPi", [floor_mp(1 / mpmath.sqrt(pi))], "1 / sqrt(pi)"),
+        # Read at data-dependent indices: global memory on the device, where
+        # constant memory would serialise a warp's differing reads.
+        table("kExpHi", [floor_mp(mpmath.exp(mpmath.mpf(j) / 2**EXP_STEP_BITS)) for j in range(EXP_HI)],
+              "e^(j / 2^8) for j = 0 .. kExpHiEntries - 1 (j / 2^8 < ln 2)", "ZEL_TABLE_INDEXED"),
+        table("kExpLo", [floor_mp(mpmath.exp(mpmath.mpf(j) / 2**(2 * EXP_STEP_BITS))) for j in range(EXP_LO)],
+              "e^(j / 2^16) for j = 0 .. 255", "ZEL_TABLE_INDEXED"),
     ]
     out.write_text("\n".join(parts))
 

@@ -199,7 +199,7 @@ def test_values_on_the_grid_are_hit_exactly(native_binary, fn, x, want):
 def _tables():
     text = (CUDA_DIR / "include" / "zel" / "fp_consts.cuh").read_text()
     tables = {}
-    for name, body in re.findall(r"ZEL_TABLE\((\w+),(.*?)\n\)", text, re.S):
+    for name, body in re.findall(r"ZEL_TABLE(?:_INDEXED)?\((\w+),(.*?)\n\)", text, re.S):
         limbs = [int(v, 16) for v in re.findall(r"0x([0-9a-f]+)ull", body)]
         entries = [limbs[i:i + 11] for i in range(0, len(limbs), 11)]
         tables[name] = [sum(l << (64 * i) for i, l in enumerate(e)) for e in entries]
@@ -218,6 +218,10 @@ def test_constant_tables_are_floors_of_the_constants():
         assert t["kSqrtHalf"] == [fl(1 / mpmath.sqrt(2))]
         assert t["kInvSqrtPi"] == [fl(1 / mpmath.sqrt(mpmath.pi))]
         assert t["kAtanPow2"] == [fl(mpmath.atan(mpmath.mpf(2) ** -j)) for j in range(len(t["kAtanPow2"]))]
+        # exp's reduction tables cover r = j1 / 2^8 + j2 / 2^16 + t for every r < ln 2.
+        assert t["kExpHi"] == [fl(mpmath.exp(mpmath.mpf(j) / 2**8)) for j in range(178)]
+        assert (len(t["kExpHi"]) - 1) / 2**8 < mpmath.log(2) < len(t["kExpHi"]) / 2**8
+        assert t["kExpLo"] == [fl(mpmath.exp(mpmath.mpf(j) / 2**16)) for j in range(256)]
     assert t["kInvFact"] == [one // math.factorial(n) for n in range(len(t["kInvFact"]))]
     assert t["kInvInt"][1:] == [one // k for k in range(1, len(t["kInvInt"]))]
 

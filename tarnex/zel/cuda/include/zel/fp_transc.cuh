@@ -44,11 +44,45 @@ ZEL_HD constexpr int series_terms(int b, int bits) {
 
 // ---------------------------------------------------------------------------
 // exp.  With q = floor(|x| / ln 2) and r = |x| - q ln 2 in [0, ln 2),
-// e^x = 2^k e^r' (r' = r or ln 2 - r for negative x).  e^r' is the Taylor
-// polynomial at r' / 2^12, evaluated by Horner with tabulated 1/n!, then
-// squared 12 times.  Error (relative, W limbs): ln 2 truncation <= 2^(9-64W),
-// Horner <= 2^(6.2-64W), the squarings multiply it by 2^12: in all
-// < 2^(18.5-64W).  Pre: |x| < 256.  Returns e^x = p 2^k with p in [1, 2].
+// e^x = 2^k e^r' (r' = r or ln 2 - r for negative x).  r' splits exactly into
+// j1 / 2^8 + j2 / 2^16 + t with t < 2^-16, and e^r' = E1[j1] E2[j2] e^t from
+// the two tables of fp_consts.cuh and the Taylor series of e^t.
+//
+// The series is e^t = 1 + t (1 + t q2) with q_n = 1/n! + t q_(n+1) by Horner.
+// An error in q_n reaches the result multiplied by t^n < 2^(-16 n), so q_n is
+// computed on only the limbs that can matter, L(n) = ceil((64 W + 8 - 16 n)
+// / 64), and the innermost steps multiply one- or two-limb numbers: each step
+// truncates (< 2^-(64 L(n)) from the coefficient, the truncated t and the
+// product), which the factor t^n brings below 2^-(64W+8).
+//
+// Error (relative, W limbs): ln 2 truncation <= 2^(9-64W) (q <= 369), the
+// tables and the series 2^(1.6-64W), the two table products 2^(1-64W): in all
+// < 2^(9.1-64W).  Pre: |x| < 256.  Returns e^x = p 2^k with p in [1, 2].
+constexpr int kExpTail = 2 * kExpStepBits;   // t < 2^-kExpTail
+
+template <int W>
+ZEL_HD constexpr int exp_series_limbs(int n) {
+    const int L = (64 * W + 8 - kExpTail * n + 63) / 64;
+    return L < 1 ? 1 : (L > W ? W : L);
+}
+
+// q[0 .. L(n)) = the fraction limbs of q_n (n >= 2, so q_n < 1), from the
+// W fraction limbs of t; the series stops at term N.
+template <int W, int N, int n>
+ZEL_HD void exp_series_q(uint64_t* q, const uint64_t* t) {
+    constexpr int L = exp_series_limbs<W>(n);
+    const uint64_t* c = ZEL_TBL(kInvFact) + n * kTblLimbs + (kTblFracLimbs - L);
+    if constexpr (n == N) {
+        copy_n<L>(q, c);
+    } else {
+        constexpr int L1 = exp_series_limbs<W>(n + 1);
+        uint64_t q1[L1], p[L1 + L];
+        exp_series_q<W, N, n + 1>(q1, t);
+        mul_n<L1, L>(p, q1, t + (W - L));   // q_(n+1) * (t truncated to L limbs)
+        add_n<L>(q, c, p + L1);             // below 1: no carry
+    }
+}
+
 template <int W>
 ZEL_HD_OUTLINE void exp_core(fx<W>& p, int& k, const fx<W>& xa, bool xneg) {
     ZEL_ASSERT(xa.l[W] < 256);
@@ -72,18 +106,31 @@ ZEL_HD_OUTLINE void exp_core(fx<W>& p, int& k, const fx<W>& xa, bool xneg) {
         }
     }
     k = kk;
-    constexpr int s = 12;
-    constexpr int N = series_terms(s, 64 * W + 8);
+    // r < ln 2 < 1: its top fraction bits are the table indices.
+    const uint64_t top = r.l[W - 1];
+    const int j1 = static_cast<int>(top >> (64 - kExpStepBits));
+    const int j2 = static_cast<int>((top >> (64 - kExpTail)) & ((1u << kExpStepBits) - 1));
+    ZEL_ASSERT(j1 < kExpHiEntries);
+    r.l[W - 1] = top & ((uint64_t(1) << (64 - kExpTail)) - 1);
+    constexpr int N = series_terms(kExpTail, 64 * W + 8);
     static_assert(N <= kInvFactMax, "1/n! table too short");
-    fx_shr(r, r, s);
-    fx<W> c;
-    fx_load(p, ZEL_TBL(kInvFact), N);
-    for (int n = N - 1; n >= 0; --n) {
-        fx_mul(p, p, r);
-        fx_load(c, ZEL_TBL(kInvFact), n);
-        fx_add(p, p, c);
-    }
-    for (int i = 0; i < s; ++i) fx_mul(p, p, p);
+    static_assert(exp_series_limbs<W>(2) == W, "q2 carries the full precision");
+    uint64_t q2[W], w[2 * W];
+    exp_series_q<W, N, 2>(q2, r.l);
+    // u = t q2, then e^t = 1 + t + t u.
+    mul_n<W, W>(w, r.l, q2);
+    uint64_t u[W];
+    copy_n<W>(u, w + W);
+    mul_n<W, W>(w, r.l, u);
+    fx<W> e;
+    copy_n<W>(e.l, w + W);
+    e.l[W] = 1;
+    fx_add(e, e, r);
+    fx<W> e1, e2;
+    fx_load(e1, ZEL_TBL(kExpHi), j1);
+    fx_load(e2, ZEL_TBL(kExpLo), j2);
+    fx_mul(p, e1, e2);
+    fx_mul(p, p, e);
 }
 
 // e = e^-y as a fixed-point number (0 when it falls below the precision).

@@ -12,8 +12,10 @@
 // variable whose type depends on __CUDA_ARCH__, hence two names.)
 #if ZEL_ON_DEVICE
 #define ZEL_TABLE_DEV(name, ...) [[maybe_unused]] static __constant__ const uint64_t name##_dev[] = {__VA_ARGS__};
+#define ZEL_TABLE_DEV_GLOBAL(name, ...) [[maybe_unused]] static __device__ const uint64_t name##_dev[] = {__VA_ARGS__};
 #else
 #define ZEL_TABLE_DEV(name, ...)
+#define ZEL_TABLE_DEV_GLOBAL(name, ...)
 #endif
 #if !defined(__CUDACC_RTC__)
 #define ZEL_TABLE_HOST(name, ...) [[maybe_unused]] static const uint64_t name##_host[] = {__VA_ARGS__};
@@ -21,6 +23,9 @@
 #define ZEL_TABLE_HOST(name, ...)
 #endif
 #define ZEL_TABLE(name, ...) ZEL_TABLE_DEV(name, __VA_ARGS__) ZEL_TABLE_HOST(name, __VA_ARGS__)
+// A table read at data-dependent indices lives in global memory on the
+// device: constant memory serves one address per warp at a time.
+#define ZEL_TABLE_INDEXED(name, ...) ZEL_TABLE_DEV_GLOBAL(name, __VA_ARGS__) ZEL_TABLE_HOST(name, __VA_ARGS__)
 #if defined(__CUDA_ARCH__)
 #define ZEL_TBL(name) name##_dev
 #else
