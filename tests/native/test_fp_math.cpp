@@ -231,6 +231,8 @@ void check_mul_n(Gen& g) {
         for (auto& x : b) x = g.limb();
         zel::mul_n<NA, NB>(r, a, b);
         if (from_limbs(r, NA + NB) != from_limbs(a, NA) * from_limbs(b, NB)) fail("mul_n");
+        zel::mul_n_rows<NA, NB>(r, a, b);   // the device's product
+        if (from_limbs(r, NA + NB) != from_limbs(a, NA) * from_limbs(b, NB)) fail("mul_n_rows");
     }
 }
 
@@ -238,6 +240,8 @@ void check_limb_primitives(Gen& g) {
     check_mul_n<8, 8>(g);
     check_mul_n<6, 6>(g);
     check_mul_n<8, 10>(g);
+    check_mul_n<10, 10>(g);
+    check_mul_n<2, 5>(g);
     check_mul_n<1, 3>(g);
     for (int t = 0; t < 2000; ++t) {
         uint64_t a[5], r[5];

@@ -98,12 +98,57 @@ ZEL_HD uint64_t submul_1(uint64_t* r, const uint64_t* a, uint64_t b) {
     return borrow;
 }
 
-// r[0 .. NA+NB) = a * b, schoolbook.  r must not overlap a or b.
+#if !defined(__CUDA_ARCH__)
+// Full unrolling of the fixed-span products; nvcc's host pass never runs
+// them (the host kernel library is built by the C++ compiler).
+#if defined(__CUDACC__)
+#define ZEL_HOST_UNROLL
+#else
+#define ZEL_HOST_UNROLL _Pragma("GCC unroll 16")
+#endif
+
+// w[0 .. NA+NB) = a[0 .. NA) * b[0 .. NB).  w must not overlap a or b.
 template <int NA, int NB>
-ZEL_HD void mul_n(uint64_t* r, const uint64_t* a, const uint64_t* b) {
+inline void mul_span(uint64_t* w, const uint64_t* a, const uint64_t* b) {
+    unsigned __int128 col = 0;
+    uint64_t over = 0;
+ZEL_HOST_UNROLL
+    for (int c = 0; c < NA + NB - 1; ++c) {
+ZEL_HOST_UNROLL
+        for (int i = 0; i < NA; ++i) {
+            if (c - i < 0 || c - i >= NB) continue;
+            const unsigned __int128 p = static_cast<unsigned __int128>(a[i]) * b[c - i];
+            col += p;
+            over += col < p;
+        }
+        w[c] = static_cast<uint64_t>(col);
+        col = (col >> 64) | (static_cast<unsigned __int128>(over) << 64);
+        over = 0;
+    }
+    w[NA + NB - 1] = static_cast<uint64_t>(col);
+}
+
+#endif
+
+// r[0 .. NA+NB) = a * b, schoolbook by rows of multiply-adds (operand
+// scanning).  r must not overlap a or b.
+template <int NA, int NB>
+ZEL_HD void mul_n_rows(uint64_t* r, const uint64_t* a, const uint64_t* b) {
     r[NA] = mul_1<NA>(r, a, b[0]);
     ZEL_UNROLL_LIMBS
     for (int j = 1; j < NB; ++j) r[NA + j] = addmul_1<NA>(r + j, a, b[j]);
+}
+
+// r[0 .. NA+NB) = a * b.  r must not overlap a or b.  The device runs the
+// rows; the host scans the products column by column (mul_span), whose
+// 128-bit column sums do not wait on a carry chain per row.
+template <int NA, int NB>
+ZEL_HD void mul_n(uint64_t* r, const uint64_t* a, const uint64_t* b) {
+#if defined(__CUDA_ARCH__)
+    mul_n_rows<NA, NB>(r, a, b);
+#else
+    mul_span<NA, NB>(r, a, b);
+#endif
 }
 
 // ---------------------------------------------------------------------------
@@ -134,7 +179,7 @@ ZEL_HD void fp_round_shift(fp_t& r, const uint64_t* t, int shift, bool negative)
 // the full 8 x 8-limb product, as the device computes it.  May alias.
 ZEL_HD void fp_mul_portable(fp_t& r, const fp_t& a, const fp_t& b) {
     uint64_t w[2 * kLimbs];
-    mul_n<kLimbs, kLimbs>(w, a.limb, b.limb);
+    mul_n_rows<kLimbs, kLimbs>(w, a.limb, b.limb);
     const bool neg = fp_is_neg(a) != fp_is_neg(b);
     fp_round_shift<2 * kLimbs>(r, w, kFracBits, neg);
 }
@@ -150,14 +195,6 @@ ZEL_HD void fp_mul_portable(fp_t& r, const fp_t& a, const fp_t& b) {
 // On the GPU a warp runs its threads in lock step and data-dependent lengths
 // would only serialise it, so the device keeps the uniform loops.
 
-// Full unrolling of the fixed-span products; nvcc's host pass never runs
-// them (the host kernel library is built by the C++ compiler).
-#if defined(__CUDACC__)
-#define ZEL_HOST_UNROLL
-#else
-#define ZEL_HOST_UNROLL _Pragma("GCC unroll 16")
-#endif
-
 // [lo, hi): the limbs of a magnitude between its lowest and highest non-zero
 // limb (lo == hi for zero).
 // Found from the mask of non-zero limbs, without data-dependent branches.
@@ -167,27 +204,6 @@ inline void limb_span(const uint64_t* a, int& lo, int& hi) {
     for (int i = 0; i < kLimbs; ++i) mask |= unsigned(a[i] != 0) << i;
     lo = mask ? __builtin_ctz(mask) : kLimbs;
     hi = mask ? 32 - __builtin_clz(mask) : kLimbs;
-}
-
-// w[0 .. NA+NB) = a[0 .. NA) * b[0 .. NB).  w must not overlap a or b.
-template <int NA, int NB>
-inline void mul_span(uint64_t* w, const uint64_t* a, const uint64_t* b) {
-    unsigned __int128 col = 0;
-    uint64_t over = 0;
-ZEL_HOST_UNROLL
-    for (int c = 0; c < NA + NB - 1; ++c) {
-ZEL_HOST_UNROLL
-        for (int i = 0; i < NA; ++i) {
-            if (c - i < 0 || c - i >= NB) continue;
-            const unsigned __int128 p = static_cast<unsigned __int128>(a[i]) * b[c - i];
-            col += p;
-            over += col < p;
-        }
-        w[c] = static_cast<uint64_t>(col);
-        col = (col >> 64) | (static_cast<unsigned __int128>(over) << 64);
-        over = 0;
-    }
-    w[NA + NB - 1] = static_cast<uint64_t>(col);
 }
 
 // r[0 .. top) += a[0 .. NA) * b[0 .. NB), top >= NA + NB.

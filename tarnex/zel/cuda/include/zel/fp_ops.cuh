@@ -147,17 +147,14 @@ ZEL_HD_OUTLINE void fp_pow_pos(fp_t& r, const fp_t& a, uint32_t k) {
     if (k == 1) { fp_copy(r, a); return; }
     if (k == 2) { fp_mul(r, a, a); return; }
     const bool negative = fp_is_neg(a) && (k & 1);
-    pow_float base, acc;
+    pow_float base;
     pow_float_from_fp(base, a);
-    bool have = false;
-    for (;;) {
-        if (k & 1) {
-            if (have) pow_float_mul(acc, acc, base);
-            else { acc = base; have = true; }
-        }
-        k >>= 1;
-        if (k == 0) break;
+    // Right to left: base runs through a^(2^i), acc collects the set bits.
+    for (; (k & 1) == 0; k >>= 1) pow_float_mul(base, base, base);
+    pow_float acc = base;
+    for (k >>= 1; k != 0; k >>= 1) {
         pow_float_mul(base, base, base);
+        if (k & 1) pow_float_mul(acc, acc, base);
     }
     uint64_t m[kPowLimbs + 1];
     copy_n<kPowLimbs>(m, acc.m);
