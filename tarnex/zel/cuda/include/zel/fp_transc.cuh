@@ -51,35 +51,42 @@ ZEL_HD constexpr int series_terms(int b, int bits) {
 // The series is e^t = 1 + t (1 + t q2) with q_n = 1/n! + t q_(n+1) by Horner.
 // An error in q_n reaches the result multiplied by t^n < 2^(-16 n), so q_n is
 // computed on only the limbs that can matter, L(n) = ceil((64 W + 8 - 16 n)
-// / 64), and the innermost steps multiply one- or two-limb numbers: each step
-// truncates (< 2^-(64 L(n)) from the coefficient, the truncated t and the
-// product), which the factor t^n brings below 2^-(64W+8).
+// / 64) (series_q below), and the innermost steps multiply one- or two-limb
+// numbers: each step truncates (< 2^-(64 L(n)) from the coefficient, the
+// truncated t and the product), which the factor t^n brings below
+// 2^-(64W+8).
 //
 // Error (relative, W limbs): ln 2 truncation <= 2^(9-64W) (q <= 369), the
 // tables and the series 2^(1.6-64W), the two table products 2^(1-64W): in all
 // < 2^(9.1-64W).  Pre: |x| < 256.  Returns e^x = p 2^k with p in [1, 2].
 constexpr int kExpTail = 2 * kExpStepBits;   // t < 2^-kExpTail
 
-template <int W>
-ZEL_HD constexpr int exp_series_limbs(int n) {
-    const int L = (64 * W + 8 - kExpTail * n + 63) / 64;
+// Horner on shrinking precision, for a power series in x < 2^-B whose
+// Horner values q_n = c_n +- x q_(n+1) lie in [0, 1) from n = 2 on: L(n)
+// fraction limbs of q_n can reach the result, whose error its factor x^n
+// brings below 2^-(64W+8).
+template <int W, int B>
+ZEL_HD constexpr int series_limbs(int n) {
+    const int L = (64 * W + 8 - B * n + 63) / 64;
     return L < 1 ? 1 : (L > W ? W : L);
 }
 
-// q[0 .. L(n)) = the fraction limbs of q_n (n >= 2, so q_n < 1), from the
-// W fraction limbs of t; the series stops at term N.
-template <int W, int N, int n>
-ZEL_HD void exp_series_q(uint64_t* q, const uint64_t* t) {
-    constexpr int L = exp_series_limbs<W>(n);
-    const uint64_t* c = ZEL_TBL(kInvFact) + n * kTblLimbs + (kTblFracLimbs - L);
+// q[0 .. L(n)) = the fraction limbs of q_n, with c_n from a table of
+// coefficients below 1 (kInvFact, kInvInt), from the W fraction limbs of x;
+// the series stops at term N.  Alternating series subtract.
+template <int W, int B, bool Alternating, int N, int n>
+ZEL_HD void series_q(uint64_t* q, const uint64_t* x, const uint64_t* tbl) {
+    constexpr int L = series_limbs<W, B>(n);
+    const uint64_t* c = tbl + n * kTblLimbs + (kTblFracLimbs - L);
     if constexpr (n == N) {
         copy_n<L>(q, c);
     } else {
-        constexpr int L1 = exp_series_limbs<W>(n + 1);
+        constexpr int L1 = series_limbs<W, B>(n + 1);
         uint64_t q1[L1], p[L1 + L];
-        exp_series_q<W, N, n + 1>(q1, t);
-        mul_n<L1, L>(p, q1, t + (W - L));   // q_(n+1) * (t truncated to L limbs)
-        add_n<L>(q, c, p + L1);             // below 1: no carry
+        series_q<W, B, Alternating, N, n + 1>(q1, x, tbl);
+        mul_n<L1, L>(p, q1, x + (W - L));   // q_(n+1) * (x truncated to L limbs)
+        if constexpr (Alternating) sub_n<L>(q, c, p + L1);
+        else add_n<L>(q, c, p + L1);        // below 1: no carry
     }
 }
 
@@ -114,9 +121,9 @@ ZEL_HD_OUTLINE void exp_core(fx<W>& p, int& k, const fx<W>& xa, bool xneg) {
     r.l[W - 1] = top & ((uint64_t(1) << (64 - kExpTail)) - 1);
     constexpr int N = series_terms(kExpTail, 64 * W + 8);
     static_assert(N <= kInvFactMax, "1/n! table too short");
-    static_assert(exp_series_limbs<W>(2) == W, "q2 carries the full precision");
+    static_assert(series_limbs<W, kExpTail>(2) == W, "q2 carries the full precision");
     uint64_t q2[W], w[2 * W];
-    exp_series_q<W, N, 2>(q2, r.l);
+    series_q<W, kExpTail, false, N, 2>(q2, r.l, ZEL_TBL(kInvFact));
     // u = t q2, then e^t = 1 + t + t u.
     mul_n<W, W>(w, r.l, q2);
     uint64_t u[W];
@@ -200,15 +207,13 @@ ZEL_HD void fp_log(fp_t& r, const fp_t& a) {
     uint64_t z = (uint64_t(1) << 63) | (m.l[W - 1] >> 1);   // m * 2^63
     uint64_t y = 0;
     for (int i = 0; i < 62; ++i) {
+        // The bit is data: selected without a branch.  b = 1: z = hi,
+        // b = 0: z = the square shifted up by one.
         uint64_t hi;
         const uint64_t lo = mul_wide(hi, z, z);
-        if (hi >> 63) {
-            z = hi;
-            y = (y << 1) | 1;
-        } else {
-            z = (hi << 1) | (lo >> 63);
-            y <<= 1;
-        }
+        const uint64_t b = hi >> 63, nb = b ^ 1;
+        z = (hi << nb) | ((lo >> 63) & nb);
+        y = (y << 1) | b;
     }
     fx<W> ln2;
     fx_load(ln2, ZEL_TBL(kLn2), 0);
@@ -225,14 +230,17 @@ ZEL_HD void fp_log(fp_t& r, const fp_t& a) {
     fx_set_int(one, 1);
     if (fx_cmp(d, one) <= 0) fx_zero(d);
     else fx_sub(d, d, one);
-    // log1p(d) = d (1 - d (1/2 - d (1/3 - ... d / 7))).
-    fx<W> h, c;
-    fx_load(h, ZEL_TBL(kInvInt), 7);
-    for (int j = 6; j >= 1; --j) {
-        fx_mul(h, h, d);
-        fx_load(c, ZEL_TBL(kInvInt), j);
-        fx_sub(h, c, h);
-    }
+    // log1p(d) = d (1 - d h2), h_j = 1/j - d h_(j+1) up to 1/7, the inner
+    // steps on the limbs they can affect (series_q; d < 2^-51).
+    constexpr int L2 = series_limbs<W, 51>(2);
+    uint64_t h2[L2], w[W + L2];
+    series_q<W, 51, true, 7, 2>(h2, d.l, ZEL_TBL(kInvInt));
+    mul_n<W, L2>(w, d.l, h2);
+    fx<W> h, dh;
+    copy_n<W>(dh.l, w + L2);
+    dh.l[W] = 0;
+    fx_set_int(h, 1);
+    fx_sub(h, h, dh);
     fx_mul(h, h, d);
     fx<W> lnm, t;
     fx_add(lnm, y0, h);
