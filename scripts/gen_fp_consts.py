@@ -26,6 +26,9 @@ ATAN_POW2_MAX = 8
 EXP_STEP_BITS = 8
 EXP_HI = int(mpmath.floor(mpmath.log(2) * 2**EXP_STEP_BITS)) + 1   # j1 < EXP_HI
 EXP_LO = 2**EXP_STEP_BITS
+# sin and cos: rho in [0, pi/4] splits into j / 2^8 + a rest below 2^-8.
+TRIG_STEP_BITS = 8
+TRIG_ENTRIES = int(mpmath.floor(mpmath.pi / 4 * 2**TRIG_STEP_BITS)) + 1   # j < TRIG_ENTRIES
 
 
 def floor_mp(x):
@@ -63,7 +66,10 @@ def main():
         "constexpr int kAtanPow2Max = %d;\n"
         "constexpr int kExpStepBits = %d;\n"
         "constexpr int kExpHiEntries = %d;\n"
-        % (LIMBS, FRAC_LIMBS, INV_FACT_MAX, INV_INT_MAX, ATAN_POW2_MAX, EXP_STEP_BITS, EXP_HI),
+        "constexpr int kTrigStepBits = %d;\n"
+        "constexpr int kTrigEntries = %d;\n"
+        % (LIMBS, FRAC_LIMBS, INV_FACT_MAX, INV_INT_MAX, ATAN_POW2_MAX, EXP_STEP_BITS, EXP_HI,
+           TRIG_STEP_BITS, TRIG_ENTRIES),
         table("kInvFact", [ONE // math.factorial(n) for n in range(INV_FACT_MAX + 1)],
               "1/n! for n = 0 .. kInvFactMax"),
         table("kInvInt", [0] + [ONE // k for k in range(1, INV_INT_MAX + 1)],
@@ -82,6 +88,10 @@ def main():
               "e^(j / 2^8) for j = 0 .. kExpHiEntries - 1 (j / 2^8 < ln 2)", "ZEL_TABLE_INDEXED"),
         table("kExpLo", [floor_mp(mpmath.exp(mpmath.mpf(j) / 2**(2 * EXP_STEP_BITS))) for j in range(EXP_LO)],
               "e^(j / 2^16) for j = 0 .. 255", "ZEL_TABLE_INDEXED"),
+        table("kSinTbl", [floor_mp(mpmath.sin(mpmath.mpf(j) / 2**TRIG_STEP_BITS)) for j in range(TRIG_ENTRIES)],
+              "sin(j / 2^8) for j = 0 .. kTrigEntries - 1 (j / 2^8 <= pi/4)", "ZEL_TABLE_INDEXED"),
+        table("kCosTbl", [floor_mp(mpmath.cos(mpmath.mpf(j) / 2**TRIG_STEP_BITS)) for j in range(TRIG_ENTRIES)],
+              "cos(j / 2^8) for j = 0 .. kTrigEntries - 1", "ZEL_TABLE_INDEXED"),
     ]
     out.write_text("\n".join(parts))
 

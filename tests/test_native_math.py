@@ -222,6 +222,10 @@ def test_constant_tables_are_floors_of_the_constants():
         assert t["kExpHi"] == [fl(mpmath.exp(mpmath.mpf(j) / 2**8)) for j in range(178)]
         assert (len(t["kExpHi"]) - 1) / 2**8 < mpmath.log(2) < len(t["kExpHi"]) / 2**8
         assert t["kExpLo"] == [fl(mpmath.exp(mpmath.mpf(j) / 2**16)) for j in range(256)]
+        # sin and cos at j / 2^8 for every j / 2^8 <= pi/4.
+        assert t["kSinTbl"] == [fl(mpmath.sin(mpmath.mpf(j) / 2**8)) for j in range(202)]
+        assert t["kCosTbl"] == [fl(mpmath.cos(mpmath.mpf(j) / 2**8)) for j in range(202)]
+        assert (len(t["kSinTbl"]) - 1) / 2**8 <= mpmath.pi / 4 < len(t["kSinTbl"]) / 2**8
     assert t["kInvFact"] == [one // math.factorial(n) for n in range(len(t["kInvFact"]))]
     assert t["kInvInt"][1:] == [one // k for k in range(1, len(t["kInvInt"]))]
 

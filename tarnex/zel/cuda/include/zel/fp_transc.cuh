@@ -71,19 +71,20 @@ ZEL_HD constexpr int series_limbs(int n) {
     return L < 1 ? 1 : (L > W ? W : L);
 }
 
-// q[0 .. L(n)) = the fraction limbs of q_n, with c_n from a table of
-// coefficients below 1 (kInvFact, kInvInt), from the W fraction limbs of x;
-// the series stops at term N.  Alternating series subtract.
-template <int W, int B, bool Alternating, int N, int n>
+// q[0 .. L(n)) = the fraction limbs of q_n, with c_n entry Stride n + Offset
+// of a table of coefficients below 1 (kInvFact, kInvInt), from the W
+// fraction limbs of x; the series stops at term N.  Alternating series
+// subtract.
+template <int W, int B, bool Alternating, int Stride, int Offset, int N, int n>
 ZEL_HD void series_q(uint64_t* q, const uint64_t* x, const uint64_t* tbl) {
     constexpr int L = series_limbs<W, B>(n);
-    const uint64_t* c = tbl + n * kTblLimbs + (kTblFracLimbs - L);
+    const uint64_t* c = tbl + (Stride * n + Offset) * kTblLimbs + (kTblFracLimbs - L);
     if constexpr (n == N) {
         copy_n<L>(q, c);
     } else {
         constexpr int L1 = series_limbs<W, B>(n + 1);
         uint64_t q1[L1], p[L1 + L];
-        series_q<W, B, Alternating, N, n + 1>(q1, x, tbl);
+        series_q<W, B, Alternating, Stride, Offset, N, n + 1>(q1, x, tbl);
         mul_n<L1, L>(p, q1, x + (W - L));   // q_(n+1) * (x truncated to L limbs)
         if constexpr (Alternating) sub_n<L>(q, c, p + L1);
         else add_n<L>(q, c, p + L1);        // below 1: no carry
@@ -123,7 +124,7 @@ ZEL_HD_OUTLINE void exp_core(fx<W>& p, int& k, const fx<W>& xa, bool xneg) {
     static_assert(N <= kInvFactMax, "1/n! table too short");
     static_assert(series_limbs<W, kExpTail>(2) == W, "q2 carries the full precision");
     uint64_t q2[W], w[2 * W];
-    series_q<W, kExpTail, false, N, 2>(q2, r.l, ZEL_TBL(kInvFact));
+    series_q<W, kExpTail, false, 1, 0, N, 2>(q2, r.l, ZEL_TBL(kInvFact));
     // u = t q2, then e^t = 1 + t + t u.
     mul_n<W, W>(w, r.l, q2);
     uint64_t u[W];
@@ -234,7 +235,7 @@ ZEL_HD void fp_log(fp_t& r, const fp_t& a) {
     // steps on the limbs they can affect (series_q; d < 2^-51).
     constexpr int L2 = series_limbs<W, 51>(2);
     uint64_t h2[L2], w[W + L2];
-    series_q<W, 51, true, 7, 2>(h2, d.l, ZEL_TBL(kInvInt));
+    series_q<W, 51, true, 1, 0, 7, 2>(h2, d.l, ZEL_TBL(kInvInt));
     mul_n<W, L2>(w, d.l, h2);
     fx<W> h, dh;
     copy_n<W>(dh.l, w + L2);
@@ -260,8 +261,9 @@ ZEL_HD void fp_log(fp_t& r, const fp_t& a) {
 // ---------------------------------------------------------------------------
 // sin and cos.  |x| = (n + f) pi/2 with 2/pi to 640 bits, so that f is good
 // to 2^-384 for every |x| < 2^256; folding f to [0, 1/2] gives |x| = q pi/2
-// +- rho with rho in [0, pi/4].  sin rho and cos rho come from their Taylor
-// series at rho / 2^8 and eight doublings.  Error: below 2^-300.
+// +- rho with rho in [0, pi/4].  sin rho and cos rho come from tables at
+// j / 2^8 and the Taylor series of the rest (sincos_core).  Error: below
+// 2^-300 (the reduction 2^-318, tables, series and products 2^-316).
 template <int W>
 ZEL_HD void trig_reduce(fx<W>& rho, int& q, bool& reflected, const fp_t& a) {
     if (is_zero_n<4>(a.limb + 4) && a.limb[3] < 0xC000000000000000ull) {
@@ -292,38 +294,47 @@ ZEL_HD void trig_reduce(fx<W>& rho, int& q, bool& reflected, const fp_t& a) {
     fx_mul(rho, f, ph);
 }
 
+// sin rho and cos rho for rho in [0, pi/4]: rho = j / 2^8 + t exactly, with
+// t < 2^-8, and sin rho = S_j cos t + C_j sin t, cos rho = C_j cos t - S_j sin t
+// from the tables of sin and cos at j / 2^8.  sin t = t (1 - u hs1) and
+// cos t = 1 - u hc1, u = t^2 < 2^-16, by Horner on shrinking precision
+// (series_q), cut where the next term is below 2^-(64W+8).
 template <int W>
 ZEL_HD_OUTLINE void sincos_core(fx<W>& S, fx<W>& C, const fx<W>& rho) {
-    constexpr int s = 8;
-    // rho / 2^8 < 2^-8.3; the series are cut where the next term is < 2^-(64W+8).
-    constexpr int K = (series_terms(s, 64 * W + 8) + 1) / 2;
+    constexpr int K = (series_terms(kTrigStepBits, 64 * W + 8) + 1) / 2;
     static_assert(2 * K + 1 <= kInvFactMax, "1/n! table too short");
-    fx<W> t, u, hs, hc, c;
-    fx_shr(t, rho, s);
+    constexpr int B = 2 * kTrigStepBits;   // u < 2^-B
+    static_assert(series_limbs<W, B>(1) == W, "the first Horner values carry the full precision");
+    const uint64_t top = rho.l[W - 1];
+    const int j = static_cast<int>(top >> (64 - kTrigStepBits));
+    ZEL_ASSERT(j < kTrigEntries);
+    fx<W> t = rho, u, one, st, ct;
+    t.l[W - 1] = top & ((uint64_t(1) << (64 - kTrigStepBits)) - 1);
     fx_mul(u, t, t);
-    fx_load(hs, ZEL_TBL(kInvFact), 2 * K + 1);
-    fx_load(hc, ZEL_TBL(kInvFact), 2 * K);
-    for (int j = K - 1; j >= 0; --j) {
-        fx_mul(hs, hs, u);
-        fx_load(c, ZEL_TBL(kInvFact), 2 * j + 1);
-        fx_sub(hs, c, hs);
-        fx_mul(hc, hc, u);
-        fx_load(c, ZEL_TBL(kInvFact), 2 * j);
-        fx_sub(hc, c, hc);
-    }
-    fx_mul(S, t, hs);
-    C = hc;
-    fx<W> one;
     fx_set_int(one, 1);
-    for (int i = 0; i < s; ++i) {
-        // sin 2a = 2 sin a cos a, cos 2a = 1 - 2 sin^2 a.
-        fx<W> sc, ss;
-        fx_mul(sc, S, C);
-        fx_mul(ss, S, S);
-        fx_shl(S, sc, 1);
-        fx_shl(ss, ss, 1);
-        fx_sub(C, one, ss);
-    }
+    uint64_t h[W], w[2 * W];
+    // sin t = t (1 - u hs1), hs_n = 1/(2n+1)! - u hs_(n+1).
+    series_q<W, B, true, 2, 1, K, 1>(h, u.l, ZEL_TBL(kInvFact));
+    mul_n<W, W>(w, u.l, h);
+    fx<W> v;
+    copy_n<W>(v.l, w + W);
+    v.l[W] = 0;
+    fx_sub(st, one, v);
+    fx_mul(st, st, t);
+    // cos t = 1 - u hc1, hc_n = 1/(2n)! - u hc_(n+1).
+    series_q<W, B, true, 2, 0, K, 1>(h, u.l, ZEL_TBL(kInvFact));
+    mul_n<W, W>(w, u.l, h);
+    copy_n<W>(v.l, w + W);
+    fx_sub(ct, one, v);
+    fx<W> sj, cj, p1, p2;
+    fx_load(sj, ZEL_TBL(kSinTbl), j);
+    fx_load(cj, ZEL_TBL(kCosTbl), j);
+    fx_mul(p1, sj, ct);
+    fx_mul(p2, cj, st);
+    fx_add(S, p1, p2);
+    fx_mul(p1, cj, ct);
+    fx_mul(p2, sj, st);
+    fx_sub(C, p1, p2);
 }
 
 // r = floor(sin x).
