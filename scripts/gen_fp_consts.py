@@ -48,6 +48,20 @@ def table(name, values, comment, macro="ZEL_TABLE"):
     return "// %s\n%s(%s,\n%s\n)\n" % (comment, macro, name, "\n".join(rows).rstrip(","))
 
 
+def raw_table(name, rows, comment):
+    body = "\n".join("    " + ", ".join("0x%016xull" % x for x in row) + "," for row in rows).rstrip(",")
+    return "// %s\nZEL_TABLE_INDEXED(%s,\n%s\n)\n" % (comment, name, body)
+
+
+def log_multipliers(bits, count):
+    """ceil(2^(64 + bits) / (2^bits + j)) for j < count: the short multipliers
+    c_j 2^64 of log's reductions, and floor(-ln c_j * 2^640)."""
+    ks = [-(-(1 << (64 + bits)) // ((1 << bits) + j)) for j in range(count)]
+    rows = [[k & (2**64 - 1), k >> 64] for k in ks]
+    logs = [floor_mp(-mpmath.log(mpmath.mpf(k) / 2**64)) for k in ks]
+    return rows, logs
+
+
 def main():
     mpmath.mp.prec = 1600
     out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else (
@@ -88,6 +102,12 @@ def main():
               "e^(j / 2^8) for j = 0 .. kExpHiEntries - 1 (j / 2^8 < ln 2)", "ZEL_TABLE_INDEXED"),
         table("kExpLo", [floor_mp(mpmath.exp(mpmath.mpf(j) / 2**(2 * EXP_STEP_BITS))) for j in range(EXP_LO)],
               "e^(j / 2^16) for j = 0 .. 255", "ZEL_TABLE_INDEXED"),
+        raw_table("kLogC1", log_multipliers(8, 256)[0],
+                  "log's first multipliers c = ceil(2^72 / (256 + j)) 2^-64 as (low, high) limbs, j < 256"),
+        table("kLogL1", log_multipliers(8, 256)[1], "-ln c for the first multipliers", "ZEL_TABLE_INDEXED"),
+        raw_table("kLogC2", log_multipliers(16, 257)[0],
+                  "log's second multipliers c = ceil(2^80 / (2^16 + j)) 2^-64, j <= 256"),
+        table("kLogL2", log_multipliers(16, 257)[1], "-ln c for the second multipliers", "ZEL_TABLE_INDEXED"),
         table("kSinTbl", [floor_mp(mpmath.sin(mpmath.mpf(j) / 2**TRIG_STEP_BITS)) for j in range(TRIG_ENTRIES)],
               "sin(j / 2^8) for j = 0 .. kTrigEntries - 1 (j / 2^8 <= pi/4)", "ZEL_TABLE_INDEXED"),
         table("kCosTbl", [floor_mp(mpmath.cos(mpmath.mpf(j) / 2**TRIG_STEP_BITS)) for j in range(TRIG_ENTRIES)],

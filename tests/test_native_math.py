@@ -206,6 +206,16 @@ def _tables():
     return tables
 
 
+def _raw_tables():
+    """The two-limb tables, as integers."""
+    text = (CUDA_DIR / "include" / "zel" / "fp_consts.cuh").read_text()
+    out = {}
+    for name, body in re.findall(r"ZEL_TABLE_INDEXED\((kLogC\d),(.*?)\n\)", text, re.S):
+        limbs = [int(v, 16) for v in re.findall(r"0x([0-9a-f]+)ull", body)]
+        out[name] = [limbs[i] | (limbs[i + 1] << 64) for i in range(0, len(limbs), 2)]
+    return out
+
+
 def test_constant_tables_are_floors_of_the_constants():
     t = _tables()
     one = 1 << 640
@@ -222,6 +232,11 @@ def test_constant_tables_are_floors_of_the_constants():
         assert t["kExpHi"] == [fl(mpmath.exp(mpmath.mpf(j) / 2**8)) for j in range(178)]
         assert (len(t["kExpHi"]) - 1) / 2**8 < mpmath.log(2) < len(t["kExpHi"]) / 2**8
         assert t["kExpLo"] == [fl(mpmath.exp(mpmath.mpf(j) / 2**16)) for j in range(256)]
+        # log's short multipliers c (two limbs) and -ln c.
+        for c_name, l_name, bits, count in [("kLogC1", "kLogL1", 8, 256), ("kLogC2", "kLogL2", 16, 257)]:
+            cs = [c for c in _raw_tables()[c_name]]
+            assert cs == [-(-(1 << (64 + bits)) // ((1 << bits) + j)) for j in range(count)]
+            assert t[l_name] == [fl(-mpmath.log(mpmath.mpf(c) / 2**64)) for c in cs]
         # sin and cos at j / 2^8 for every j / 2^8 <= pi/4.
         assert t["kSinTbl"] == [fl(mpmath.sin(mpmath.mpf(j) / 2**8)) for j in range(202)]
         assert t["kCosTbl"] == [fl(mpmath.cos(mpmath.mpf(j) / 2**8)) for j in range(202)]

@@ -182,13 +182,35 @@ ZEL_HD void fp_exp(fp_t& r, const fp_t& a) {
 }
 
 // ---------------------------------------------------------------------------
-// log.  x = m 2^e with m in [1, 2).  A 62-bit estimate y of log2 m comes from
-// repeated squaring (each squaring of m yields one bit of log2 m, the method
-// of Knuth, TAOCP vol. 1, 1.2.2), good to 2^-60 after scaling by ln 2;
-// lowered by 2^-52, y0 < ln m.  Then ln m = y0 + log1p(m e^-y0 - 1) with the
-// argument d in [0, 2^-51), where the series to d^7/7 leaves a tail below
-// 2^-400.
-// Error: e^-y0 contributes 2^-301, ln 2 * e 2^-312: below 2^-300 in all.
+// log.  x = m 2^e with m in [1, 2).  Two multiplicative reductions with
+// short multipliers (Tang's table method): c1 = ceil(2^72 / (256 + j1)) 2^-64
+// for j1 = floor((m - 1) 2^8) gives m1 = m c1 in [1, 1 + 2^-8 + 2^-63), and
+// c2 = ceil(2^80 / (2^16 + j2)) 2^-64 for j2 = floor((m1 - 1) 2^16) gives
+// m2 = m1 c2 in [1, 1 + 2^-15.99).  The ceilings keep m c1 - 1 and m1 c2 - 1
+// at least 2^-81 above zero wherever they are not exactly zero, so the
+// products' truncations (2^-320) never take them below 1.  Then
+// ln m = -ln c1 - ln c2 + log1p(d), d = m2 - 1, with -ln c tabulated and the
+// series to d^22/22 (tail below 2^-340) by Horner on shrinking precision.
+// Error: tables 2^-319, products and series 2^-317, ln 2 * e 2^-312: below
+// 2^-311 in all.
+constexpr int kLogTail = 15;   // d < 2^-15.99
+
+// Terms of log1p(d) for d < 2^-b to leave a tail below 2^-bits.
+ZEL_HD constexpr int log_series_terms(int b, int bits) {
+    int n = 1;
+    while (b * n + ilog2_floor(n) < bits) ++n;
+    return n;
+}
+
+// m <- m * c, c = (c[1] 2^64 + c[0]) 2^-64, truncated.
+template <int W>
+ZEL_HD void fx_mul_short(fx<W>& m, const uint64_t* c) {
+    uint64_t w[W + 3];
+    mul_n<W + 1, 2>(w, m.l, c);
+    ZEL_UNROLL_LIMBS
+    for (int i = 0; i <= W; ++i) m.l[i] = w[i + 1];
+}
+
 ZEL_HD void fp_log(fp_t& r, const fp_t& a) {
     constexpr int W = kW;
     if (fp_is_neg(a) || fp_is_zero(a)) { fp_saturate(r, true); return; }
@@ -205,37 +227,20 @@ ZEL_HD void fp_log(fp_t& r, const fp_t& a) {
         ZEL_UNROLL_LIMBS
         for (int i = 0; i <= W; ++i) m.l[i] = t[i];
     }
-    uint64_t z = (uint64_t(1) << 63) | (m.l[W - 1] >> 1);   // m * 2^63
-    uint64_t y = 0;
-    for (int i = 0; i < 62; ++i) {
-        // The bit is data: selected without a branch.  b = 1: z = hi,
-        // b = 0: z = the square shifted up by one.
-        uint64_t hi;
-        const uint64_t lo = mul_wide(hi, z, z);
-        const uint64_t b = hi >> 63, nb = b ^ 1;
-        z = (hi << nb) | ((lo >> 63) & nb);
-        y = (y << 1) | b;
-    }
-    fx<W> ln2;
-    fx_load(ln2, ZEL_TBL(kLn2), 0);
-    uint64_t hi;
-    const uint64_t lo = mul_wide(hi, y, ln2.l[W - 1]);
-    uint64_t y64 = (hi << 2) | (lo >> 62);   // ln m in units of 2^-64
-    const uint64_t margin = uint64_t(1) << 12;
-    y64 = y64 > margin ? y64 - margin : 0;
-    fx<W> y0, E, d, one;
-    fx_zero(y0);
-    y0.l[W - 1] = y64;
-    exp_neg_fx(E, y0);
-    fx_mul(d, m, E);
-    fx_set_int(one, 1);
-    if (fx_cmp(d, one) <= 0) fx_zero(d);
-    else fx_sub(d, d, one);
-    // log1p(d) = d (1 - d h2), h_j = 1/j - d h_(j+1) up to 1/7, the inner
-    // steps on the limbs they can affect (series_q; d < 2^-51).
-    constexpr int L2 = series_limbs<W, 51>(2);
+    const int j1 = static_cast<int>(m.l[W - 1] >> 56);
+    fx_mul_short(m, ZEL_TBL(kLogC1) + 2 * j1);
+    const int j2 = static_cast<int>(m.l[W - 1] >> 48);   // m - 1 < 2^-8 + 2^-63: j2 <= 256
+    ZEL_ASSERT(m.l[W] == 1 && j2 <= 256);
+    fx_mul_short(m, ZEL_TBL(kLogC2) + 2 * j2);
+    ZEL_ASSERT(m.l[W] == 1);
+    fx<W> d = m;
+    d.l[W] = 0;
+    // log1p(d) = d (1 - d h2), h_n = 1/n - d h_(n+1).
+    constexpr int N = log_series_terms(kLogTail, 64 * W + 8);
+    static_assert(N <= kInvIntMax, "1/k table too short");
+    constexpr int L2 = series_limbs<W, kLogTail>(2);
     uint64_t h2[L2], w[W + L2];
-    series_q<W, 51, true, 1, 0, 7, 2>(h2, d.l, ZEL_TBL(kInvInt));
+    series_q<W, kLogTail, true, 1, 0, N, 2>(h2, d.l, ZEL_TBL(kInvInt));
     mul_n<W, L2>(w, d.l, h2);
     fx<W> h, dh;
     copy_n<W>(dh.l, w + L2);
@@ -243,6 +248,11 @@ ZEL_HD void fp_log(fp_t& r, const fp_t& a) {
     fx_set_int(h, 1);
     fx_sub(h, h, dh);
     fx_mul(h, h, d);
+    fx<W> y0, c, ln2;
+    fx_load(y0, ZEL_TBL(kLogL1), j1);
+    fx_load(c, ZEL_TBL(kLogL2), j2);
+    fx_add(y0, y0, c);
+    fx_load(ln2, ZEL_TBL(kLn2), 0);
     fx<W> lnm, t;
     fx_add(lnm, y0, h);
     fx_mul_int(t, ln2, static_cast<uint64_t>(e < 0 ? -e : e));
