@@ -317,6 +317,8 @@ void check_isqrt(Gen& g) {
         mpz_class s;
         mpz_sqrt(s.get_mpz_t(), from_limbs(a, 12).get_mpz_t());
         if (from_limbs(r, 6) != s) fail("isqrt_n<6>");
+        zel::isqrt_n_portable<6>(r, a);   // the device's root
+        if (from_limbs(r, 6) != s) fail("isqrt_n_portable<6>");
         // Perfect squares and their neighbours.
         uint64_t b[6];
         for (auto& x : b) x = g.limb();
@@ -329,7 +331,30 @@ void check_isqrt(Gen& g) {
             zel::isqrt_n<6>(r, a);
             mpz_sqrt(s.get_mpz_t(), sq.get_mpz_t());
             if (from_limbs(r, 6) != s) fail("isqrt_n<6> near a square");
+            zel::isqrt_n_portable<6>(r, a);
+            if (from_limbs(r, 6) != s) fail("isqrt_n_portable<6> near a square");
         }
+    }
+    // The host root on every length, full-width magnitudes included, and at
+    // squares of all-ones roots (where x1 - s is largest).
+    for (int t = 0; t < 3000; ++t) {
+        uint64_t a[16], r[8];
+        const int na = 1 + g.below(16);
+        for (int i = 0; i < 16; ++i) a[i] = i < na ? g.limb() : 0;
+        if (t % 3 == 0) {
+            uint64_t b[8] = {};
+            const int nb = (na + 1) / 2;
+            for (int i = 0; i < nb; ++i) b[i] = g.below(2) ? ~uint64_t(0) : g.limb();
+            mpz_class sq = from_limbs(b, nb);
+            sq = sq * sq + (g.below(3) - 1);
+            if (sq < 0) sq = 0;
+            if (sq >= two_pow(64 * 16)) sq = two_pow(64 * 16) - 1;
+            to_limbs(a, 16, sq);
+        }
+        zel::isqrt_var(r, 8, a, 16);
+        mpz_class s;
+        mpz_sqrt(s.get_mpz_t(), from_limbs(a, 16).get_mpz_t());
+        if (from_limbs(r, 8) != s) fail("isqrt_var(" + from_limbs(a, 16).get_str(16) + ")");
     }
     for (uint64_t x : {0ull, 1ull, 2ull, 3ull, 4ull, 0xFFFFFFFFull, 0xFFFFFFFE00000001ull, 0xFFFFFFFE00000000ull,
                        ~0ull, 1ull << 62, (1ull << 62) - 1}) {

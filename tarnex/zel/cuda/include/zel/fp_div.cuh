@@ -185,7 +185,7 @@ ZEL_HD void fp_div_portable(fp_t& r, const fp_t& a, const fp_t& b) {
 
 #if !defined(__CUDA_ARCH__)
 // q[0..nq) = floor(u / v) on the host, for a normalized divisor of nv limbs
-// (1 <= nv <= 8) and a dividend u of nq + nv limbs below v * 2^(64 nq);
+// (1 <= nv <= 9) and a dividend u of nq + nv limbs below v * 2^(64 nq);
 // u[0..nv) is left holding the remainder.  A single-limb divisor takes one
 // 2-by-1 step per limb; longer ones Knuth D with the length fixed at compile
 // time, so that its multiply-subtract loop unrolls.
@@ -204,7 +204,8 @@ inline void divrem_norm_var(uint64_t* q, uint64_t* u, int nq, const uint64_t* v,
         case 5: divrem_norm_n<5>(q, u, nq, v); return;
         case 6: divrem_norm_n<6>(q, u, nq, v); return;
         case 7: divrem_norm_n<7>(q, u, nq, v); return;
-        default: divrem_norm_n<8>(q, u, nq, v); return;
+        case 8: divrem_norm_n<8>(q, u, nq, v); return;
+        default: divrem_norm_n<9>(q, u, nq, v); return;
     }
 }
 
@@ -295,9 +296,10 @@ ZEL_HD uint64_t isqrt_64(uint64_t x) {
 // r[0..N) = floor(sqrt(a)) for a of 2N limbs: Newton's iteration
 // x <- floor((x + floor(a / x)) / 2) from an overestimate decreases
 // strictly until it reaches floor(sqrt(a)) (Brent & Zimmermann, Modern
-// Computer Arithmetic, algorithm 1.13).  r must not alias a.
+// Computer Arithmetic, algorithm 1.13).  r must not alias a.  The device's
+// root; the host takes isqrt_var below.
 template <int N>
-ZEL_HD_OUTLINE void isqrt_n(uint64_t* r, const uint64_t* a) {
+ZEL_HD_OUTLINE void isqrt_n_portable(uint64_t* r, const uint64_t* a) {
     const int p = top_bit_n<2 * N>(a);
     if (p < 0) { zero_n<N>(r); return; }
     // Seed from the top bits taken at an even shift: with top = a >> sh and
@@ -322,6 +324,190 @@ ZEL_HD_OUTLINE void isqrt_n(uint64_t* r, const uint64_t* a) {
         copy_n<N + 1>(x, s);
     }
     copy_n<N>(r, x);
+}
+
+#if !defined(__CUDA_ARCH__)
+// Host integer square root on runtime lengths.  An exact result from any
+// approximation: one Newton step x1 = floor((x0 + floor(a / x0)) / 2) from a
+// positive x0 never falls below s = floor(sqrt(a)) (the arithmetic-geometric
+// mean inequality survives the floors), and x1 is then brought down to s
+// exactly with the remainder x1^2 - a.  x0 comes from the root of the top
+// half of a's bits, so the precision doubles per level (the recursion of
+// Zimmermann's Karatsuba square root without its remainder bookkeeping): with
+// h bits of the b-bit root known to within 3 above, r' <= s' + 3 for
+// s' = floor(sqrt(a / 2^2t)), t = b - h, x0 = (r' + 1) 2^t is at most
+// 4 2^t above sqrt(a), and x1 at most 16 2^(2t - b) + 1 above; h = b/2 + 3
+// makes that 1.5, so the inner levels skip the correction and only the
+// outermost brings x1 down to s.  Roots below 2^64 come from isqrt_128.
+
+constexpr int kVarLimbs = 17;   // buffers: dividends up to 16 limbs
+
+// floor(sqrt(hi 2^64 + lo)).  The double root is good to about 2^-52, so one
+// Newton step lands on s or s + 1 (Newton from any x0 stays at or above s).
+inline uint64_t isqrt_128(uint64_t lo, uint64_t hi) {
+    if (hi == 0) return isqrt_64(lo);
+    const unsigned __int128 a = (static_cast<unsigned __int128>(hi) << 64) | lo;
+    const double d = std::sqrt(static_cast<double>(hi) * 18446744073709551616.0 + static_cast<double>(lo));
+    uint64_t x0 = d >= 18446744073709551615.0 ? ~uint64_t(0) : static_cast<uint64_t>(d);
+    if (x0 == 0) x0 = 1;
+    unsigned __int128 x1 = (x0 + a / x0) >> 1;
+    if (x1 > ~uint64_t(0)) x1 = ~uint64_t(0);   // s < 2^64
+    uint64_t x = static_cast<uint64_t>(x1);
+    while (static_cast<unsigned __int128>(x) * x > a) --x;
+    return x;
+}
+
+// Significant limbs of a[0 .. n).
+inline int limbs_used(const uint64_t* a, int n) {
+    while (n > 0 && a[n - 1] == 0) --n;
+    return n;
+}
+
+// r[0 .. n + 1) = a[0 .. n) << s for 0 <= s < 64.
+inline void shl_var(uint64_t* r, const uint64_t* a, int n, int s) {
+    uint64_t prev = 0;
+    for (int i = 0; i < n; ++i) {
+        r[i] = s ? (a[i] << s) | (prev >> (64 - s)) : a[i];
+        prev = a[i];
+    }
+    r[n] = s ? prev >> (64 - s) : 0;
+}
+
+// q[0 .. nu - nv + 1) = floor(u / v) for v[nv - 1] != 0, nv <= nu <= 16,
+// nv <= 9.
+inline void div_var(uint64_t* q, const uint64_t* u, int nu, const uint64_t* v, int nv) {
+    const int s = clz64(v[nv - 1]);
+    uint64_t vn[kLimbs + 2], un[kVarLimbs];
+    shl_var(vn, v, nv, s);
+    shl_var(un, u, nu, s);
+    divrem_norm_var(q, un, nu - nv + 1, vn, nv);
+}
+
+// r[0 .. nr) = floor(sqrt(a[0 .. na))), na <= 16, the root fitting nr <= 8
+// limbs; with exact = false a root between s and s + 1.  r must not alias a.
+// Buffers are cleared with fixed-length stores: a runtime-length loop
+// becomes a string store whose start-up costs more than the stores.
+inline void isqrt_var(uint64_t* r, int nr, const uint64_t* a, int na, bool exact = true) {
+    na = limbs_used(a, na);
+    if (na == 0) {
+        for (int i = 0; i < nr; ++i) r[i] = 0;
+        return;
+    }
+    const int p = 64 * (na - 1) + 63 - clz64(a[na - 1]);
+    if (p < 128) {
+        for (int i = 1; i < nr; ++i) r[i] = 0;
+        r[0] = isqrt_128(a[0], na > 1 ? a[1] : 0);
+        return;
+    }
+    const int b = p / 2 + 1;   // bits of the root
+    const int t = b - (b / 2 + 3);
+    // r' = floor(sqrt(a >> 2t)).
+    uint64_t top[kVarLimbs], rs[kLimbs + 1];
+    {
+        const int w = (2 * t) >> 6, sh = (2 * t) & 63;
+        const int nt = na - w;
+        for (int i = 0; i < nt; ++i) {
+            const uint64_t lo = a[i + w], hi = i + w + 1 < na ? a[i + w + 1] : 0;
+            top[i] = sh ? (lo >> sh) | (hi << (64 - sh)) : lo;
+        }
+        isqrt_var(rs, kLimbs, top, nt, false);
+    }
+    // x0 = (r' + 1) 2^t, at most b + 1 bits.
+    uint64_t x[kLimbs + 2];
+    zero_n<kLimbs + 2>(x);
+    {
+        uint64_t c = 1;
+        for (int i = 0; i < kLimbs; ++i) {
+            const uint64_t v = rs[i] + c;
+            c = v < c;
+            rs[i] = v;
+        }
+        const int w = t >> 6, sh = t & 63;
+        const int n1 = limbs_used(rs, kLimbs);
+        shl_var(x + w, rs, n1, sh);
+    }
+    int nx = limbs_used(x, kLimbs + 2);
+    // x1 = floor((x0 + floor(a / x0)) / 2).
+    uint64_t q[kVarLimbs];
+    zero_n<kVarLimbs>(q);
+    if (na >= nx) div_var(q, a, na, x, nx);
+    {
+        uint64_t c = 0;
+        for (int i = 0; i < kLimbs + 2; ++i) {
+            const unsigned __int128 v = static_cast<unsigned __int128>(x[i]) + q[i] + c;
+            x[i] = static_cast<uint64_t>(v);
+            c = static_cast<uint64_t>(v >> 64);
+        }
+        for (int i = 0; i < kLimbs + 2; ++i) x[i] = (x[i] >> 1) | (i + 1 < kLimbs + 2 ? x[i + 1] << 63 : 0);
+    }
+    nx = limbs_used(x, kLimbs + 2);
+    if (!exact) {
+        for (int i = 0; i < nr; ++i) r[i] = i < kLimbs + 2 ? x[i] : 0;
+        return;
+    }
+    // d = x1^2 - a; while positive, x1 -= 1 (d -= 2 x1 - 1).
+    uint64_t d[2 * kLimbs + 4];
+    zero_n<2 * kLimbs + 4>(d);
+    if (nx <= kLimbs) {
+        mul_spans[(nx - 1) * kLimbs + (nx - 1)](d, x, x);
+    } else {
+        for (int j = 0; j < nx; ++j) {
+            uint64_t c = 0;
+            for (int i = 0; i < nx; ++i) {
+                const unsigned __int128 v = static_cast<unsigned __int128>(x[i]) * x[j] + d[i + j] + c;
+                d[i + j] = static_cast<uint64_t>(v);
+                c = static_cast<uint64_t>(v >> 64);
+            }
+            d[j + nx] = c;
+        }
+    }
+    const int nd = 2 * nx > na ? 2 * nx : na;
+    uint64_t borrow = 0;
+    for (int i = 0; i < nd; ++i) {
+        const uint64_t ai = i < na ? a[i] : 0;
+        const uint64_t v = d[i] - ai - borrow;
+        borrow = (d[i] < ai) || (d[i] - ai < borrow);
+        d[i] = v;
+    }
+    // borrow set: x1^2 < a, so x1 = s.  Otherwise step down while d > 0.
+    if (!borrow) {
+        for (;;) {
+            bool positive = false;
+            for (int i = 0; i < nd; ++i) positive |= d[i] != 0;
+            if (!positive) break;
+            // e = 2 x1 - 1; d -= e; x1 -= 1.  A borrow means (x1 - 1)^2 < a.
+            uint64_t br = 0, prev = 0, e_borrow = 1;
+            for (int i = 0; i < nd; ++i) {
+                const uint64_t xi = i < nx ? x[i] : 0;
+                uint64_t e = (xi << 1) | (prev >> 63);
+                prev = xi;
+                const uint64_t e1 = e - e_borrow;
+                e_borrow = e < e_borrow;
+                const uint64_t v = d[i] - e1 - br;
+                br = (d[i] < e1) || (d[i] - e1 < br);
+                d[i] = v;
+            }
+            uint64_t c = 1;
+            for (int i = 0; i < nx; ++i) {
+                const uint64_t v = x[i] - c;
+                c = x[i] < c;
+                x[i] = v;
+            }
+            if (br) break;
+        }
+    }
+    for (int i = 0; i < nr; ++i) r[i] = i < kLimbs + 2 ? x[i] : 0;
+}
+#endif
+
+// r[0..N) = floor(sqrt(a)) for a of 2N limbs (N <= 8).  r must not alias a.
+template <int N>
+ZEL_HD void isqrt_n(uint64_t* r, const uint64_t* a) {
+#if defined(__CUDA_ARCH__)
+    isqrt_n_portable<N>(r, a);
+#else
+    isqrt_var(r, N, a, 2 * N);
+#endif
 }
 
 // r = floor(sqrt(a)) to the record grid.  Negative arguments are outside the
