@@ -350,7 +350,21 @@ inline uint64_t isqrt_128(uint64_t lo, uint64_t hi) {
     const double d = std::sqrt(static_cast<double>(hi) * 18446744073709551616.0 + static_cast<double>(lo));
     uint64_t x0 = d >= 18446744073709551615.0 ? ~uint64_t(0) : static_cast<uint64_t>(d);
     if (x0 == 0) x0 = 1;
-    unsigned __int128 x1 = (x0 + a / x0) >> 1;
+    // a / x0 is one divq whenever it fits a limb, which is almost always.
+    unsigned __int128 q;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (hi < x0) {
+        uint64_t ql, rl;
+        __asm__("divq %4" : "=a"(ql), "=d"(rl) : "a"(lo), "d"(hi), "rm"(x0));
+        (void)rl;
+        q = ql;
+    } else {
+        q = a / x0;
+    }
+#else
+    q = a / x0;
+#endif
+    unsigned __int128 x1 = (x0 + q) >> 1;
     if (x1 > ~uint64_t(0)) x1 = ~uint64_t(0);   // s < 2^64
     uint64_t x = static_cast<uint64_t>(x1);
     while (static_cast<unsigned __int128>(x) * x > a) --x;
@@ -365,12 +379,17 @@ inline int limbs_used(const uint64_t* a, int n) {
 
 // r[0 .. n + 1) = a[0 .. n) << s for 0 <= s < 64.
 inline void shl_var(uint64_t* r, const uint64_t* a, int n, int s) {
+    if (s == 0) {
+        for (int i = 0; i < n; ++i) r[i] = a[i];
+        r[n] = 0;
+        return;
+    }
     uint64_t prev = 0;
     for (int i = 0; i < n; ++i) {
-        r[i] = s ? (a[i] << s) | (prev >> (64 - s)) : a[i];
+        r[i] = (a[i] << s) | (prev >> (64 - s));
         prev = a[i];
     }
-    r[n] = s ? prev >> (64 - s) : 0;
+    r[n] = prev >> (64 - s);
 }
 
 // q[0 .. nu - nv + 1) = floor(u / v) for v[nv - 1] != 0, nv <= nu <= 16,
@@ -412,45 +431,54 @@ inline void isqrt_var(uint64_t* r, int nr, const uint64_t* a, int na, bool exact
         }
         isqrt_var(rs, kLimbs, top, nt, false);
     }
-    // x0 = (r' + 1) 2^t, at most b + 1 bits.
+    // x0 = (r' + 1) 2^t, at most b + 1 bits.  Lengths are tracked rather
+    // than buffers cleared: a wide clear followed by narrow loads of the same
+    // bytes stalls store-to-load forwarding.
     uint64_t x[kLimbs + 2];
-    zero_n<kLimbs + 2>(x);
+    int nx;
     {
+        int n1 = limbs_used(rs, kLimbs);
         uint64_t c = 1;
-        for (int i = 0; i < kLimbs; ++i) {
+        for (int i = 0; i < n1; ++i) {
             const uint64_t v = rs[i] + c;
             c = v < c;
             rs[i] = v;
         }
+        if (c) rs[n1++] = 1;
         const int w = t >> 6, sh = t & 63;
-        const int n1 = limbs_used(rs, kLimbs);
+        for (int i = 0; i < w; ++i) x[i] = 0;
         shl_var(x + w, rs, n1, sh);
+        nx = limbs_used(x, w + n1 + 1);
     }
-    int nx = limbs_used(x, kLimbs + 2);
     // x1 = floor((x0 + floor(a / x0)) / 2).
     uint64_t q[kVarLimbs];
-    zero_n<kVarLimbs>(q);
-    if (na >= nx) div_var(q, a, na, x, nx);
+    const int nq = na >= nx ? na - nx + 1 : 0;
+    if (nq) div_var(q, a, na, x, nx);
     {
+        const int n = (nx > nq ? nx : nq) + 1;
         uint64_t c = 0;
-        for (int i = 0; i < kLimbs + 2; ++i) {
-            const unsigned __int128 v = static_cast<unsigned __int128>(x[i]) + q[i] + c;
+        for (int i = 0; i < n; ++i) {
+            const unsigned __int128 v =
+                static_cast<unsigned __int128>(i < nx ? x[i] : 0) + (i < nq ? q[i] : 0) + c;
             x[i] = static_cast<uint64_t>(v);
             c = static_cast<uint64_t>(v >> 64);
         }
-        for (int i = 0; i < kLimbs + 2; ++i) x[i] = (x[i] >> 1) | (i + 1 < kLimbs + 2 ? x[i + 1] << 63 : 0);
+        for (int i = 0; i < n; ++i) x[i] = (x[i] >> 1) | (i + 1 < n ? x[i + 1] << 63 : 0);
+        for (int i = n; i < kLimbs + 2; ++i) x[i] = 0;
+        nx = limbs_used(x, n);
     }
-    nx = limbs_used(x, kLimbs + 2);
     if (!exact) {
         for (int i = 0; i < nr; ++i) r[i] = i < kLimbs + 2 ? x[i] : 0;
         return;
     }
     // d = x1^2 - a; while positive, x1 -= 1 (d -= 2 x1 - 1).
     uint64_t d[2 * kLimbs + 4];
-    zero_n<2 * kLimbs + 4>(d);
+    const int nd = 2 * nx > na ? 2 * nx : na;
     if (nx <= kLimbs) {
+        for (int i = 2 * nx; i < nd; ++i) d[i] = 0;
         mul_spans[(nx - 1) * kLimbs + (nx - 1)](d, x, x);
     } else {
+        zero_n<2 * kLimbs + 4>(d);
         for (int j = 0; j < nx; ++j) {
             uint64_t c = 0;
             for (int i = 0; i < nx; ++i) {
@@ -461,7 +489,6 @@ inline void isqrt_var(uint64_t* r, int nr, const uint64_t* a, int na, bool exact
             d[j + nx] = c;
         }
     }
-    const int nd = 2 * nx > na ? 2 * nx : na;
     uint64_t borrow = 0;
     for (int i = 0; i < nd; ++i) {
         const uint64_t ai = i < na ? a[i] : 0;
