@@ -435,9 +435,9 @@ inline void isqrt_var(uint64_t* r, int nr, const uint64_t* a, int na, bool exact
     // than buffers cleared: a wide clear followed by narrow loads of the same
     // bytes stalls store-to-load forwarding.
     uint64_t x[kLimbs + 2];
-    int nx;
+    int nx, n1;
     {
-        int n1 = limbs_used(rs, kLimbs);
+        n1 = limbs_used(rs, kLimbs);
         uint64_t c = 1;
         for (int i = 0; i < n1; ++i) {
             const uint64_t v = rs[i] + c;
@@ -450,10 +450,25 @@ inline void isqrt_var(uint64_t* r, int nr, const uint64_t* a, int na, bool exact
         shl_var(x + w, rs, n1, sh);
         nx = limbs_used(x, w + n1 + 1);
     }
-    // x1 = floor((x0 + floor(a / x0)) / 2).
+    // x1 = floor((x0 + floor(a / x0)) / 2), where floor(a / x0) =
+    // floor(floor(a / 2^t) / D) for x0 = D 2^t, D = r' + 1: the divisor has
+    // the h bits of D, not the b bits of x0.
     uint64_t q[kVarLimbs];
-    const int nq = na >= nx ? na - nx + 1 : 0;
-    if (nq) div_var(q, a, na, x, nx);
+    int nq = 0;
+    {
+        uint64_t as[kVarLimbs];
+        const int w = t >> 6, sh = t & 63;
+        const int na2 = na - w;
+        for (int i = 0; i < na2; ++i) {
+            const uint64_t lo = a[i + w], hi = i + w + 1 < na ? a[i + w + 1] : 0;
+            as[i] = sh ? (lo >> sh) | (hi << (64 - sh)) : lo;
+        }
+        const int nas = limbs_used(as, na2);
+        if (nas >= n1) {
+            nq = nas - n1 + 1;
+            div_var(q, as, nas, rs, n1);
+        }
+    }
     {
         const int n = (nx > nq ? nx : nq) + 1;
         uint64_t c = 0;
