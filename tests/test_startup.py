@@ -112,3 +112,11 @@ def test_second_interpreter_is_refused():
     r = run_python(code, ZEL_DEVICE="host")
     assert "Interpreter change detected - this module can only be loaded into one interpreter per process." \
         in r.stdout + r.stderr
+
+
+@pytest.mark.skipif(not os.environ.get("ZEL_EXPECT_FATBIN"), reason="build without the CUDA fatbin")
+def test_installed_fatbin_is_found():
+    from tarnex.zel.cuda import cubin_loader
+
+    fatbin = cubin_loader._fatbin()
+    assert fatbin is not None and fatbin.stat().st_size > 0

@@ -5,13 +5,25 @@ the build had no nvcc, from the shipped kernel sources compiled once through
 NVRTC (CuPy caches the result on disk).  On ``host`` they come from the CPU
 build of the same sources.  Kernel objects are cached for the process.
 """
+import importlib.util
 import pathlib
 
 from . import selected_device
 
 _HERE = pathlib.Path(__file__).resolve().parent
-FATBIN = _HERE / "zel_kernels.fatbin"
 SOURCE = _HERE / "zel_kernels.cu"
+
+
+def _fatbin():
+    """The compiled kernel image: beside this file, or, in an editable
+    install (sources here, build products in site-packages), beside the
+    compiled host kernel library.  None where the build had no nvcc."""
+    name = "zel_kernels.fatbin"
+    candidates = [_HERE / name]
+    spec = importlib.util.find_spec(f"{__package__}._host_kernels")
+    if spec is not None and spec.origin:
+        candidates.append(pathlib.Path(spec.origin).resolve().parent / name)
+    return next((c for c in candidates if c.exists()), None)
 
 _module = None
 _kernels = {}
@@ -37,8 +49,9 @@ def get_module():
         else:
             import cupy
 
-            if FATBIN.exists():
-                _module = cupy.RawModule(path=str(FATBIN))
+            fatbin = _fatbin()
+            if fatbin is not None:
+                _module = cupy.RawModule(path=str(fatbin))
             else:
                 _module = cupy.RawModule(code=SOURCE.read_text(), options=_nvrtc_options())
     return _module
