@@ -37,22 +37,6 @@ void record_from_ratio(fp_t& out, mpz_srcptr num, mpz_srcptr den) {
     record_from_scaled(out, t.v);
 }
 
-// The same for 64-bit operands, by schoolbook long division in base 2^64:
-// the quotient's integer limb, then four fraction limbs; a negative inexact
-// quotient has its magnitude raised by one unit (floor toward -infinity).
-void record_from_small_ratio(fp_t& out, bool negative, uint64_t num, uint64_t den) {
-    zero_n<kLimbs>(out.limb);
-    out.limb[4] = num / den;
-    unsigned __int128 rem = num % den;
-    for (int i = 3; i >= 0; --i) {
-        const unsigned __int128 cur = rem << 64;
-        out.limb[i] = static_cast<uint64_t>(cur / den);
-        rem = cur % den;
-    }
-    if (negative && rem != 0) add_1<kLimbs>(out.limb, out.limb, 1);
-    fp_set_sign(out, negative);
-}
-
 void int_to_record(PyObject* v, fp_t& out) {
     zero_n<kLimbs>(out.limb);
     const int sgn = _PyLong_Sign(v);
@@ -115,7 +99,7 @@ void fraction_to_record(PyObject* f, fp_t& out) {
         if (PyErr_Occurred()) py::fail();
         if (!o1 && !o2 && d > 0) {
             const bool neg = n < 0;
-            record_from_small_ratio(out, neg, neg ? uint64_t(0) - uint64_t(n) : uint64_t(n), uint64_t(d));
+            small_ratio_to_record(out, neg, neg ? uint64_t(0) - uint64_t(n) : uint64_t(n), uint64_t(d));
             return;
         }
     }
@@ -282,8 +266,20 @@ Ref uint_from_limbs(const uint64_t* limbs) {
 
 }  // namespace
 
+// Schoolbook long division in base 2^64: the quotient's integer limb, then
+// four fraction limbs; a negative inexact quotient has its magnitude raised
+// by one unit (floor toward -infinity).
 void small_ratio_to_record(fp_t& out, bool negative, uint64_t num, uint64_t den) {
-    record_from_small_ratio(out, negative, num, den);
+    zero_n<kLimbs>(out.limb);
+    out.limb[4] = num / den;
+    unsigned __int128 rem = num % den;
+    for (int i = 3; i >= 0; --i) {
+        const unsigned __int128 cur = rem << 64;
+        out.limb[i] = static_cast<uint64_t>(cur / den);
+        rem = cur % den;
+    }
+    if (negative && rem != 0) add_1<kLimbs>(out.limb, out.limb, 1);
+    fp_set_sign(out, negative);
 }
 
 void value_to_record(PyObject* v, fp_t& out) {
@@ -415,11 +411,8 @@ namespace {
 
 Ref new_host_records(Py_ssize_t n) {
     Ref zeros = py::getattr(S().np, "zeros");
-    static PyObject* kw = nullptr;
-    if (!kw) kw = py::check(Py_BuildValue("(s)", "dtype")).release();
     Ref count = py::from_ssize(n);
-    PyObject* argv[] = {nullptr, count.get(), S().dtype};
-    return py::check(PyObject_Vectorcall(zeros.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+    return call_with_dtype(zeros.get(), count.get(), S().dtype);
 }
 
 Ref fn_get_kernel(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -538,10 +531,7 @@ Ref fn_to_gpu(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (n > 0 && fast_path_leaf(PyList_GET_ITEM(values, 0))) {
         // Every element becomes a double here, as the fast path promises.
         Ref asarray = py::getattr(S().np, "asarray");
-        static PyObject* kw = nullptr;
-        if (!kw) kw = py::check(Py_BuildValue("(s)", "dtype")).release();
-        PyObject* argv[] = {nullptr, values, S().np_float64};
-        Ref arr = py::check(PyObject_Vectorcall(asarray.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+        Ref arr = call_with_dtype(asarray.get(), values, S().np_float64);
         Ref flat = py::call_method(arr.get(), "ravel");
         return upload_doubles(flat.get());
     }

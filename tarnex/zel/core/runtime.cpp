@@ -101,14 +101,20 @@ double arg_double(PyObject* o) {
 
 // ---------------------------------------------------------------------------
 
-Ref dev_empty(Py_ssize_t n, PyObject* dtype) {
-    static PyObject* kw = nullptr;
-    if (!kw) kw = py::check(Py_BuildValue("(s)", "dtype")).release();
-    Ref empty = py::getattr(S().cp, "empty");
-    Ref count = py::from_ssize(n);
-    PyObject* argv[] = {nullptr, count.get(), dtype ? dtype : S().dtype};
-    return py::check(PyObject_Vectorcall(empty.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+Ref call_with_dtype(PyObject* f, PyObject* arg, PyObject* dtype) {
+    static PyObject* kw = py::check(Py_BuildValue("(s)", "dtype")).release();
+    PyObject* argv[] = {nullptr, arg, dtype};
+    return py::check(PyObject_Vectorcall(f, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
 }
+
+static Ref dev_alloc(const char* how, Py_ssize_t n, PyObject* dtype) {
+    Ref alloc = py::getattr(S().cp, how);
+    Ref count = py::from_ssize(n);
+    return call_with_dtype(alloc.get(), count.get(), dtype ? dtype : S().dtype);
+}
+
+Ref dev_empty(Py_ssize_t n, PyObject* dtype) { return dev_alloc("empty", n, dtype); }
+Ref dev_zeros(Py_ssize_t n, PyObject* dtype) { return dev_alloc("zeros", n, dtype); }
 
 Ref np_int32(long long v) {
     Ref i = py::from_long(v);

@@ -83,7 +83,11 @@ double arg_double(PyObject* o);
 // ---------------------------------------------------------------------------
 // Device arrays and launches.
 
-Ref dev_empty(Py_ssize_t n, PyObject* dtype = nullptr);  // cp.empty(n, dtype=FIXEDPOINT_DTYPE)
+// f(arg, dtype=dtype): how the array constructors of NumPy and CuPy are called.
+Ref call_with_dtype(PyObject* f, PyObject* arg, PyObject* dtype);
+// cp.empty(n, dtype=...) and cp.zeros(n, dtype=...), records by default.
+Ref dev_empty(Py_ssize_t n, PyObject* dtype = nullptr);
+Ref dev_zeros(Py_ssize_t n, PyObject* dtype = nullptr);
 Ref np_int32(long long v);
 Py_ssize_t grid_for(Py_ssize_t n);  // (n + BLOCK_SIZE - 1) // BLOCK_SIZE
 constexpr int kBlockSize = 256;

@@ -90,12 +90,7 @@ int tensor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             return 0;
         }
         if (!data || data == Py_None) {
-            Ref zeros = py::getattr(S().cp, "zeros");
-            static PyObject* kw = py::check(Py_BuildValue("(s)", "dtype")).release();
-            Ref one = py::from_long(1);
-            PyObject* zargv[] = {nullptr, one.get(), S().dtype};
-            Ref arr = py::check(PyObject_Vectorcall(zeros.get(), zargv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
-            set_fields(self, std::move(arr), py::check(PyTuple_New(0)));
+            set_fields(self, dev_zeros(1), py::check(PyTuple_New(0)));
             return 0;
         }
         if (py::isinstance(data, S().np_ndarray)) {
