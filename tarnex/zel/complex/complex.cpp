@@ -20,13 +20,8 @@ PyTypeObject* g_complex_type = nullptr;
 
 ComplexObject* as_complex(PyObject* o) { return reinterpret_cast<ComplexObject*>(o); }
 
-PyObject* part(PyObject* self, PyObject* ComplexObject::*field, const char* name) {
-    PyObject* v = as_complex(self)->*field;
-    if (!v) py::raisef(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name, name);
-    return v;
-}
-PyObject* re(PyObject* self) { return part(self, &ComplexObject::real, "_real"); }
-PyObject* im(PyObject* self) { return part(self, &ComplexObject::imag, "_imag"); }
+PyObject* re(PyObject* self) { return slot_or_raise(self, as_complex(self)->real, "_real"); }
+PyObject* im(PyObject* self) { return slot_or_raise(self, as_complex(self)->imag, "_imag"); }
 
 // A new complex tensor through the current binding of ComplexTensor, so the
 // constructor's shape check runs on every result.
