@@ -10,20 +10,18 @@
 
 namespace zel::exact {
 
+void record_scaled(mpz_ptr z, const fp_t& r) {
+    mpz_import(z, kLimbs, -1, sizeof(uint64_t), 0, 0, r.limb);
+    if (r.sign == -1) {
+        mpz_neg(z, z);
+    } else if (r.sign != 1) {
+        mpz_mul_si(z, z, r.sign);
+    }
+}
+
 ScaledMatrix from_records(const fp_t* recs, Py_ssize_t rows, Py_ssize_t cols, bool per_row) {
     ScaledMatrix m{IntMatrix(rows, cols), std::vector<long>(static_cast<size_t>(rows), kFracBits)};
-    // The record's value is sign * M / 2^256 with the sign field used as a
-    // multiplier: -1 and 1 as usual, 0 for the zero record of Tensor().
-    for (size_t i = 0; i < m.c.a.size(); ++i) {
-        const fp_t& r = recs[i];
-        mpz_ptr z = m.c.a[i].v;
-        mpz_import(z, kLimbs, -1, sizeof(uint64_t), 0, 0, r.limb);
-        if (r.sign == -1) {
-            mpz_neg(z, z);
-        } else if (r.sign != 1) {
-            mpz_mul_si(z, z, r.sign);
-        }
-    }
+    for (size_t i = 0; i < m.c.a.size(); ++i) record_scaled(m.c.a[i].v, recs[i]);
     auto common_twos = [&](Py_ssize_t r0, Py_ssize_t r1) {
         mp_bitcnt_t t = ~mp_bitcnt_t(0);
         for (Py_ssize_t i = r0; i < r1; ++i) {

@@ -16,6 +16,7 @@ namespace {
 
 using exact::IntMatrix;
 using exact::ScaledMatrix;
+using exact::record_scaled;
 
 Ref shape_item(PyObject* shape, Py_ssize_t i) { return py::check(PySequence_GetItem(shape, i)); }
 
@@ -77,16 +78,6 @@ Ref doubles_to_tensor(const double* v, Py_ssize_t n, PyObject* shape) {
 
 Ref doubles_to_tensor(const std::vector<double>& v, PyObject* shape) {
     return doubles_to_tensor(v.data(), static_cast<Py_ssize_t>(v.size()), shape);
-}
-
-// The value of a record as an integer over 2^256 (sign field as multiplier).
-void record_scaled(mpz_ptr z, const fp_t& r) {
-    mpz_import(z, kLimbs, -1, sizeof(uint64_t), 0, 0, r.limb);
-    if (r.sign == -1) {
-        mpz_neg(z, z);
-    } else if (r.sign != 1) {
-        mpz_mul_si(z, z, r.sign);
-    }
 }
 
 double record_to_double(const fp_t& r) {

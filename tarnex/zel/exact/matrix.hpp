@@ -24,6 +24,10 @@ struct IntMatrix {
     }
 };
 
+// z = the record's value times 2^256: sign * M, with the sign field used as a
+// multiplier (-1 and 1 as usual, 0 for the zero record of Tensor()).
+void record_scaled(mpz_ptr z, const fp_t& r);
+
 // A matrix of records read exactly as A[i][j] = C[i][j] * 2^-exp[i]: each
 // row's common power of two is divided out of C (all rows share one exponent
 // when `per_row` is false).  Row scales change neither the echelon form nor
