@@ -149,12 +149,7 @@ Ref abs2_of(PyObject* self) {
     return real_op("add", aa.get(), bb.get());
 }
 
-Ref abs_of(PyObject* self) {
-    Ref aa = real_op("mul", re(self), re(self));
-    Ref bb = real_op("mul", im(self), im(self));
-    Ref sum = real_op("add", aa.get(), bb.get());
-    return call_global("sqrt", sum.get());
-}
+Ref abs_of(PyObject* self) { return call_global("sqrt", abs2_of(self).get()); }
 
 Ref transpose_of(PyObject* self) {
     Ref shape = shape_of(re(self));
