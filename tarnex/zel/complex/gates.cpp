@@ -54,13 +54,7 @@ std::pair<Ref, Ref> cos_sin(PyObject* theta, bool half) {
     }
     Ref c = call_global("cos", t.get());
     Ref s = call_global("sin", t.get());
-    Ref cl = py::call_method(c.get(), "to_list");
-    Ref sl = py::call_method(s.get(), "to_list");
-    if (PyList_Check(cl.get())) {
-        cl = py::check(PySequence_GetItem(cl.get(), 0));
-        sl = py::check(PySequence_GetItem(sl.get(), 0));
-    }
-    return {std::move(cl), std::move(sl)};
+    return {first_value(c.get()), first_value(s.get())};
 }
 
 PyObject* angle_arg(const char* fname, const char* param, PyObject* const* args, Py_ssize_t nargs,
