@@ -262,14 +262,6 @@ Ref fn_null_space(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return basis;
 }
 
-// Decimal(num) / Decimal(den) in the thread's current context, as a double.
-Ref decimal_quotient(mpz_srcptr num, mpz_srcptr den) {
-    Ref n = pylong_from_mpz(num), d = pylong_from_mpz(den);
-    Ref dn = py::call(S().Decimal, n.get()), dd = py::call(S().Decimal, d.get());
-    Ref q = py::check(PyNumber_TrueDivide(dn.get(), dd.get()));
-    return py::check(PyNumber_Float(q.get()));
-}
-
 Ref fn_det(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"A"};
     auto [A] = parse_args("det", names, 1, args, nargs, kwnames);
@@ -420,6 +412,13 @@ PyMethodDef gauss_methods[] = {
 };
 
 }  // namespace
+
+Ref decimal_quotient(mpz_srcptr num, mpz_srcptr den) {
+    Ref n = pylong_from_mpz(num), d = pylong_from_mpz(den);
+    Ref dn = py::call(S().Decimal, n.get()), dd = py::call(S().Decimal, d.get());
+    Ref q = py::check(PyNumber_TrueDivide(dn.get(), dd.get()));
+    return py::check(PyNumber_Float(q.get()));
+}
 
 void define_exact(PyObject* m) {
     add_functions(m, gauss_methods);

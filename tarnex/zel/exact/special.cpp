@@ -54,10 +54,7 @@ Ref fn_hilbert_det_exact(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     mpz_pow_ui(mpq_numref(det.v), cn.v, 4);
     mpz_set(mpq_denref(det.v), c.v);
     mpq_canonicalize(det.v);
-    Ref num = pylong_from_mpz(mpq_numref(det.v)), den = pylong_from_mpz(mpq_denref(det.v));
-    Ref dnum = py::call(S().Decimal, num.get()), dden = py::call(S().Decimal, den.get());
-    Ref q = py::check(PyNumber_TrueDivide(dnum.get(), dden.get()));
-    return py::check(PyNumber_Float(q.get()));
+    return decimal_quotient(mpq_numref(det.v), mpq_denref(det.v));
 }
 
 // B_n with B_1 = +1/2, the value the Akiyama-Tanigawa recurrence yields.
