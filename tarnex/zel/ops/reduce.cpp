@@ -5,6 +5,7 @@
 
 #include "../core/convert.hpp"
 #include "../tensor/tensor.hpp"
+#include "elementwise.hpp"
 
 namespace zel {
 namespace {
@@ -76,30 +77,24 @@ Ref select_tree(PyObject* a, const char* pass_kernel) {
     return make_tensor(slice(data.get(), 0, 1), scalar_shape());
 }
 
-PyObject* one_tensor(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"a"};
-    auto [a] = parse_args(fname, names, 1, args, nargs, kwnames);
-    return a;
-}
-
 Ref fn_sum(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return fold_tree(one_tensor("sum", args, nargs, kwnames), "fp_sum_reduce_kernel", "fp_add_kernel", 0);
+    return fold_tree(unary_arg("sum", args, nargs, kwnames), "fp_sum_reduce_kernel", "fp_add_kernel", 0);
 }
 
 Ref fn_prod(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return fold_tree(one_tensor("prod", args, nargs, kwnames), "fp_prod_reduce_kernel", "fp_mul_kernel", 1);
+    return fold_tree(unary_arg("prod", args, nargs, kwnames), "fp_prod_reduce_kernel", "fp_mul_kernel", 1);
 }
 
 Ref fn_max(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return select_tree(one_tensor("max", args, nargs, kwnames), "fp_max_reduce_kernel");
+    return select_tree(unary_arg("max", args, nargs, kwnames), "fp_max_reduce_kernel");
 }
 
 Ref fn_min(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return select_tree(one_tensor("min", args, nargs, kwnames), "fp_min_reduce_kernel");
+    return select_tree(unary_arg("min", args, nargs, kwnames), "fp_min_reduce_kernel");
 }
 
 Ref fn_mean(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a = one_tensor("mean", args, nargs, kwnames);
+    PyObject* a = unary_arg("mean", args, nargs, kwnames);
     Ref s = call_global("sum", a);
     Ref numel = py::getattr(a, "numel");
     Ref n_tensor = call_global("tensor", numel.get());
