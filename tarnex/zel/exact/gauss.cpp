@@ -47,6 +47,16 @@ Shape2 shape2(PyObject* shape) {
     return s;
 }
 
+// The shape of matrix A: ValueError(not_2d) unless it is 2-D, then
+// ValueError(not_square) unless its two sizes compare equal.
+Shape2 square_shape(PyObject* A, const char* not_2d, const char* not_square) {
+    Ref shape = tensor_shape(A);
+    if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, not_2d);
+    Shape2 s = shape2(shape.get());
+    if (objects_differ(s.m_obj.get(), s.n_obj.get())) py::raise(PyExc_ValueError, not_square);
+    return s;
+}
+
 // The records of a tensor, which must hold at least `need` of them; fewer is
 // the IndexError the element-wise reading of the list would meet, raised
 // before the device is read.
@@ -265,10 +275,7 @@ Ref fn_null_space(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 Ref fn_det(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"A"};
     auto [A] = parse_args("det", names, 1, args, nargs, kwnames);
-    Ref shape = tensor_shape(A);
-    if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, "det requires 2D tensor");
-    const Shape2 s = shape2(shape.get());
-    if (objects_differ(s.m_obj.get(), s.n_obj.get())) py::raise(PyExc_ValueError, "det requires square matrix");
+    const Shape2 s = square_shape(A, "det requires 2D tensor", "det requires square matrix");
     const std::vector<fp_t> recs = tensor_records(A, s.rows, s.rows);
     ScaledMatrix m = exact::from_records(recs.data(), s.rows, s.rows, true);
     Mpz num, den(1);
@@ -291,10 +298,7 @@ Ref fn_det(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 Ref fn_inv(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"A"};
     auto [A] = parse_args("inv", names, 1, args, nargs, kwnames);
-    Ref shape = tensor_shape(A);
-    if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, "inv requires 2D tensor");
-    const Shape2 s = shape2(shape.get());
-    if (objects_differ(s.m_obj.get(), s.n_obj.get())) py::raise(PyExc_ValueError, "inv requires square matrix");
+    const Shape2 s = square_shape(A, "inv requires 2D tensor", "inv requires square matrix");
     const std::vector<fp_t> recs = tensor_records(A, s.rows, s.rows);
     ScaledMatrix m = exact::from_records(recs.data(), s.rows, s.rows, true);
     std::vector<double> out;
@@ -326,10 +330,7 @@ Ref fn_solve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 Ref fn_lu(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"a"};
     auto [a] = parse_args("lu", names, 1, args, nargs, kwnames);
-    Ref shape = tensor_shape(a);
-    if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, "LU requires square matrix");
-    const Shape2 s = shape2(shape.get());
-    if (objects_differ(s.m_obj.get(), s.n_obj.get())) py::raise(PyExc_ValueError, "LU requires square matrix");
+    const Shape2 s = square_shape(a, "LU requires square matrix", "LU requires square matrix");
     const Py_ssize_t n = s.rows;
     const std::vector<fp_t> recs = tensor_records(a, n, n);
     // One scale for the whole matrix: row scales would change the magnitude
