@@ -151,49 +151,61 @@ Ref transposed(PyObject* a) {
     return call_global("transpose", a, d0.get(), d1.get());
 }
 
-// cumsum, cumprod, softmax: out has the input's shape and one record per
-// element it describes, every one written by the kernel.
-Ref row_map(const char* fname, const char* kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The (a, dim) arguments of a row-wise function, with a's shape and the
+// axis the rows run along.
+struct RowArgs {
+    PyObject* a;
+    Ref shape;
+    std::vector<Py_ssize_t> dims;
+    Axis axis;
+};
+
+RowArgs row_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"a", "dim"};
     auto [a, dim_obj] = parse_args(fname, names, 1, args, nargs, kwnames);
     Ref shape = tensor_shape(a);
-    const std::vector<Py_ssize_t> dims = shape_dims(shape.get());
-    if (row_axis(fname, dims, dim_obj) == Axis::Columns) {
-        Ref t = transposed(a);
-        Ref r = call_global(fname, t.get());
-        return transposed(r.get());
-    }
-    const RowView v = row_view(dims);
+    std::vector<Py_ssize_t> dims = shape_dims(shape.get());
+    const Axis axis = row_axis(fname, dims, dim_obj);
+    return {a, std::move(shape), std::move(dims), axis};
+}
+
+// One thread per row: kernel(a._data, out, rows, cols) into a fresh array of
+// out_n elements of `dtype` (records when null).
+Ref launch_rows(const char* kernel, PyObject* a, const RowView& v, Py_ssize_t out_n, PyObject* dtype) {
     Ref data = tensor_data(a);
     const Py_ssize_t n = v.rows * v.cols;
     check_inputs(kernel, {LaunchArg::in(data.get(), n)});
-    Ref out = dev_empty(n);
+    Ref out = dev_empty(out_n, dtype);
     launch_1d(kernel, v.rows, {LaunchArg::in(data.get(), n), LaunchArg::out(out.get()), LaunchArg::i32(v.rows),
                                LaunchArg::i32(v.cols)});
-    return make_tensor(std::move(out), shape);
+    return out;
+}
+
+// cumsum, cumprod, softmax: out has the input's shape and one record per
+// element it describes, every one written by the kernel.
+Ref row_map(const char* fname, const char* kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    RowArgs r = row_args(fname, args, nargs, kwnames);
+    if (r.axis == Axis::Columns) {
+        Ref t = transposed(r.a);
+        Ref mapped = call_global(fname, t.get());
+        return transposed(mapped.get());
+    }
+    const RowView v = row_view(r.dims);
+    return make_tensor(launch_rows(kernel, r.a, v, v.rows * v.cols, nullptr), r.shape);
 }
 
 // argmax, argmin: one int32 index per row (per column for dim 0 of a 2-D
 // tensor), returned as the bare device array.
 Ref row_search(const char* fname, const char* kernel, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) {
-    static const char* const names[] = {"a", "dim"};
-    auto [a, dim_obj] = parse_args(fname, names, 1, args, nargs, kwnames);
-    Ref shape = tensor_shape(a);
-    const std::vector<Py_ssize_t> dims = shape_dims(shape.get());
-    if (row_axis(fname, dims, dim_obj) == Axis::Columns) {
-        Ref t = transposed(a);
+    RowArgs r = row_args(fname, args, nargs, kwnames);
+    if (r.axis == Axis::Columns) {
+        Ref t = transposed(r.a);
         return call_global(fname, t.get());
     }
-    const RowView v = row_view(dims);
+    const RowView v = row_view(r.dims);
     if (v.cols == 0 && v.rows > 0) py::raisef(PyExc_ValueError, "%s of an empty sequence", fname);
-    Ref data = tensor_data(a);
-    const Py_ssize_t n = v.rows * v.cols;
-    check_inputs(kernel, {LaunchArg::in(data.get(), n)});
-    Ref out = dev_empty(v.rows, S().np_int32);
-    launch_1d(kernel, v.rows, {LaunchArg::in(data.get(), n), LaunchArg::out(out.get()), LaunchArg::i32(v.rows),
-                               LaunchArg::i32(v.cols)});
-    return out;
+    return launch_rows(kernel, r.a, v, v.rows, S().np_int32);
 }
 
 Ref fn_cumsum(PyObject* const* a, Py_ssize_t n, PyObject* k) { return row_map("cumsum", "fp_cumsum_kernel", a, n, k); }
