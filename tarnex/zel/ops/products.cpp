@@ -6,6 +6,7 @@
 
 #include "../core/convert.hpp"
 #include "../tensor/tensor.hpp"
+#include "elementwise.hpp"
 
 namespace zel {
 namespace {
@@ -132,8 +133,7 @@ Ref fn_kron(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 Ref fn_trace(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"a"};
-    auto [a_in] = parse_args("trace", names, 1, args, nargs, kwnames);
+    PyObject* a_in = unary_arg("trace", args, nargs, kwnames);
     Operand a(a_in);
     if (a.rank() != 2 || a.dims[0] != a.dims[1]) py::raise(PyExc_ValueError, "trace requires square matrix");
     const Py_ssize_t n = a.dims[0];
@@ -145,8 +145,7 @@ Ref fn_trace(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 Ref fn_diag(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"a"};
-    auto [a_in] = parse_args("diag", names, 1, args, nargs, kwnames);
+    PyObject* a_in = unary_arg("diag", args, nargs, kwnames);
     Operand a(a_in);
     if (a.rank() != 2) py::raise(PyExc_ValueError, "diag requires 2D tensor");
     const Py_ssize_t n = std::min(a.dims[0], a.dims[1]);
