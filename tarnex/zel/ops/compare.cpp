@@ -41,8 +41,7 @@ Ref fn_logical_or(PyObject* const* a, Py_ssize_t n, PyObject* k) { return logica
 Ref fn_logical_xor(PyObject* const* a, Py_ssize_t n, PyObject* k) { return logical2("logical_xor", a, n, k); }
 
 Ref fn_logical_not(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"a"};
-    auto [a] = parse_args("logical_not", names, 1, args, nargs, kwnames);
+    PyObject* a = unary_arg("logical_not", args, nargs, kwnames);
     Ref f = py::getattr(S().cp, "logical_not");
     return py::call(f.get(), a);
 }
