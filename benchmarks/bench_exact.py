@@ -1,7 +1,8 @@
 """Exact rational algebra against its peers, measured in the same run:
 
-- the pure-Python version of each algorithm on Fraction values (the whole
-  function: exact read, elimination, float() and tensor() of the result);
+- the pure-Python version of each algorithm on Fraction values
+  (tests/exact_reference.py), timed as the whole function: exact read,
+  elimination, float() and tensor() of the result;
 - the same loops on gmpy2.mpq, where gmpy2 imports;
 - python-flint's fmpq_mat (rref, det, inv, solve) on the same exact values,
   where flint imports.  Note that solve here is inv followed by mv, as the
@@ -22,12 +23,14 @@ import json
 import os
 import sys
 import time
-from decimal import Decimal
 from fractions import Fraction
 
 os.environ.setdefault("ZEL_DEVICE", "host")
 
 import tarnex.zel.zel as zel  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+import exact_reference as ref  # noqa: E402
 
 try:
     import gmpy2
@@ -55,69 +58,18 @@ def write_matrix(matrix, shape):
 
 
 def gj_rref(A, convert):
-    m, n = A._shape
-    matrix = read_matrix(A, convert)
-    pivots, pr = [], 0
-    for col in range(n):
-        if pr >= m:
-            break
-        r = next((i for i in range(pr, m) if matrix[i][col] != 0), None)
-        if r is None:
-            continue
-        matrix[pr], matrix[r] = matrix[r], matrix[pr]
-        pivots.append(col)
-        pivot = matrix[pr][col]
-        matrix[pr] = [x / pivot for x in matrix[pr]]
-        for i in range(m):
-            if i != pr and matrix[i][col] != 0:
-                f = matrix[i][col]
-                matrix[i] = [a - f * b for a, b in zip(matrix[i], matrix[pr])]
-        pr += 1
-    return write_matrix(matrix, (m, n)), pivots
-
-
-def elimination_det(matrix, one):
-    n = len(matrix)
-    det = one
-    for col in range(n):
-        r = next((i for i in range(col, n) if matrix[i][col] != 0), None)
-        if r is None:
-            return one * 0
-        if r != col:
-            matrix[col], matrix[r] = matrix[r], matrix[col]
-            det = -det
-        pivot = matrix[col][col]
-        det *= pivot
-        for row in range(col + 1, n):
-            if matrix[row][col] != 0:
-                f = matrix[row][col] / pivot
-                for j in range(col, n):
-                    matrix[row][j] -= f * matrix[col][j]
-    return det
+    reduced, pivots = ref.rref(read_matrix(A, convert))
+    return write_matrix(reduced, A._shape), pivots
 
 
 def ge_det(A, convert, one):
-    det = elimination_det(read_matrix(A, convert), one)
-    q = Fraction(int(det.numerator), int(det.denominator))
-    return zel.tensor(float(Decimal(q.numerator) / Decimal(q.denominator)))
+    det = ref.det(read_matrix(A, convert), one)
+    return zel.tensor(ref.decimal_double(Fraction(int(det.numerator), int(det.denominator))))
 
 
 def gj_inv(A, convert, one):
     n = A._shape[0]
-    matrix = read_matrix(A, convert)
-    aug = [matrix[i] + [one if i == j else one * 0 for j in range(n)] for i in range(n)]
-    for col in range(n):
-        r = next((i for i in range(col, n) if aug[i][col] != 0), None)
-        if r is None:
-            raise ValueError("Matrix is singular")
-        aug[col], aug[r] = aug[r], aug[col]
-        pivot = aug[col][col]
-        aug[col] = [x / pivot for x in aug[col]]
-        for row in range(n):
-            if row != col and aug[row][col] != 0:
-                f = aug[row][col]
-                aug[row] = [a - f * b for a, b in zip(aug[row], aug[col])]
-    return write_matrix([row[n:] for row in aug], (n, n))
+    return write_matrix(ref.inverse(read_matrix(A, convert), one), (n, n))
 
 
 def gj_solve(A, b, convert, one):
@@ -125,18 +77,7 @@ def gj_solve(A, b, convert, one):
 
 
 def py_hilbert_det(n):
-    matrix = [[Fraction(1, i + j + 1) for j in range(n)] for i in range(n)]
-    det = elimination_det(matrix, Fraction(1))
-    return float(Decimal(det.numerator) / Decimal(det.denominator))
-
-
-def py_bernoulli(n):
-    A = [Fraction(0)] * (n + 1)
-    for m in range(n + 1):
-        A[m] = Fraction(1, m + 1)
-        for j in range(m, 0, -1):
-            A[j - 1] = j * (A[j - 1] - A[j])
-    return A[0]
+    return ref.decimal_double(ref.det([[Fraction(1, i + j + 1) for j in range(n)] for i in range(n)]))
 
 
 # ---------------------------------------------------------------------------
@@ -228,7 +169,7 @@ def main():
     report("hilbert_det_exact", 60, t_zel, best(lambda: py_hilbert_det(60), 1), None, t_flint)
     t_zel = best(lambda: zel.bernoulli(400), args.repeat)
     t_flint = best(lambda: flint.fmpq.bernoulli(400), args.repeat) if flint else None
-    report("bernoulli", 400, t_zel, best(lambda: py_bernoulli(400), 1), None, t_flint)
+    report("bernoulli", 400, t_zel, best(lambda: ref.bernoulli(400), 1), None, t_flint)
 
     if args.json:
         with open(args.json, "w") as fh:

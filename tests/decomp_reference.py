@@ -6,6 +6,8 @@ exact sum of products, and reading back gives the nearest double."""
 import math
 from fractions import Fraction
 
+from exact_reference import inverse
+
 SCALE = 2**256
 BOUND = 10**15
 
@@ -34,21 +36,8 @@ def device_mm(A, B):
 def inverse_doubles(D):
     """inv(tensor(D)) read back: Gauss-Jordan on the exact values of D's
     records, each entry of the inverse rounded to a double."""
-    n = len(D)
-    aug = [[Fraction(scaled(x), SCALE) for x in row] + [Fraction(int(i == k)) for k in range(n)]
-           for i, row in enumerate(D)]
-    for col in range(n):
-        r = next((r for r in range(col, n) if aug[r][col] != 0), None)
-        if r is None:
-            raise ValueError("Matrix is singular")
-        aug[col], aug[r] = aug[r], aug[col]
-        pivot = aug[col][col]
-        aug[col] = [e / pivot for e in aug[col]]
-        for row in range(n):
-            if row != col and aug[row][col] != 0:
-                f = aug[row][col]
-                aug[row] = [e - f * p for e, p in zip(aug[row], aug[col])]
-    return [[float(e) for e in row[n:]] for row in aug]
+    exact = inverse([[Fraction(scaled(x), SCALE) for x in row] for row in D])
+    return [[float(e) for e in row] for row in exact]
 
 
 def device_solve(D, b):

@@ -3,13 +3,18 @@ exact special values, each against a pure-Python Fraction statement of the
 same algorithm applied to the exact values of the input records."""
 import decimal
 import random
-from decimal import Decimal, getcontext
+from decimal import getcontext
 from fractions import Fraction
 
 import numpy as np
 import pytest
 
 import tarnex.zel.zel as zel
+from exact_reference import bernoulli as ref_bernoulli
+from exact_reference import decimal_double
+from exact_reference import det as ref_det
+from exact_reference import inverse as ref_inv
+from exact_reference import rref as ref_rref
 from reference import records, value_of
 
 SCALE = 2**256
@@ -49,67 +54,6 @@ def assert_holds_doubles(t, expected):
 # ---------------------------------------------------------------------------
 # The algorithms as the rational definitions state them.
 
-def ref_rref(matrix):
-    m = [list(r) for r in matrix]
-    rows = len(m)
-    cols = len(m[0]) if rows else 0
-    pivots, pr = [], 0
-    for col in range(cols):
-        if pr >= rows:
-            break
-        r = next((i for i in range(pr, rows) if m[i][col] != 0), None)
-        if r is None:
-            continue
-        m[pr], m[r] = m[r], m[pr]
-        pivots.append(col)
-        pivot = m[pr][col]
-        m[pr] = [x / pivot for x in m[pr]]
-        for i in range(rows):
-            if i != pr and m[i][col] != 0:
-                f = m[i][col]
-                m[i] = [a - f * b for a, b in zip(m[i], m[pr])]
-        pr += 1
-    return m, pivots
-
-
-def ref_det(matrix):
-    m = [list(r) for r in matrix]
-    n = len(m)
-    det = Fraction(1)
-    for col in range(n):
-        r = next((i for i in range(col, n) if m[i][col] != 0), None)
-        if r is None:
-            return Fraction(0)
-        if r != col:
-            m[col], m[r] = m[r], m[col]
-            det = -det
-        pivot = m[col][col]
-        det *= pivot
-        for row in range(col + 1, n):
-            if m[row][col] != 0:
-                f = m[row][col] / pivot
-                for j in range(col, n):
-                    m[row][j] -= f * m[col][j]
-    return det
-
-
-def ref_inv(matrix):
-    n = len(matrix)
-    aug = [list(matrix[i]) + [Fraction(int(i == j)) for j in range(n)] for i in range(n)]
-    for col in range(n):
-        r = next((i for i in range(col, n) if aug[i][col] != 0), None)
-        if r is None:
-            raise ValueError("Matrix is singular")
-        aug[col], aug[r] = aug[r], aug[col]
-        pivot = aug[col][col]
-        aug[col] = [x / pivot for x in aug[col]]
-        for row in range(n):
-            if row != col and aug[row][col] != 0:
-                f = aug[row][col]
-                aug[row] = [a - f * b for a, b in zip(aug[row], aug[col])]
-    return [row[n:] for row in aug]
-
-
 def ref_lu(matrix):
     m = [list(r) for r in matrix]
     n = len(m)
@@ -135,19 +79,6 @@ def ref_lu(matrix):
             for j in range(k + 1, n):
                 m[i][j] -= L[i][k] * m[k][j]
     return L, U, perm
-
-
-def ref_bernoulli(n):
-    A = [Fraction(0)] * (n + 1)
-    for m in range(n + 1):
-        A[m] = Fraction(1, m + 1)
-        for j in range(m, 0, -1):
-            A[j - 1] = j * (A[j - 1] - A[j])
-    return A[0]
-
-
-def decimal_double(q):
-    return float(Decimal(q.numerator) / Decimal(q.denominator))
 
 
 # ---------------------------------------------------------------------------
