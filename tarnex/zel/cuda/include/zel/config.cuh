@@ -1,7 +1,7 @@
 // Qualifier macros that let one arithmetic source serve nvcc, NVRTC and a
 // plain C++ compiler.  Under a host compiler the device qualifiers vanish and
-// the unroll pragma is empty, so the numeric headers build and are tested
-// with g++ alone.
+// the unroll pragma becomes GCC's, so the numeric headers build and are
+// tested with g++ alone.
 #pragma once
 
 #if defined(__CUDACC__) || defined(__CUDACC_RTC__)

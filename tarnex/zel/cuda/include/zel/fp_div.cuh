@@ -126,7 +126,7 @@ ZEL_HD bool divrem(uint64_t* q, uint64_t* rem, const uint64_t* u, const uint64_t
     uint64_t vn[NV];
     shl_n<NV>(vn, v, s);
     uint64_t un[NQ + NV];
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < NQ + NV; ++i) un[i] = i < NU ? u[i] : 0;
     shl_n<NQ + NV>(un, un, s);
     divrem_norm<NQ, NV>(q, un, vn);
@@ -167,12 +167,12 @@ ZEL_HD void fp_div_portable(fp_t& r, const fp_t& a, const fp_t& b) {
     // only fail when b's integer limbs are all zero.
     if (is_zero_n<kLimbs - 4>(b.limb + 4)) {
         uint64_t bs[kLimbs];
-        ZEL_UNROLL_LIMBS
+        ZEL_UNROLL
         for (int i = 0; i < kLimbs; ++i) bs[i] = i < 4 ? 0 : b.limb[i - 4];
         if (cmp_n<kLimbs>(a.limb, bs) >= 0) { fp_saturate(r, neg); return; }
     }
     uint64_t u[kLimbs + 4];
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < kLimbs + 4; ++i) u[i] = i < 4 ? 0 : a.limb[i - 4];
     uint64_t q[kLimbs];
     const bool inexact = divrem<kLimbs, kLimbs + 4, kLimbs>(q, nullptr, u, b.limb);
@@ -558,11 +558,11 @@ ZEL_HD void fp_sqrt(fp_t& r, const fp_t& a) {
     if (fp_is_neg(a) || fp_is_zero(a)) { fp_set_zero(r); return; }
     // sqrt(M / 2^256) * 2^256 = sqrt(M * 2^256).
     uint64_t n[12];
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < 12; ++i) n[i] = i < 4 ? 0 : a.limb[i - 4];
     uint64_t s[6];
     isqrt_n<6>(s, n);
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < kLimbs; ++i) r.limb[i] = i < 6 ? s[i] : 0;
     fp_set_sign(r, false);
 }

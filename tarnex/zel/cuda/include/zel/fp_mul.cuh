@@ -20,16 +20,6 @@
 #define ZEL_HD_OUTLINE inline
 #endif
 
-// Limb loops unrolled on every compiler: on the host this is worth a factor
-// of three to five over leaving the choice to -O2.
-#if ZEL_ON_DEVICE || defined(__clang__)
-#define ZEL_UNROLL_LIMBS _Pragma("unroll")
-#elif defined(__GNUC__)
-#define ZEL_UNROLL_LIMBS _Pragma("GCC unroll 32")
-#else
-#define ZEL_UNROLL_LIMBS
-#endif
-
 namespace zel {
 
 // (hi, lo) = a * b, the full 128-bit product; returns lo.
@@ -48,7 +38,7 @@ ZEL_HD uint64_t mul_wide(uint64_t& hi, uint64_t a, uint64_t b) {
 template <int N>
 ZEL_HD uint64_t mul_1(uint64_t* r, const uint64_t* a, uint64_t b) {
     uint64_t carry = 0;
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < N; ++i) {
         uint64_t hi;
         uint64_t lo = mul_wide(hi, a[i], b);
@@ -65,7 +55,7 @@ ZEL_HD uint64_t mul_1(uint64_t* r, const uint64_t* a, uint64_t b) {
 template <int N>
 ZEL_HD uint64_t addmul_1(uint64_t* r, const uint64_t* a, uint64_t b) {
     uint64_t carry = 0;
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < N; ++i) {
         uint64_t hi;
         uint64_t lo = mul_wide(hi, a[i], b);
@@ -84,7 +74,7 @@ ZEL_HD uint64_t addmul_1(uint64_t* r, const uint64_t* a, uint64_t b) {
 template <int N>
 ZEL_HD uint64_t submul_1(uint64_t* r, const uint64_t* a, uint64_t b) {
     uint64_t borrow = 0;
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < N; ++i) {
         uint64_t hi;
         uint64_t lo = mul_wide(hi, a[i], b);
@@ -135,7 +125,7 @@ ZEL_HOST_UNROLL
 template <int NA, int NB>
 ZEL_HD void mul_n_rows(uint64_t* r, const uint64_t* a, const uint64_t* b) {
     r[NA] = mul_1<NA>(r, a, b[0]);
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int j = 1; j < NB; ++j) r[NA + j] = addmul_1<NA>(r + j, a, b[j]);
 }
 
@@ -161,11 +151,11 @@ template <int NL>
 ZEL_HD void fp_round_shift(fp_t& r, const uint64_t* t, int shift, bool negative) {
     constexpr int NT = NL > kLimbs ? NL : kLimbs;
     uint64_t tmp[NT];
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < NT; ++i) tmp[i] = i < NL ? t[i] : 0;
     shr_n<NT>(tmp, tmp, shift);
     bool over = false;
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = kLimbs; i < NT; ++i) over |= tmp[i] != 0;
     if (!over && negative && any_low_bits_n<NL>(t, shift)) {
         over = add_1<kLimbs>(tmp, tmp, 1) != 0;
@@ -200,7 +190,7 @@ ZEL_HD void fp_mul_portable(fp_t& r, const fp_t& a, const fp_t& b) {
 // Found from the mask of non-zero limbs, without data-dependent branches.
 inline void limb_span(const uint64_t* a, int& lo, int& hi) {
     unsigned mask = 0;
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < kLimbs; ++i) mask |= unsigned(a[i] != 0) << i;
     lo = mask ? __builtin_ctz(mask) : kLimbs;
     hi = mask ? 32 - __builtin_clz(mask) : kLimbs;
@@ -255,7 +245,7 @@ inline void fp_mul_spans(fp_t& r, const fp_t& a, const fp_t& b) {
     mul_spans[(ahi - alo - 1) * kLimbs + (bhi - blo - 1)](w + alo + blo, a.limb + alo, b.limb + blo);
     constexpr int k = kFracBits / 64;
     uint64_t over = 0;
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = k + kLimbs; i < 2 * kLimbs; ++i) over |= w[i];
     if (!over && neg && !is_zero_n<k>(w)) over = add_1<kLimbs>(w + k, w + k, 1);
     if (over) { fp_saturate(r, neg); return; }
@@ -302,7 +292,7 @@ ZEL_HD void acc_add_product(acc_t& acc, const fp_t& a, const fp_t& b) {
 // up by 256 bits).
 ZEL_HD void acc_add_fp(acc_t& acc, const fp_t& a) {
     uint64_t w[kAccLimbs];
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < kAccLimbs; ++i) {
         const int j = i - kFracBits / 64;
         w[i] = (j >= 0 && j < kLimbs) ? a.limb[j] : 0;

@@ -82,7 +82,7 @@ ZEL_HD void fp_round(fp_t& r, const fp_t& a) {
 // r = a - trunc(a): the fraction with the sign of a, exact.
 ZEL_HD void fp_frac(fp_t& r, const fp_t& a) {
     const bool neg = fp_is_neg(a);
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < kLimbs; ++i) r.limb[i] = i < 4 ? a.limb[i] : 0;
     fp_set_sign(r, neg);
 }
@@ -108,7 +108,7 @@ struct pow_float {
 
 ZEL_HD void pow_float_from_fp(pow_float& r, const fp_t& a) {
     const int p = top_bit_n<kLimbs>(a.limb);
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < kPowLimbs; ++i) r.m[i] = i < kLimbs ? a.limb[i] : 0;
     shl_n<kPowLimbs>(r.m, r.m, 64 * kPowLimbs - 1 - p);
     r.e = int64_t(p) - (64 * kPowLimbs - 1) - kFracBits;

@@ -207,7 +207,7 @@ template <int W>
 ZEL_HD void fx_mul_short(fx<W>& m, const uint64_t* c) {
     uint64_t w[W + 3];
     mul_n<W + 1, 2>(w, m.l, c);
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i <= W; ++i) m.l[i] = w[i + 1];
 }
 
@@ -219,12 +219,12 @@ ZEL_HD void fp_log(fp_t& r, const fp_t& a) {
     fx<W> m;
     {
         uint64_t t[16];
-        ZEL_UNROLL_LIMBS
+        ZEL_UNROLL
         for (int i = 0; i < 16; ++i) t[i] = i < kLimbs ? a.limb[i] : 0;
         const int d = 64 * W - p;
         if (d >= 0) shl_n<16>(t, t, d);
         else shr_n<16>(t, t, -d);
-        ZEL_UNROLL_LIMBS
+        ZEL_UNROLL
         for (int i = 0; i <= W; ++i) m.l[i] = t[i];
     }
     const int j1 = static_cast<int>(m.l[W - 1] >> 56);
@@ -289,7 +289,7 @@ ZEL_HD void trig_reduce(fx<W>& rho, int& q, bool& reflected, const fp_t& a) {
     constexpr int ip = (kFracBits + 64 * kTblFracLimbs) / 64;
     q = static_cast<int>(t[ip] & 3);
     fx<W> f;
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < W; ++i) f.l[i] = t[ip - W + i];
     f.l[W] = 0;
     reflected = (t[ip - 1] >> 63) != 0;

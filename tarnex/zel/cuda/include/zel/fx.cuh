@@ -65,7 +65,7 @@ ZEL_HD void fx_set_pow2(fx<W>& r, int e) {
 template <int W>
 ZEL_HD void fx_load(fx<W>& r, const uint64_t* tbl, int idx) {
     const uint64_t* e = tbl + idx * kTblLimbs + (kTblFracLimbs - W);
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i <= W; ++i) r.l[i] = e[i];
 }
 
@@ -96,7 +96,7 @@ ZEL_HD void fx_mul(fx<W>& r, const fx<W>& a, const fx<W>& b) {
     uint64_t t[2 * W + 2];
     mul_n<W + 1, W + 1>(t, a.l, b.l);
     ZEL_ASSERT(t[2 * W + 1] == 0);
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i <= W; ++i) r.l[i] = t[W + i];
 }
 
@@ -112,7 +112,7 @@ ZEL_HD void fx_mul_int(fx<W>& r, const fx<W>& a, uint64_t k) {
 template <int W>
 ZEL_HD void fx_div(fx<W>& r, const fx<W>& a, const fx<W>& b) {
     uint64_t u[2 * W + 1];
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < 2 * W + 1; ++i) u[i] = i < W ? 0 : a.l[i - W];
     divrem<W + 1, 2 * W + 1, W + 1>(r.l, nullptr, u, b.l);
 }
@@ -124,7 +124,7 @@ ZEL_HD void fx_div_int(fx<W>& r, const fx<W>& a, uint64_t d) { div_1<W + 1>(r.l,
 // r = |a| exactly.  Pre: |a| < 2^64.
 template <int W>
 ZEL_HD void fx_from_fp(fx<W>& r, const fp_t& a) {
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i <= W; ++i) {
         const int j = i - (W - 4);
         r.l[i] = (j >= 0 && j <= 4) ? a.limb[j] : 0;
@@ -144,10 +144,10 @@ ZEL_HD void fx_to_fp_dir(fp_t& r, const fx<W>& v, bool up, bool negative) {
     shr_n<W + 1>(t.l, v.l, shift);
     bool over = false;
     if (up && any_low_bits_n<W + 1>(v.l, shift)) over = add_1<W + 1>(t.l, t.l, 1) != 0;
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = kLimbs; i <= W; ++i) over |= t.l[i] != 0;
     if (over) { fp_saturate(r, negative); return; }
-    ZEL_UNROLL_LIMBS
+    ZEL_UNROLL
     for (int i = 0; i < kLimbs; ++i) r.limb[i] = i <= W ? t.l[i] : 0;
     fp_set_sign(r, negative);
 }
