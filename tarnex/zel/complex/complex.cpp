@@ -384,21 +384,19 @@ Ref shape_args(PyObject* const* args, Py_ssize_t nargs) {
     return t;
 }
 
-Ref fn_complex_zeros(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    no_keywords("complex_zeros", kwnames);
+// real_fill(*shape) + zeros(*shape) i
+Ref filled(const char* fname, const char* real_fill, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    no_keywords(fname, kwnames);
     Ref shape = shape_args(args, nargs);
-    Ref real = py::check(PyObject_Call(global("zeros"), shape.get(), nullptr));
+    Ref real = py::check(PyObject_Call(global(real_fill), shape.get(), nullptr));
     Ref imag = py::check(PyObject_Call(global("zeros"), shape.get(), nullptr));
     return make(real, imag);
 }
 
-Ref fn_complex_ones(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    no_keywords("complex_ones", kwnames);
-    Ref shape = shape_args(args, nargs);
-    Ref real = py::check(PyObject_Call(global("ones"), shape.get(), nullptr));
-    Ref imag = py::check(PyObject_Call(global("zeros"), shape.get(), nullptr));
-    return make(real, imag);
+Ref fn_complex_zeros(PyObject* const* a, Py_ssize_t n, PyObject* k) {
+    return filled("complex_zeros", "zeros", a, n, k);
 }
+Ref fn_complex_ones(PyObject* const* a, Py_ssize_t n, PyObject* k) { return filled("complex_ones", "ones", a, n, k); }
 
 PyMethodDef complex_functions[] = {
     method<fn_complex_tensor>("complex_tensor", "complex_tensor($module, /, real, imag=None)\n--\n\n"
