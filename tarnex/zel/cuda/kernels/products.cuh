@@ -139,8 +139,7 @@ ZEL_KERNEL(fp_trace_kernel, (const zel::fp_t* a, zel::fp_t* out, int n)) {
 ZEL_KERNEL(fp_diag_kernel, (const zel::fp_t* a, zel::fp_t* out, int n)) {
     const long long i = ZEL_GLOBAL_X;
     if (i >= n) return;
-    out[i] = a[i * n + i];
-    zel::fp_set_sign(out[i], zel::fp_is_neg(out[i]));
+    zel::fp_copy(out[i], a[i * n + i]);
 }
 
 // Direct 2-D cross-correlation, one thread per output (b, o, y, x) in

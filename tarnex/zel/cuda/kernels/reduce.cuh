@@ -17,17 +17,9 @@
 
 namespace zel {
 
-ZEL_HD void fp_max_of(fp_t& r, const fp_t& a, const fp_t& b) {
-    const fp_t& pick = fp_cmp(b, a) > 0 ? b : a;
-    copy_n<kLimbs>(r.limb, pick.limb);
-    fp_set_sign(r, fp_is_neg(pick));
-}
+ZEL_HD void fp_max_of(fp_t& r, const fp_t& a, const fp_t& b) { fp_copy(r, fp_cmp(b, a) > 0 ? b : a); }
 
-ZEL_HD void fp_min_of(fp_t& r, const fp_t& a, const fp_t& b) {
-    const fp_t& pick = fp_cmp(b, a) < 0 ? b : a;
-    copy_n<kLimbs>(r.limb, pick.limb);
-    fp_set_sign(r, fp_is_neg(pick));
-}
+ZEL_HD void fp_min_of(fp_t& r, const fp_t& a, const fp_t& b) { fp_copy(r, fp_cmp(b, a) < 0 ? b : a); }
 
 }  // namespace zel
 
@@ -66,8 +58,8 @@ ZEL_KERNEL(fp_cumprod_kernel, (const zel::fp_t* a, zel::fp_t* out, int rows, int
     if (r >= rows || cols <= 0) return;
     const zel::fp_t* row = a + r * cols;
     zel::fp_t* dst = out + r * cols;
-    zel::fp_t acc = row[0];
-    zel::fp_set_sign(acc, zel::fp_is_neg(acc));
+    zel::fp_t acc;
+    zel::fp_copy(acc, row[0]);
     dst[0] = acc;
     for (int j = 1; j < cols; ++j) {
         zel::fp_mul(acc, acc, row[j]);
