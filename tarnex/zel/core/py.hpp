@@ -138,6 +138,22 @@ inline bool isinstance(PyObject* o, PyObject* cls) {
     return r != 0;
 }
 
+// `x, y = value`, with the interpreter's unpacking messages.
+inline std::pair<Ref, Ref> unpack2(PyObject* value) {
+    Ref seq = check(PySequence_Tuple(value));
+    const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
+    if (n > 2) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (n < 2) raisef(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+    return {Ref::borrow(PyTuple_GET_ITEM(seq.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(seq.get(), 1))};
+}
+
+// A list of Python floats.
+inline Ref float_list(const double* x, Py_ssize_t n) {
+    Ref list = check(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, from_double(x[i]).release());
+    return list;
+}
+
 // Tuple built from owned parts.
 template <class... R>
 Ref tuple(R&&... items) {

@@ -28,14 +28,6 @@ std::vector<double> read_doubles(PyObject* t, Py_ssize_t need) {
     return out;
 }
 
-std::pair<Ref, Ref> unpack2(PyObject* pair) {
-    Ref seq = py::check(PySequence_Tuple(pair));
-    const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
-    if (n > 2) py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (n < 2) py::raisef(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    return {Ref::borrow(PyTuple_GET_ITEM(seq.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(seq.get(), 1))};
-}
-
 Py_ssize_t square_size(PyObject* A, const char* message) {
     Ref shape = tensor_shape(A);
     bool square = py::length(shape.get()) == 2;
@@ -48,17 +40,6 @@ Py_ssize_t square_size(PyObject* A, const char* message) {
     }
     if (!square) py::raise(PyExc_ValueError, message);
     return std::max<Py_ssize_t>(shape_dims(shape.get())[0], 0);
-}
-
-Ref float_list(const double* x, Py_ssize_t n) {
-    Ref list = py::check(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, py::from_double(x[i]).release());
-    return list;
-}
-
-Ref doubles_tensor(const double* x, Py_ssize_t n) {
-    Ref list = float_list(x, n);
-    return call_global("tensor", list.get());
 }
 
 Ref matrix_tensor(const std::vector<double>& x, Py_ssize_t rows, Py_ssize_t cols) {

@@ -10,23 +10,17 @@
 
 namespace zel::decomp {
 
+using py::float_list;
+using py::unpack2;
+
 // The first `need` records of tensor `t` as doubles (fp_to_double, the same
 // doubles as one from_gpu per element), read in one transfer.  A tensor with
 // fewer records fails as the element-wise read would, with IndexError.
 std::vector<double> read_doubles(PyObject* t, Py_ssize_t need);
 
-// `a, b = pair`, with the interpreter's unpacking errors.
-std::pair<Ref, Ref> unpack2(PyObject* pair);
-
 // The side of square matrix A (a 2-D shape whose two entries compare equal),
 // or ValueError(message).
 Py_ssize_t square_size(PyObject* A, const char* message);
-
-// A Python list of floats.
-Ref float_list(const double* x, Py_ssize_t n);
-
-// tensor(list of the doubles): the one-dimensional tensor of the values.
-Ref doubles_tensor(const double* x, Py_ssize_t n);
 
 // Tensor(_raw=tensor(list of the doubles)._data, shape=(rows, cols)).
 Ref matrix_tensor(const std::vector<double>& x, Py_ssize_t rows, Py_ssize_t cols);

@@ -72,16 +72,9 @@ std::vector<fp_t> tensor_records(PyObject* t, Py_ssize_t rows, Py_ssize_t cols) 
     return recs;
 }
 
-Ref float_list(const double* v, Py_ssize_t n) {
-    Ref list = py::check(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, py::from_double(v[i]).release());
-    return list;
-}
-
 // tensor(list of doubles), then its _shape set as given.
 Ref doubles_to_tensor(const double* v, Py_ssize_t n, PyObject* shape) {
-    Ref list = float_list(v, n);
-    Ref t = call_global("tensor", list.get());
+    Ref t = doubles_tensor(v, n);
     if (shape) py::check_int(PyObject_SetAttrString(t.get(), "_shape", shape));
     return t;
 }
@@ -94,15 +87,6 @@ double record_to_double(const fp_t& r) {
     Mpz z, one(1);
     record_scaled(z.v, r);
     return exact::ratio_to_double(z.v, one.v, -kFracBits);
-}
-
-// `x, y = value` with the interpreter's unpacking messages.
-std::pair<Ref, Ref> unpack2(PyObject* value) {
-    Ref seq = py::check(PySequence_Tuple(value));
-    const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
-    if (n < 2) py::raisef(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    if (n > 2) py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return {Ref::borrow(PyTuple_GET_ITEM(seq.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(seq.get(), 1))};
 }
 
 // ---------------------------------------------------------------------------
@@ -224,7 +208,7 @@ Ref fn_rank(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"A"};
     auto [A] = parse_args("rank", names, 1, args, nargs, kwnames);
     Ref result = call_global("rref", A);
-    auto [reduced, pivots] = unpack2(result.get());
+    auto [reduced, pivots] = py::unpack2(result.get());
     return py::from_ssize(py::length(pivots.get()));
 }
 
@@ -235,7 +219,7 @@ Ref fn_null_space(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, "null_space requires 2D tensor");
     const Py_ssize_t N = shape2(shape.get()).cols;
     Ref result = call_global("rref", A);
-    auto [reduced, pivot_cols] = unpack2(result.get());
+    auto [reduced, pivot_cols] = py::unpack2(result.get());
     // The reduced matrix is read back from its tensor, so the basis is built
     // from the fixed-point values of the doubles rref wrote.
     Ref rshape = tensor_shape(reduced.get());

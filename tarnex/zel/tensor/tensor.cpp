@@ -255,6 +255,11 @@ Ref tensor_shape(PyObject* t) {
     return py::getattr(t, "_shape");
 }
 
+Ref doubles_tensor(const double* x, Py_ssize_t n) {
+    Ref list = py::float_list(x, n);
+    return call_global("tensor", list.get());
+}
+
 Ref shape_tuple(std::initializer_list<Py_ssize_t> dims) { return shape_tuple(std::vector<Py_ssize_t>(dims)); }
 
 Ref shape_tuple(const std::vector<Py_ssize_t>& dims) {

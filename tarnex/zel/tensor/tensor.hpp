@@ -19,6 +19,10 @@ inline Ref make_tensor(Ref data, const Ref& shape) { return make_tensor(std::mov
 Ref tensor_data(PyObject* t);
 Ref tensor_shape(PyObject* t);
 
+// tensor(list of the doubles): the one-dimensional tensor of the values,
+// through the module's `tensor`.
+Ref doubles_tensor(const double* x, Py_ssize_t n);
+
 // A shape tuple from C++ sizes.
 Ref shape_tuple(std::initializer_list<Py_ssize_t> dims);
 Ref shape_tuple(const std::vector<Py_ssize_t>& dims);
