@@ -26,13 +26,6 @@ PyObject* im(PyObject* self) { return slot_or_raise(self, as_complex(self)->imag
 // A new complex tensor through the current binding of ComplexTensor, so the
 // constructor's shape check runs on every result.
 Ref make(const Ref& real, const Ref& imag) { return call_global("ComplexTensor", real.get(), imag.get()); }
-Ref make(const Ref& real) { return call_global("ComplexTensor", real.get()); }
-
-// A real operand: a Tensor as it is, anything else through tensor().
-Ref as_real(PyObject* o) {
-    if (is_tensor(o)) return Ref::borrow(o);
-    return call_global("tensor", o);
-}
 
 Ref real_op(const char* name, PyObject* a, PyObject* b) { return call_global(name, a, b); }
 
@@ -46,13 +39,13 @@ int complex_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guard<int>(-1, [&]() -> int {
         static const char* const names[] = {"real", "imag"};
         auto [real_in, imag_in] = parse_init_args("__init__", names, 1, args, kwargs);
-        Ref real = as_real(real_in);
+        Ref real = as_tensor(real_in);
         Ref imag;
         if (!imag_in || imag_in == Py_None) {
             Ref dims = py::check(PySequence_Tuple(shape_of(real.get()).get()));
             imag = py::check(PyObject_Call(global("zeros"), dims.get(), nullptr));
         } else {
-            imag = as_real(imag_in);
+            imag = as_tensor(imag_in);
         }
         Ref rs = shape_of(real.get()), is = shape_of(imag.get());
         const int differ = PyObject_RichCompareBool(rs.get(), is.get(), Py_NE);
@@ -78,7 +71,7 @@ Ref add_of(PyObject* self, PyObject* other) {
         Ref i = real_op("add", im(self), im(other));
         return make(r, i);
     }
-    Ref t = as_real(other);
+    Ref t = as_tensor(other);
     return make(real_op("add", re(self), t.get()), Ref::borrow(im(self)));
 }
 
@@ -88,14 +81,14 @@ Ref sub_of(PyObject* self, PyObject* other) {
         Ref i = real_op("sub", im(self), im(other));
         return make(r, i);
     }
-    Ref t = as_real(other);
+    Ref t = as_tensor(other);
     return make(real_op("sub", re(self), t.get()), Ref::borrow(im(self)));
 }
 
 // other - self for a real left operand; a complex one is served by its own
 // __sub__.
 Ref rsub_of(PyObject* self, PyObject* other) {
-    Ref t = as_real(other);
+    Ref t = as_tensor(other);
     Ref r = real_op("sub", t.get(), re(self));
     Ref i = call_global("neg", im(self));
     return make(r, i);
@@ -113,7 +106,7 @@ Ref mul_of(PyObject* self, PyObject* other) {
         Ref i = real_op("add", ad.get(), bc.get());
         return make(r, i);
     }
-    Ref t = as_real(other);
+    Ref t = as_tensor(other);
     Ref r = real_op("mul", re(self), t.get());
     Ref i = real_op("mul", im(self), t.get());
     return make(r, i);
@@ -137,7 +130,7 @@ Ref div_of(PyObject* self, PyObject* other) {
         Ref i = real_op("div", imag_num.get(), denom.get());
         return make(r, i);
     }
-    Ref t = as_real(other);
+    Ref t = as_tensor(other);
     Ref r = real_op("div", re(self), t.get());
     Ref i = real_op("div", im(self), t.get());
     return make(r, i);

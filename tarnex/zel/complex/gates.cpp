@@ -46,7 +46,7 @@ Ref first_value(PyObject* t) {
 // (cos x, sin x) as doubles, x = theta/2 for the rotations, theta itself
 // for the phase gate.
 std::pair<Ref, Ref> cos_sin(PyObject* theta, bool half) {
-    Ref t = is_tensor(theta) ? Ref::borrow(theta) : call_global("tensor", theta);
+    Ref t = as_tensor(theta);
     if (half) {
         Ref h = py::from_double(0.5);
         Ref ht = call_global("tensor", h.get());

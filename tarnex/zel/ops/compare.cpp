@@ -88,7 +88,7 @@ Ref fn_where(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 // did not give.
 Ref clamp_bound(PyObject* v) {
     if (v == Py_None) py::raise(PyExc_TypeError, "clamp bounds must be numbers, not None");
-    Ref t = is_tensor(v) ? Ref::borrow(v) : call_global("tensor", v);
+    Ref t = as_tensor(v);
     Ref data = tensor_data(t.get());
     if (py::length(data.get()) != 1) py::raise(PyExc_ValueError, "clamp bounds must be scalars");
     return data;

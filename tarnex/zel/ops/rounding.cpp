@@ -22,7 +22,7 @@ Ref fn_frac(PyObject* const* a, Py_ssize_t n, PyObject* k) { return rounding("fr
 Ref fn_mod(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"a", "b"};
     auto [a, b_in] = parse_args("mod", names, 2, args, nargs, kwnames);
-    Ref b = is_tensor(b_in) ? Ref::borrow(b_in) : call_global("tensor", b_in);
+    Ref b = as_tensor(b_in);
     Ref da = tensor_data(a), db = tensor_data(b.get());
     const Py_ssize_t n = py::length(da.get());
     check_inputs("fp_mod_kernel", {LaunchArg::in(da.get(), n)});

@@ -7,11 +7,6 @@
 namespace zel {
 namespace {
 
-// `other` as it stands when it is a Tensor (or a subclass), else tensor(other).
-Ref wrapped(PyObject* other) {
-    if (is_tensor(other)) return Ref::borrow(other);
-    return call_global("tensor", other);
-}
 
 PyObject* other_arg(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     const char* param = "other") {
@@ -40,10 +35,10 @@ constexpr PyMethodDef op(const char* name, const char* doc) {
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
-// self op wrapped(other)
+// self op as_tensor(other)
 template <const char* Name, const char* Target>
 Ref forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Ref o = wrapped(other_arg(Name, args, nargs, kwnames));
+    Ref o = as_tensor(other_arg(Name, args, nargs, kwnames));
     return call_global(Target, self, o.get());
 }
 

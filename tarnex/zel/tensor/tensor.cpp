@@ -17,7 +17,7 @@ struct TensorObject {
 
 PyTypeObject* g_tensor_type = nullptr;
 
-TensorObject* as_tensor(PyObject* o) { return reinterpret_cast<TensorObject*>(o); }
+TensorObject* tensor_obj(PyObject* o) { return reinterpret_cast<TensorObject*>(o); }
 
 // Leaves of a nested list: int (bool too), float, Fraction, Decimal, str.
 bool is_scalar_leaf(PyObject* o) {
@@ -75,7 +75,7 @@ Ref unflatten(PyObject* flat, PyObject* shape) {
 bool shape_given(PyObject* shape) { return shape && shape != Py_None && py::truthy(shape); }
 
 void set_fields(PyObject* self, Ref data, Ref shape) {
-    TensorObject* t = as_tensor(self);
+    TensorObject* t = tensor_obj(self);
     Py_XSETREF(t->data, data.release());
     Py_XSETREF(t->shape, shape.release());
 }
@@ -109,7 +109,7 @@ int tensor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* field_or_raise(PyObject* self, PyObject* TensorObject::*field, const char* name) {
-    return slot_or_raise(self, as_tensor(self)->*field, name);
+    return slot_or_raise(self, tensor_obj(self)->*field, name);
 }
 
 Ref self_to_list(PyObject* self) {
@@ -160,7 +160,7 @@ PyObject* m_to_list(PyObject* self, PyObject*) {
 PyObject* m_item(PyObject* self, PyObject*) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         if (self_numel(self) != 1) py::raise(PyExc_ValueError, "item() requires single element");
-        Ref flat = call_global("from_gpu", as_tensor(self)->data);
+        Ref flat = call_global("from_gpu", tensor_obj(self)->data);
         return py::check(PySequence_GetItem(flat.get(), 0)).release();
     });
 }
@@ -245,13 +245,15 @@ Ref make_tensor(Ref data, PyObject* shape) {
     return t;
 }
 
+Ref as_tensor(PyObject* o) { return is_tensor(o) ? Ref::borrow(o) : call_global("tensor", o); }
+
 Ref tensor_data(PyObject* t) {
-    if (is_tensor(t) && as_tensor(t)->data) return Ref::borrow(as_tensor(t)->data);
+    if (is_tensor(t) && tensor_obj(t)->data) return Ref::borrow(tensor_obj(t)->data);
     return py::getattr(t, "_data");
 }
 
 Ref tensor_shape(PyObject* t) {
-    if (is_tensor(t) && as_tensor(t)->shape) return Ref::borrow(as_tensor(t)->shape);
+    if (is_tensor(t) && tensor_obj(t)->shape) return Ref::borrow(tensor_obj(t)->shape);
     return py::getattr(t, "_shape");
 }
 

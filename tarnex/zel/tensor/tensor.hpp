@@ -14,6 +14,10 @@ bool is_tensor(PyObject* o);
 Ref make_tensor(Ref data, PyObject* shape);
 inline Ref make_tensor(Ref data, const Ref& shape) { return make_tensor(std::move(data), shape.get()); }
 
+// An operand as a tensor: a Tensor (or subclass) as it stands, anything
+// else through the module's current `tensor`.
+Ref as_tensor(PyObject* o);
+
 // `t._data` and `t._shape` as attribute reads (AttributeError for
 // non-tensors, as the interpreter reports it); new references.
 Ref tensor_data(PyObject* t);
