@@ -162,11 +162,7 @@ Ref from_dense(PyObject* cls, PyObject* dense) {
     Ref counts = dev_empty(rows, S().np_int32);
     launch_1d("fp_dense_to_csr_count_kernel", rows,
               {LaunchArg::in(data.get(), n), LaunchArg::out(counts.get()), LaunchArg::i32(rows), LaunchArg::i32(cols)});
-    static PyObject* kw = py::check(Py_BuildValue("(s)", "dtype")).release();
-    Ref zeros = py::getattr(S().cp, "zeros");
-    Ref len = py::from_ssize(rows + 1);
-    PyObject* zargv[] = {nullptr, len.get(), S().np_int32};
-    Ref row_ptrs = py::check(PyObject_Vectorcall(zeros.get(), zargv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+    Ref row_ptrs = dev_zeros(rows + 1, S().np_int32);
     Ref prefix = py::call(py::getattr(S().cp, "cumsum").get(), counts.get());
     Ref one = py::from_long(1);
     Ref tail = py::check(PySlice_New(one.get(), Py_None, Py_None));
