@@ -385,14 +385,20 @@ ZEL_HD void exp_neg_of(fx<kW>& e, const fp_t& a, int scale_shift) {
     exp_neg_fx(e, y);
 }
 
-// r = floor(1 / (1 + e^-x)).  With e = e^-|x| and b = e / (1 + e):
-// x >= 0 gives 1 - b, x < 0 gives b.  Error below 2^-300.
-ZEL_HD void fp_sigmoid(fp_t& r, const fp_t& a) {
-    fx<kW> e, den, b, one;
+// b = e / (1 + e) with e = e^-|x|: sigmoid(-|x|).
+ZEL_HD void sigmoid_neg_abs(fx<kW>& b, const fp_t& a) {
+    fx<kW> e, den, one;
     exp_neg_of(e, a, 0);
     fx_set_int(one, 1);
     fx_add(den, one, e);
     fx_div(b, e, den);
+}
+
+// r = floor(1 / (1 + e^-x)).  With b = sigmoid(-|x|): x >= 0 gives 1 - b,
+// x < 0 gives b.  Error below 2^-300.
+ZEL_HD void fp_sigmoid(fp_t& r, const fp_t& a) {
+    fx<kW> b;
+    sigmoid_neg_abs(b, a);
     if (fp_is_neg(a)) {
         fx_to_fp(r, b, false);
     } else {
@@ -432,11 +438,8 @@ ZEL_HD void fp_silu(fp_t& r, const fp_t& a) {
     if (!fp_fits_fx(a) || a.limb[4] >= 256) {
         fx_zero(P);
     } else {
-        fx<kW> e, den, b, xa, one;
-        exp_neg_of(e, a, 0);
-        fx_set_int(one, 1);
-        fx_add(den, one, e);
-        fx_div(b, e, den);
+        fx<kW> b, xa;
+        sigmoid_neg_abs(b, a);
         fx_from_fp(xa, a);
         fx_mul(P, xa, b);
     }
@@ -512,6 +515,15 @@ ZEL_HD_OUTLINE void gelu_tail(fx<W>& B, const fx<W>& xa) {
     fx_shr(B, g, -k);
 }
 
+// r = base - ceil(B), B from gelu_tail at W fraction limbs.
+template <int W>
+ZEL_HD void gelu_at(fp_t& r, const fp_t& base, const fp_t& a, bool nonzero) {
+    fx<W> xa, B;
+    fx_from_fp(xa, a);
+    gelu_tail(B, xa);
+    fp_sub_fx_floor(r, base, B, nonzero);
+}
+
 // r = floor(x Phi(x)) = floor(x (1 + erf(x/sqrt 2)) / 2), the exact GELU.
 // x Phi(x) = x - B for x >= 0 and -B for x < 0 (B from gelu_tail); from
 // |x| = 19 on, 0 < B < 2^-261.  Error below 2^-290.
@@ -524,21 +536,12 @@ ZEL_HD void fp_gelu(fp_t& r, const fp_t& a) {
         fx<kW> B;
         fx_zero(B);
         fp_sub_fx_floor(r, base, B, nonzero);
-    } else if (a.limb[4] < 5) {   // z < 3.6, z^2 log2 e < 19
-        fx<kW> xa, B;
-        fx_from_fp(xa, a);
-        gelu_tail(B, xa);
-        fp_sub_fx_floor(r, base, B, nonzero);
+    } else if (a.limb[4] < 5) {    // z < 3.6, z^2 log2 e < 19
+        gelu_at<kW>(r, base, a, nonzero);
     } else if (a.limb[4] < 10) {   // z < 7.1, z^2 log2 e < 73
-        fx<6> xa, B;
-        fx_from_fp(xa, a);
-        gelu_tail(B, xa);
-        fp_sub_fx_floor(r, base, B, nonzero);
+        gelu_at<6>(r, base, a, nonzero);
     } else {                        // series up to z = 10.25: z^2 log2 e < 152
-        fx<7> xa, B;
-        fx_from_fp(xa, a);
-        gelu_tail(B, xa);
-        fp_sub_fx_floor(r, base, B, nonzero);
+        gelu_at<7>(r, base, a, nonzero);
     }
 }
 
