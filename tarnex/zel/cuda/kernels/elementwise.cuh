@@ -3,22 +3,13 @@
 #include "../include/zel/fp_math.cuh"
 #include "../include/zel/kernel.cuh"
 
-ZEL_KERNEL(fp_add_kernel, (const zel::fp_t* a, const zel::fp_t* b, zel::fp_t* out, int n)) {
-    const long long i = ZEL_GLOBAL_X;
-    if (i < n) zel::fp_add(out[i], a[i], b[i]);
-}
+#define ZEL_BINARY_KERNEL(name, fn)                                                        \
+    ZEL_KERNEL(name, (const zel::fp_t* a, const zel::fp_t* b, zel::fp_t* out, int n)) {    \
+        const long long i = ZEL_GLOBAL_X;                                                  \
+        if (i < n) fn(out[i], a[i], b[i]);                                                 \
+    }
 
-ZEL_KERNEL(fp_sub_kernel, (const zel::fp_t* a, const zel::fp_t* b, zel::fp_t* out, int n)) {
-    const long long i = ZEL_GLOBAL_X;
-    if (i < n) zel::fp_sub(out[i], a[i], b[i]);
-}
-
-ZEL_KERNEL(fp_mul_kernel, (const zel::fp_t* a, const zel::fp_t* b, zel::fp_t* out, int n)) {
-    const long long i = ZEL_GLOBAL_X;
-    if (i < n) zel::fp_mul(out[i], a[i], b[i]);
-}
-
-ZEL_KERNEL(fp_div_kernel, (const zel::fp_t* a, const zel::fp_t* b, zel::fp_t* out, int n)) {
-    const long long i = ZEL_GLOBAL_X;
-    if (i < n) zel::fp_div(out[i], a[i], b[i]);
-}
+ZEL_BINARY_KERNEL(fp_add_kernel, zel::fp_add)
+ZEL_BINARY_KERNEL(fp_sub_kernel, zel::fp_sub)
+ZEL_BINARY_KERNEL(fp_mul_kernel, zel::fp_mul)
+ZEL_BINARY_KERNEL(fp_div_kernel, zel::fp_div)

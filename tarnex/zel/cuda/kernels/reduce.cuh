@@ -4,6 +4,7 @@
 #pragma once
 #include "../include/zel/fp_math.cuh"
 #include "../include/zel/kernel.cuh"
+#include "elementwise.cuh"
 
 // One pass of the tree over data[0 .. n): data[i] op= data[i + n/2] for
 // i < n/2.  Thread i reads only records i and i + half and writes only i, so
@@ -30,11 +31,9 @@ ZEL_REDUCE_PASS(fp_min_reduce_kernel, zel::fp_min_of)
 
 #undef ZEL_REDUCE_PASS
 
-// products[i] = floor(a[i] * b[i]); the host sums them with the tree above.
-ZEL_KERNEL(fp_dot_kernel, (const zel::fp_t* a, const zel::fp_t* b, zel::fp_t* products, int n)) {
-    const long long i = ZEL_GLOBAL_X;
-    if (i < n) zel::fp_mul(products[i], a[i], b[i]);
-}
+// products[i] = floor(a[i] * b[i]) (out); the host sums them with the tree
+// above.
+ZEL_BINARY_KERNEL(fp_dot_kernel, zel::fp_mul)
 
 // Running sum along each row, kept in the exact accumulator: each output is
 // the exact prefix sum, saturated only where that prefix itself is out of
