@@ -392,6 +392,16 @@ inline void shl_var(uint64_t* r, const uint64_t* a, int n, int s) {
     r[n] = prev >> (64 - s);
 }
 
+// r[0 .. n - s/64) = a[0 .. n) >> s for 0 <= s < 64 n; returns that length.
+inline int shr_var(uint64_t* r, const uint64_t* a, int n, int s) {
+    const int w = s >> 6, sh = s & 63;
+    for (int i = 0; i < n - w; ++i) {
+        const uint64_t lo = a[i + w], hi = i + w + 1 < n ? a[i + w + 1] : 0;
+        r[i] = sh ? (lo >> sh) | (hi << (64 - sh)) : lo;
+    }
+    return n - w;
+}
+
 // q[0 .. nu - nv + 1) = floor(u / v) for v[nv - 1] != 0, nv <= nu <= 16,
 // nv <= 9.
 inline void div_var(uint64_t* q, const uint64_t* u, int nu, const uint64_t* v, int nv) {
@@ -422,15 +432,7 @@ inline void isqrt_var(uint64_t* r, int nr, const uint64_t* a, int na, bool exact
     const int t = b - (b / 2 + 3);
     // r' = floor(sqrt(a >> 2t)).
     uint64_t top[kVarLimbs], rs[kLimbs + 1];
-    {
-        const int w = (2 * t) >> 6, sh = (2 * t) & 63;
-        const int nt = na - w;
-        for (int i = 0; i < nt; ++i) {
-            const uint64_t lo = a[i + w], hi = i + w + 1 < na ? a[i + w + 1] : 0;
-            top[i] = sh ? (lo >> sh) | (hi << (64 - sh)) : lo;
-        }
-        isqrt_var(rs, kLimbs, top, nt, false);
-    }
+    isqrt_var(rs, kLimbs, top, shr_var(top, a, na, 2 * t), false);
     // x0 = (r' + 1) 2^t, at most b + 1 bits.  Lengths are tracked rather
     // than buffers cleared: a wide clear followed by narrow loads of the same
     // bytes stalls store-to-load forwarding.
@@ -457,13 +459,7 @@ inline void isqrt_var(uint64_t* r, int nr, const uint64_t* a, int na, bool exact
     int nq = 0;
     {
         uint64_t as[kVarLimbs];
-        const int w = t >> 6, sh = t & 63;
-        const int na2 = na - w;
-        for (int i = 0; i < na2; ++i) {
-            const uint64_t lo = a[i + w], hi = i + w + 1 < na ? a[i + w + 1] : 0;
-            as[i] = sh ? (lo >> sh) | (hi << (64 - sh)) : lo;
-        }
-        const int nas = limbs_used(as, na2);
+        const int nas = limbs_used(as, shr_var(as, a, na, t));
         if (nas >= n1) {
             nq = nas - n1 + 1;
             div_var(q, as, nas, rs, n1);
