@@ -380,6 +380,15 @@ Ref concat_records(PyObject* arrays) {
     return py::call_method(joined.get(), "view", S().dtype);
 }
 
+void copy_record(PyObject* dst, Py_ssize_t i, PyObject* src, Py_ssize_t j) {
+    static PyObject* record_bytes = py::from_ssize(kRecordBytes).release();
+    Ref dst_data = py::getattr(dst, "data"), src_data = py::getattr(src, "data");
+    Ref di = py::from_ssize(i * kRecordBytes), sj = py::from_ssize(j * kRecordBytes);
+    Ref to = py::check(PyNumber_Add(dst_data.get(), di.get()));
+    Ref from = py::check(PyNumber_Add(src_data.get(), sj.get()));
+    py::call_method(to.get(), "copy_from_device", from.get(), record_bytes);
+}
+
 Ref copy_records(PyObject* arr) {
     Ref ndim = py::getattr(arr, "ndim");
     Ref dtype = py::getattr(arr, "dtype");
@@ -397,10 +406,18 @@ Ref copy_records(PyObject* arr) {
         py::call_method(dst.get(), "copy_from_device", src.get(), nbytes.get());
         return out;
     }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item = py::check(PySequence_GetItem(arr, i));
-        py::check_int(PySequence_SetItem(out.get(), i, item.get()));
+    // A strided view (a[::2], a[::-1]): one gather kernel with the byte
+    // stride.  Device arrays are not sequences, so there is no per-record
+    // assignment to fall back on.
+    Ref strides = py::getattr(arr, "strides");
+    if (py::length(strides.get()) != 1) py::raise(PyExc_ValueError, "_copy_arr needs a one-dimensional array");
+    Ref itemsize = py::getattr(arr, "itemsize");
+    const Py_ssize_t stride = py::as_ssize(Ref::check(PySequence_GetItem(strides.get(), 0)).get());
+    if (py::as_ssize(itemsize.get()) != kRecordBytes || stride % 8 != 0) {
+        py::raise(PyExc_ValueError, "_copy_arr needs an array of FixedPoint records");
     }
+    launch_1d("fp_copy_strided_kernel", n,
+              {LaunchArg::out(arr), LaunchArg::out(out.get()), LaunchArg::i64(stride), LaunchArg::i32(n)});
     return out;
 }
 

@@ -29,6 +29,9 @@ Ref download(PyObject* dev);
 
 // A fresh record array with the same records as `arr` (one bulk copy).
 Ref copy_records(PyObject* arr);
+// dst[i] = src[j] for contiguous record arrays, as one device-to-device copy
+// of the record's bytes (records are not assigned element-wise on a GPU).
+void copy_record(PyObject* dst, Py_ssize_t i, PyObject* src, Py_ssize_t j);
 
 // The record arrays of a list joined end to end on the device, through byte
 // views (the array library need not support record dtypes for this).

@@ -121,7 +121,17 @@ Ref np_int32(long long v) {
     return py::call(S().np_int32, i.get());
 }
 
+Ref np_int64(long long v) {
+    static PyObject* type = py::getattr(S().np, "int64").release();
+    Ref i = py::from_long(v);
+    return py::call(type, i.get());
+}
+
 Py_ssize_t grid_for(Py_ssize_t n) { return (n + kBlockSize - 1) / kBlockSize; }
+
+Dims tile_grid(Py_ssize_t rows, Py_ssize_t cols) {
+    return Dims{(cols + 15) / 16, std::min<Py_ssize_t>((rows + 15) / 16, kMaxGridY)};
+}
 
 static Ref dims_tuple(const Dims& d, int ndim) {
     if (ndim == 1) return py::tuple(py::from_ssize(d.x));
@@ -160,7 +170,7 @@ void launch(const char* kernel, Dims grid, Dims block, std::initializer_list<Lau
     Ref tup = py::check(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
     Py_ssize_t i = 0;
     for (const LaunchArg& a : args) {
-        Ref item = a.array ? Ref::borrow(a.array) : np_int32(a.scalar);
+        Ref item = a.array ? Ref::borrow(a.array) : a.wide ? np_int64(a.scalar) : np_int32(a.scalar);
         PyTuple_SET_ITEM(tup.get(), i++, item.release());
     }
     Ref name = py::from_str(kernel);

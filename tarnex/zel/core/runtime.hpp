@@ -89,30 +89,40 @@ Ref call_with_dtype(PyObject* f, PyObject* arg, PyObject* dtype);
 Ref dev_empty(Py_ssize_t n, PyObject* dtype = nullptr);
 Ref dev_zeros(Py_ssize_t n, PyObject* dtype = nullptr);
 Ref np_int32(long long v);
+Ref np_int64(long long v);
 Py_ssize_t grid_for(Py_ssize_t n);  // (n + BLOCK_SIZE - 1) // BLOCK_SIZE
 constexpr int kBlockSize = 256;
+// CUDA's limit on grid.y and grid.z; kernels with rows on y walk the rows
+// beyond it.
+constexpr Py_ssize_t kMaxGridY = 65535;
 
 constexpr Py_ssize_t kRecordBytes = 72;
 
 // One launch argument: a device array the kernel reads `need` elements of
 // `itemsize` bytes (need < 0: not checked, e.g. outputs we allocated), or an
-// int32 scalar.
+// int32 or int64 scalar (passed as np.int32 / np.int64, the exact bytes of
+// the kernel's parameter).
 struct LaunchArg {
     PyObject* array = nullptr;
     Py_ssize_t need = -1;
     Py_ssize_t itemsize = kRecordBytes;
     long long scalar = 0;
+    bool wide = false;
     static LaunchArg in(PyObject* a, Py_ssize_t need, Py_ssize_t itemsize = kRecordBytes) {
-        return {a, need, itemsize, 0};
+        return {a, need, itemsize, 0, false};
     }
-    static LaunchArg out(PyObject* a) { return {a, -1, 0, 0}; }
-    static LaunchArg i32(long long v) { return {nullptr, -1, 0, v}; }
+    static LaunchArg out(PyObject* a) { return {a, -1, 0, 0, false}; }
+    static LaunchArg i32(long long v) { return {nullptr, -1, 0, v, false}; }
+    static LaunchArg i64(long long v) { return {nullptr, -1, 0, v, true}; }
 };
 
 struct Dims {
     Py_ssize_t x = 1, y = 1, z = 1;
     long long count() const { return static_cast<long long>(x) * y * z; }
 };
+
+// The 16 x 16 launch of the matrix kernels: columns on x, rows on y (capped).
+Dims tile_grid(Py_ssize_t rows, Py_ssize_t cols);
 
 // Fetches `kernel` through the module's `_get_kernel` and launches it with
 // the given geometry.  Every input array is checked to hold at least the

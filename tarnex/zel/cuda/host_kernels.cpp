@@ -1,7 +1,17 @@
 // The host kernel library: the same kernel bodies as the CUDA build, compiled
-// for the CPU and exposed as `_host_kernels.get_kernel(name)`, whose objects
-// are called like CuPy kernels: kernel(grid, block, args).  Large launches are
-// spread over the machine's cores with the interpreter lock released.
+// for the CPU and exposed as `get_kernel(name)`, whose objects are called like
+// CuPy kernels: kernel(grid, block, args).  Large launches are spread over the
+// machine's cores with the interpreter lock released, and poll for Ctrl-C.
+//
+// The launcher is as strict as CUDA and CuPy: it refuses the geometry CUDA
+// refuses, takes pointers only from device arrays, and takes a scalar only
+// when its bytes match the kernel's parameter (CuPy passes a Python int as 8
+// bytes and a float as a double, whatever the parameter is, so a mismatch
+// there is a fault on the GPU, not a conversion).
+//
+// Built twice: `_host_kernels` (the host code paths) and, with
+// ZEL_DEVICE_SIM, `_sim_kernels`, whose kernels take the GPU's own code
+// paths (see sim.hpp).
 #include "../core/py.hpp"
 #include "host_launch.hpp"
 #include "kernels/all.cuh"
@@ -10,9 +20,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <exception>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+
+#if defined(ZEL_DEVICE_SIM)
+#define ZEL_HOST_LIBRARY "_sim_kernels"
+#else
+#define ZEL_HOST_LIBRARY "_host_kernels"
+#endif
 
 namespace zel {
 namespace {
@@ -28,30 +46,101 @@ struct HostKernelObject {
 PyTypeObject* g_kernel_type = nullptr;
 PyObject* g_cache = nullptr;  // name -> kernel object
 
-Dim3 parse_dim3(PyObject* o, const char* what) {
-    Dim3 d{1, 1, 1};
+struct Dims3 {
+    unsigned long long x = 1, y = 1, z = 1;
+};
+
+Dims3 parse_dim3(PyObject* o, const char* what) {
+    Dims3 d;
     Ref seq = py::check(PySequence_Fast(o, what));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     if (n < 1 || n > 3) py::raisef(PyExc_ValueError, "%s must have 1 to 3 dimensions", what);
-    unsigned* out[3] = {&d.x, &d.y, &d.z};
+    unsigned long long* out[3] = {&d.x, &d.y, &d.z};
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_ssize_t v = py::as_ssize(PySequence_Fast_GET_ITEM(seq.get(), i));
-        if (v < 0 || v > 0x7fffffff) py::raisef(PyExc_ValueError, "invalid %s dimension", what);
-        *out[i] = static_cast<unsigned>(v);
+        Ref v = py::check(PyNumber_Index(PySequence_Fast_GET_ITEM(seq.get(), i)));
+        const unsigned long long u = PyLong_AsUnsignedLongLong(v.get());
+        if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            py::raisef(PyExc_ValueError, "invalid %s dimension", what);
+        }
+        *out[i] = u;
     }
     return d;
 }
 
-// Owns the buffers of one launch's array arguments.
-struct Buffers {
-    std::vector<Py_buffer> views;
-    ~Buffers() {
-        for (auto& v : views) PyBuffer_Release(&v);
-    }
-};
+// CUDA's launch limits (compute capability 7.0 to 9.0): a launch beyond them
+// fails on the GPU with CUDA_ERROR_INVALID_VALUE, so it fails here too.
+constexpr unsigned long long kMaxGridX = 0x7fffffffull, kMaxGridYZ = 65535;
+constexpr unsigned kMaxBlockXY = 1024, kMaxBlockZ = 64, kMaxBlockThreads = 1024;
+constexpr Py_ssize_t kMaxSharedBytes = 48 * 1024;
 
-void convert_args(const HostKernelInfo& info, PyObject* args, std::vector<RawArg>& raw, Buffers& bufs,
-                  PyObject* name) {
+// Returns the geometry as the kernels see it, once it is known to be valid.
+void check_geometry(PyObject* name, const Dims3& g, const Dims3& b, Py_ssize_t shared_mem, Dim3& grid, Dim3& block) {
+    const char* why = nullptr;
+    if (g.x == 0 || g.y == 0 || g.z == 0 || b.x == 0 || b.y == 0 || b.z == 0) why = "a zero dimension";
+    else if (g.x > kMaxGridX) why = "grid.x over 2^31 - 1";
+    else if (g.y > kMaxGridYZ || g.z > kMaxGridYZ) why = "grid.y or grid.z over 65535";
+    else if (b.x > kMaxBlockXY || b.y > kMaxBlockXY || b.z > kMaxBlockZ) why = "a block dimension over (1024, 1024, 64)";
+    else if (b.x * b.y * b.z > kMaxBlockThreads) why = "over 1024 threads in a block";
+    else if (shared_mem < 0 || shared_mem > kMaxSharedBytes) why = "over 48 KiB of shared memory";
+    if (why) {
+        py::raisef(PyExc_RuntimeError,
+                   "CUDA_ERROR_INVALID_VALUE: invalid argument: launch of %U with grid (%llu, %llu, %llu) and block "
+                   "(%llu, %llu, %llu) has %s",
+                   name, g.x, g.y, g.z, b.x, b.y, b.z, why);
+    }
+    grid = {static_cast<unsigned>(g.x), static_cast<unsigned>(g.y), static_cast<unsigned>(g.z)};
+    block = {static_cast<unsigned>(b.x), static_cast<unsigned>(b.y), static_cast<unsigned>(b.z)};
+}
+
+PyObject* g_device_array_type = nullptr;  // the stand-in's ndarray
+
+// The device address of a stand-in array, as CuPy passes `arr.data.ptr`:
+// strides are not looked at (contiguity is the caller's business).
+void* device_pointer(PyObject* a, PyObject* name, Py_ssize_t index) {
+    if (!g_device_array_type) {
+        Ref host = py::check(PyImport_ImportModule("tarnex.zel.cuda.host"));
+        g_device_array_type = py::getattr(host.get(), "ndarray").release();
+    }
+    if (Py_TYPE(a) != reinterpret_cast<PyTypeObject*>(g_device_array_type)) {
+        py::raisef(PyExc_TypeError, "%U argument %zd: unsupported type %s (a device array is required)", name, index,
+                   Py_TYPE(a)->tp_name);
+    }
+    Ref data = py::getattr(a, "data");
+    Ref ptr = py::getattr(data.get(), "ptr");
+    void* p = PyLong_AsVoidPtr(ptr.get());
+    if (!p && PyErr_Occurred()) py::fail();
+    return p;
+}
+
+// A scalar argument's kind ('i' integer, 'f' floating) and size in bytes, as
+// CuPy would pass it.
+void scalar_layout(PyObject* a, char& kind, unsigned& size) {
+    if (PyBool_Check(a)) {
+        kind = 'b';
+        size = 1;
+    } else if (PyLong_Check(a)) {
+        kind = 'i';
+        size = 8;
+    } else if (PyFloat_Check(a)) {
+        kind = 'f';
+        size = 8;
+    } else {
+        Ref dtype = Ref::steal(PyObject_GetAttrString(a, "dtype"));
+        if (!dtype) {
+            PyErr_Clear();
+            kind = '?';
+            size = 0;
+            return;
+        }
+        Ref k = py::getattr(dtype.get(), "kind"), itemsize = py::getattr(dtype.get(), "itemsize");
+        const char* ks = PyUnicode_AsUTF8(k.get());
+        if (!ks) py::fail();
+        kind = ks[0] == 'u' ? 'i' : ks[0];
+        size = static_cast<unsigned>(py::as_ssize(itemsize.get()));
+    }
+}
+
+void convert_args(const HostKernelInfo& info, PyObject* args, std::vector<RawArg>& raw, PyObject* name) {
     Ref seq = py::check(PySequence_Fast(args, "kernel arguments must be a sequence"));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     if (n != static_cast<Py_ssize_t>(info.params.size())) {
@@ -59,32 +148,31 @@ void convert_args(const HostKernelInfo& info, PyObject* args, std::vector<RawArg
                    static_cast<Py_ssize_t>(info.params.size()), n);
     }
     raw.resize(n);
-    bufs.views.reserve(n);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* a = PySequence_Fast_GET_ITEM(seq.get(), i);
-        switch (info.params[i]) {
-            case ParamKind::ConstPtr:
-            case ParamKind::MutPtr: {
-                Py_buffer view;
-                const int flags = info.params[i] == ParamKind::MutPtr ? (PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)
-                                                                       : PyBUF_C_CONTIGUOUS;
-                if (PyObject_GetBuffer(a, &view, flags) < 0) py::fail();
-                bufs.views.push_back(view);
-                raw[i].ptr = view.buf;
-                break;
-            }
-            case ParamKind::Int: {
-                long long v = PyLong_AsLongLong(Ref::check(PyNumber_Index(a)).get());
-                if (v == -1 && PyErr_Occurred()) py::fail();
-                raw[i].i = v;
-                break;
-            }
-            case ParamKind::Double: {
-                double v = PyFloat_AsDouble(a);
-                if (v == -1.0 && PyErr_Occurred()) py::fail();
-                raw[i].d = v;
-                break;
-            }
+        const ParamKind kind = info.params[i];
+        if (kind == ParamKind::ConstPtr || kind == ParamKind::MutPtr) {
+            raw[i].ptr = device_pointer(a, name, i);
+            continue;
+        }
+        char k;
+        unsigned size;
+        scalar_layout(a, k, size);
+        const char want = kind == ParamKind::Int ? 'i' : 'f';
+        if (k != want || size != info.sizes[i]) {
+            py::raisef(PyExc_TypeError,
+                       "%U argument %zd: the kernel takes a %u-byte %s, got %s (%u bytes as passed to a GPU)", name,
+                       i, info.sizes[i], want == 'i' ? "integer" : "floating-point value", Py_TYPE(a)->tp_name, size);
+        }
+        if (kind == ParamKind::Int) {
+            Ref idx = py::check(PyNumber_Index(a));
+            const long long v = PyLong_AsLongLong(idx.get());
+            if (v == -1 && PyErr_Occurred()) py::fail();
+            raw[i].i = v;
+        } else {
+            const double v = PyFloat_AsDouble(a);
+            if (v == -1.0 && PyErr_Occurred()) py::fail();
+            raw[i].d = v;
         }
     }
 }
@@ -173,30 +261,71 @@ private:
 // runs on its own thread rather than waiting.
 std::mutex g_pool_mutex;
 
+// One launch in flight.  The calling thread polls for signals (with the
+// interpreter lock taken back briefly) every kPollInterval; a pending
+// KeyboardInterrupt, or an error in any block, stops every worker at its next
+// block.  The output is then partial, but the call raises, so no caller
+// sees it.
+constexpr auto kPollInterval = std::chrono::milliseconds(100);
+
 struct LaunchCtx {
     const HostKernelInfo* info;
     Dim3 grid, block;
     const RawArg* args;
+    std::thread::id caller;
+    PyThreadState** tstate;  // the caller's saved thread state
+    std::chrono::steady_clock::time_point next_poll;
+    std::atomic<bool> stop{false};
+    std::mutex error_mutex;
+    std::exception_ptr error;
+    bool interrupted = false;
+
+    void fail(std::exception_ptr e) {
+        std::lock_guard<std::mutex> lock(error_mutex);
+        if (!error) error = e;
+        stop.store(true, std::memory_order_relaxed);
+    }
+
+    // On the calling thread only: Ctrl-C reaches the interpreter's handler
+    // here, which raises KeyboardInterrupt.
+    void poll() {
+        if (std::this_thread::get_id() != caller) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_poll) return;
+        next_poll = now + kPollInterval;
+        PyEval_RestoreThread(*tstate);
+        const bool raised = PyErr_CheckSignals() < 0;
+        *tstate = PyEval_SaveThread();
+        if (raised) {
+            interrupted = true;
+            stop.store(true, std::memory_order_relaxed);
+        }
+    }
 };
 
 void run_blocks(void* raw_ctx, unsigned long long b0, unsigned long long b1) {
-    const LaunchCtx& lc = *static_cast<const LaunchCtx*>(raw_ctx);
+    LaunchCtx& lc = *static_cast<LaunchCtx*>(raw_ctx);
     ThreadCtx ctx{};
-    ctx.blockDim = lc.block;
-    ctx.gridDim = lc.grid;
+    ctx.block_dim = lc.block;
+    ctx.grid_dim = lc.grid;
     const Dim3 g = lc.grid;
     for (unsigned long long b = b0; b < b1; ++b) {
-        ctx.blockIdx = {static_cast<unsigned>(b % g.x), static_cast<unsigned>((b / g.x) % g.y),
-                        static_cast<unsigned>(b / (1ull * g.x * g.y))};
-        lc.info->run_block(lc.info->fn, ctx, lc.args);
+        if (lc.stop.load(std::memory_order_relaxed)) return;
+        lc.poll();
+        ctx.block_idx = {static_cast<unsigned>(b % g.x), static_cast<unsigned>((b / g.x) % g.y),
+                         static_cast<unsigned>(b / (1ull * g.x * g.y))};
+        try {
+            lc.info->run_block(lc.info->fn, ctx, lc.args);
+        } catch (...) {
+            lc.fail(std::current_exception());
+            return;
+        }
     }
 }
 
-void run_launch(const HostKernelInfo& info, Dim3 grid, Dim3 block, const RawArg* args) {
-    const unsigned long long nblocks = 1ull * grid.x * grid.y * grid.z;
-    const unsigned long long nthreads = nblocks * block.x * block.y * block.z;
-    if (nblocks == 0 || nthreads == 0) return;
-    LaunchCtx lc{&info, grid, block, args};
+void run_launch(LaunchCtx& lc) {
+    const unsigned long long nblocks = 1ull * lc.grid.x * lc.grid.y * lc.grid.z;
+    const unsigned long long nthreads = nblocks * lc.block.x * lc.block.y * lc.block.z;
     if (nthreads >= kParallelThreshold && nblocks > 1 && std::thread::hardware_concurrency() > 1) {
         std::unique_lock<std::mutex> lock(g_pool_mutex, std::try_to_lock);
         if (lock.owns_lock()) {
@@ -216,14 +345,30 @@ PyObject* kernel_call(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$n:__call__", const_cast<char**>(kws), &grid_o,
                                          &block_o, &args_o, &shared_mem))
             py::fail();
-        const Dim3 grid = parse_dim3(grid_o, "grid");
-        const Dim3 block = parse_dim3(block_o, "block");
+        Dim3 grid, block;
+        check_geometry(self->name, parse_dim3(grid_o, "grid"), parse_dim3(block_o, "block"), shared_mem, grid, block);
         std::vector<RawArg> raw;
-        Buffers bufs;
-        convert_args(*self->info, args_o, raw, bufs, self->name);
-        Py_BEGIN_ALLOW_THREADS
-        run_launch(*self->info, grid, block, raw.data());
-        Py_END_ALLOW_THREADS
+        convert_args(*self->info, args_o, raw, self->name);
+        PyThreadState* tstate = nullptr;
+        LaunchCtx lc;
+        lc.info = self->info;
+        lc.grid = grid;
+        lc.block = block;
+        lc.args = raw.data();
+        lc.caller = std::this_thread::get_id();
+        lc.tstate = &tstate;
+        lc.next_poll = std::chrono::steady_clock::now() + kPollInterval;
+        tstate = PyEval_SaveThread();
+        run_launch(lc);
+        PyEval_RestoreThread(tstate);
+        if (lc.interrupted) py::fail();
+        if (lc.error) {
+            try {
+                std::rethrow_exception(lc.error);
+            } catch (const std::exception& e) {
+                py::raisef(PyExc_RuntimeError, "kernel %U failed: %s", self->name, e.what());
+            }
+        }
         Py_RETURN_NONE;
     });
 }
@@ -253,7 +398,7 @@ PyType_Slot kernel_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kernel_spec = {"tarnex.zel.cuda._host_kernels.HostKernel", sizeof(HostKernelObject), 0,
+PyType_Spec kernel_spec = {"tarnex.zel.cuda." ZEL_HOST_LIBRARY ".HostKernel", sizeof(HostKernelObject), 0,
                            Py_TPFLAGS_DEFAULT, kernel_slots};
 
 PyObject* get_kernel(PyObject*, PyObject* name) {
@@ -309,11 +454,15 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "_host_kernels",
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, ZEL_HOST_LIBRARY,
                          "CPU builds of the fixed-point kernels, launched like CUDA kernels.", 0, methods, slots,
                          nullptr, nullptr, nullptr};
 
 }  // namespace
 }  // namespace zel
 
+#if defined(ZEL_DEVICE_SIM)
+PyMODINIT_FUNC PyInit__sim_kernels() { return PyModuleDef_Init(&zel::moduledef); }
+#else
 PyMODINIT_FUNC PyInit__host_kernels() { return PyModuleDef_Init(&zel::moduledef); }
+#endif

@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "include/zel/kernel.cuh"
+#if defined(ZEL_DEVICE_SIM)
+#include "sim.hpp"
+#endif
 
 namespace zel {
 
@@ -36,6 +39,13 @@ constexpr ParamKind param_kind() {
     }
 }
 
+// Bytes the kernel's parameter occupies: a launch argument must match it
+// exactly (CUDA copies argument bytes, it does not convert).
+template <class T>
+constexpr unsigned param_size() {
+    return std::is_pointer_v<T> ? 8 : static_cast<unsigned>(sizeof(T));
+}
+
 template <class T>
 T arg_as(const RawArg& a) {
     if constexpr (std::is_pointer_v<T>) {
@@ -54,6 +64,7 @@ struct HostKernelInfo {
     void* fn = nullptr;
     BlockRunner run_block = nullptr;
     std::vector<ParamKind> params;
+    std::vector<unsigned> sizes;
 };
 
 inline std::unordered_map<std::string, HostKernelInfo>& host_registry() {
@@ -67,19 +78,36 @@ void call_thread(void (*fn)(const ThreadCtx&, P...), const ThreadCtx& ctx, const
     fn(ctx, arg_as<P>(args[I])...);
 }
 
-// Every thread of one block, in the x-fastest order the GPU numbers them.
+template <class... P>
+struct ThreadCall {
+    void (*fn)(const ThreadCtx&, P...);
+    const RawArg* args;
+    static void run(void* self, const ThreadCtx& ctx) {
+        auto* c = static_cast<const ThreadCall*>(self);
+        call_thread(c->fn, ctx, c->args, std::index_sequence_for<P...>{});
+    }
+};
+
+// Every thread of one block.  The host build runs them one after another in
+// the x-fastest order the GPU numbers them (its kernels take no barrier); the
+// device-branch build runs them as fibers with a real barrier.
 template <class... P>
 void run_block(void* fn_erased, const ThreadCtx& base, const RawArg* args) {
     auto fn = reinterpret_cast<void (*)(const ThreadCtx&, P...)>(fn_erased);
+#if defined(ZEL_DEVICE_SIM)
+    ThreadCall<P...> call{fn, args};
+    sim::run_block(base, &ThreadCall<P...>::run, &call);
+#else
     ThreadCtx ctx = base;
-    for (unsigned z = 0; z < base.blockDim.z; ++z) {
-        for (unsigned y = 0; y < base.blockDim.y; ++y) {
-            for (unsigned x = 0; x < base.blockDim.x; ++x) {
-                ctx.threadIdx = {x, y, z};
+    for (unsigned z = 0; z < base.block_dim.z; ++z) {
+        for (unsigned y = 0; y < base.block_dim.y; ++y) {
+            for (unsigned x = 0; x < base.block_dim.x; ++x) {
+                ctx.thread_idx = {x, y, z};
                 call_thread(fn, ctx, args, std::index_sequence_for<P...>{});
             }
         }
     }
+#endif
 }
 
 template <class... P>
@@ -88,6 +116,7 @@ HostKernelReg<P...>::HostKernelReg(const char* name, void (*fn)(const ThreadCtx&
     info.fn = reinterpret_cast<void*>(fn);
     info.run_block = &run_block<P...>;
     info.params = {param_kind<P>()...};
+    info.sizes = {param_size<P>()...};
     host_registry()[name] = std::move(info);
 }
 

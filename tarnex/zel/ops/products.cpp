@@ -33,8 +33,6 @@ void unpack(const Operand& t, size_t expected) {
     py::raisef(PyExc_ValueError, "%s%U @ %U", prefix, text(a.shape.get()).get(), text(b.shape.get()).get());
 }
 
-Dims tile_grid(Py_ssize_t rows, Py_ssize_t cols) { return Dims{(cols + 15) / 16, (rows + 15) / 16}; }
-
 Ref fn_mm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"a", "b"};
     auto [a_in, b_in] = parse_args("mm", names, 2, args, nargs, kwnames);

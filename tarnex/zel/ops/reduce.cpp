@@ -18,13 +18,6 @@ void synchronize() {
 
 Ref slice(PyObject* arr, Py_ssize_t lo, Py_ssize_t hi) { return py::check(PySequence_GetSlice(arr, lo, hi)); }
 
-// dst[i] = src[j] as a device-side element assignment.
-void assign(PyObject* dst, Py_ssize_t i, PyObject* src, Py_ssize_t j) {
-    Ref ji = py::from_ssize(j), ii = py::from_ssize(i);
-    Ref item = py::check(PyObject_GetItem(src, ji.get()));
-    py::check_int(PyObject_SetItem(dst, ii.get(), item.get()));
-}
-
 Ref scalar_shape() { return py::check(PyTuple_New(0)); }
 
 // sum and prod: each pass folds the upper half onto the lower half; an odd
@@ -49,7 +42,7 @@ Ref fold_tree(PyObject* a, const char* pass_kernel, const char* fold_kernel, lon
             launch(fold_kernel, Dims{1}, Dims{1},
                    {LaunchArg::in(head.get(), 1), LaunchArg::in(last.get(), 1), LaunchArg::out(temp.get()),
                     LaunchArg::i32(1)});
-            assign(data.get(), 0, temp.get(), 0);
+            copy_record(data.get(), 0, temp.get(), 0);
         }
         n = half;
     }
@@ -69,7 +62,7 @@ Ref select_tree(PyObject* a, const char* pass_kernel) {
         launch(pass_kernel, Dims{grid_for(half)}, Dims{kBlockSize}, {LaunchArg::in(data.get(), n), LaunchArg::i32(n)});
         synchronize();
         if (odd && half > 0) {
-            assign(data.get(), half, data.get(), n - 1);
+            copy_record(data.get(), half, data.get(), n - 1);
             half += 1;
         }
         n = half;

@@ -180,7 +180,7 @@ Ref fn_transpose(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref data = tensor_data(a);
     // Sized by the shape, so no record of the result is left unwritten.
     Ref out = dev_empty(rows * cols);
-    launch("fp_transpose_kernel", Dims{(cols + 15) / 16, (rows + 15) / 16}, Dims{16, 16},
+    launch("fp_transpose_kernel", tile_grid(rows, cols), Dims{16, 16},
            {LaunchArg::in(data.get(), rows * cols), LaunchArg::out(out.get()), LaunchArg::i32(rows),
             LaunchArg::i32(cols)});
     return make_tensor(std::move(out), shape_tuple({cols, rows}));

@@ -61,39 +61,48 @@ ZEL_HD void mm_direct(const fp_t* a, const fp_t* b, fp_t* out, long long i, long
 }  // namespace zel
 
 // out[i*N + j] = floor(sum_k a[i*K + k] * b[k*N + j]) over a 16 x 16 launch:
-// x indexes columns, y rows.  On the GPU each block stages 16 x 16 tiles of
-// a and b through shared memory (2 x 18 KiB), so every record is loaded from
-// global memory K/16 times instead of K times.  The host launcher runs the
-// threads of a block one after another, where no barrier can exist, so it
-// takes the direct loop; exact accumulation makes both give the same bytes.
+// x indexes columns, y rows.  grid.y is capped at 65,535 by CUDA, so each
+// block walks the row tiles blockIdx.y, blockIdx.y + gridDim.y, ...; the walk
+// is the same for every thread of a block, as the barriers require.  On the
+// GPU each block stages 16 x 16 tiles of a and b through shared memory
+// (2 x 18 KiB), so every record is loaded from global memory K/16 times
+// instead of K times.  The host launcher runs the threads of a block one
+// after another, where no barrier can exist, so it takes the direct loop;
+// exact accumulation makes both give the same bytes.
 ZEL_KERNEL(fp_mm_kernel, (const zel::fp_t* a, const zel::fp_t* b, zel::fp_t* out, int M, int N, int K)) {
     const long long j = ZEL_GLOBAL_X;
-    const long long i = ZEL_GLOBAL_Y;
+    const long long row_tiles = (static_cast<long long>(M) + ZEL_BLOCK_DIM.y - 1) / ZEL_BLOCK_DIM.y;
 #if defined(__CUDA_ARCH__)
     constexpr int T = zel::kMmTile;
     if (blockDim.x == T && blockDim.y == T && blockDim.z == 1) {
         __shared__ zel::fp_t as[T][T];
         __shared__ zel::fp_t bs[T][T];
         const int tx = threadIdx.x, ty = threadIdx.y;
-        zel::acc_t acc;
-        zel::acc_zero(acc);
-        for (int k0 = 0; k0 < K; k0 += T) {
-            // Cells outside the matrices load as zero; every thread of the
-            // block takes part in the loads and barriers.
-            if (i < M && k0 + tx < K) as[ty][tx] = a[i * K + k0 + tx];
-            else zel::fp_set_zero(as[ty][tx]);
-            if (k0 + ty < K && j < N) bs[ty][tx] = b[static_cast<long long>(k0 + ty) * N + j];
-            else zel::fp_set_zero(bs[ty][tx]);
-            __syncthreads();
-            const int kend = K - k0 < T ? K - k0 : T;
-            for (int kk = 0; kk < kend; ++kk) zel::acc_add_product(acc, as[ty][kk], bs[kk][tx]);
-            __syncthreads();
+        for (long long rt = blockIdx.y; rt < row_tiles; rt += gridDim.y) {
+            const long long i = rt * T + ty;
+            zel::acc_t acc;
+            zel::acc_zero(acc);
+            for (int k0 = 0; k0 < K; k0 += T) {
+                // Cells outside the matrices load as zero; every thread of
+                // the block takes part in the loads and barriers.
+                if (i < M && k0 + tx < K) as[ty][tx] = a[i * K + k0 + tx];
+                else zel::fp_set_zero(as[ty][tx]);
+                if (k0 + ty < K && j < N) bs[ty][tx] = b[static_cast<long long>(k0 + ty) * N + j];
+                else zel::fp_set_zero(bs[ty][tx]);
+                __syncthreads();
+                const int kend = K - k0 < T ? K - k0 : T;
+                for (int kk = 0; kk < kend; ++kk) zel::acc_add_product(acc, as[ty][kk], bs[kk][tx]);
+                __syncthreads();
+            }
+            if (i < M && j < N) zel::acc_round(out[i * N + j], acc);
         }
-        if (i < M && j < N) zel::acc_round(out[i * N + j], acc);
         return;
     }
 #endif
-    if (i < M && j < N) zel::mm_direct(a, b, out, i, j, N, K);
+    for (long long rt = ZEL_BLOCK_IDX.y; rt < row_tiles; rt += ZEL_GRID_DIM.y) {
+        const long long i = rt * ZEL_BLOCK_DIM.y + ZEL_THREAD_IDX.y;
+        if (i < M && j < N) zel::mm_direct(a, b, out, i, j, N, K);
+    }
 }
 
 // out[i] = floor(sum_k a[i*K + k] * x[k]), one thread per row.
@@ -106,11 +115,14 @@ ZEL_KERNEL(fp_mv_kernel, (const zel::fp_t* a, const zel::fp_t* x, zel::fp_t* out
     zel::acc_round(out[i], acc);
 }
 
-// out[i*n + j] = floor(a[i] * b[j]) over a 16 x 16 launch (x: j, y: i).
+// out[i*n + j] = floor(a[i] * b[j]) over a 16 x 16 launch (x: j, y: i; rows
+// beyond grid.y are walked as in fp_mm_kernel).
 ZEL_KERNEL(fp_outer_kernel, (const zel::fp_t* a, const zel::fp_t* b, zel::fp_t* out, int m, int n)) {
     const long long j = ZEL_GLOBAL_X;
-    const long long i = ZEL_GLOBAL_Y;
-    if (i < m && j < n) zel::fp_mul(out[i * n + j], a[i], b[j]);
+    const long long stride = static_cast<long long>(ZEL_GRID_DIM.y) * ZEL_BLOCK_DIM.y;
+    for (long long i = ZEL_GLOBAL_Y; i < m; i += stride) {
+        if (j < n) zel::fp_mul(out[i * n + j], a[i], b[j]);
+    }
 }
 
 // Element (i*p + k, j*q + l) of the (m*p) x (n*q) result is a[i, j] * b[k, l].

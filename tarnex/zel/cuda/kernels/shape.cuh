@@ -22,9 +22,22 @@ ZEL_KERNEL(fp_eye_kernel, (zel::fp_t* out, int n)) {
 }
 
 // out (cols x rows) = transpose of a (rows x cols): x runs over columns of a,
-// y over its rows.  Records are written canonically, like every output.
+// y over its rows, walking rows beyond grid.y (CUDA caps it at 65,535).
+// Records are written canonically, like every output.
 ZEL_KERNEL(fp_transpose_kernel, (const zel::fp_t* a, zel::fp_t* out, int rows, int cols)) {
     const long long j = ZEL_GLOBAL_X;
-    const long long i = ZEL_GLOBAL_Y;
-    if (i < rows && j < cols) zel::fp_copy(out[j * rows + i], a[i * cols + j]);
+    const long long stride = static_cast<long long>(ZEL_GRID_DIM.y) * ZEL_BLOCK_DIM.y;
+    for (long long i = ZEL_GLOBAL_Y; i < rows; i += stride) {
+        if (j < cols) zel::fp_copy(out[j * rows + i], a[i * cols + j]);
+    }
+}
+
+// dst[i] = the bytes of the record at byte offset i * stride from src: the
+// contiguous copy of a strided view (negative strides included; src points at
+// its first record).
+ZEL_KERNEL(fp_copy_strided_kernel, (const zel::fp_t* src, zel::fp_t* dst, long long stride, int n)) {
+    const long long i = ZEL_GLOBAL_X;
+    if (i >= n) return;
+    const char* base = reinterpret_cast<const char*>(src);
+    dst[i] = *reinterpret_cast<const zel::fp_t*>(base + i * stride);
 }

@@ -26,7 +26,8 @@
 // A table read at data-dependent indices lives in global memory on the
 // device: constant memory serves one address per warp at a time.
 #define ZEL_TABLE_INDEXED(name, ...) ZEL_TABLE_DEV_GLOBAL(name, __VA_ARGS__) ZEL_TABLE_HOST(name, __VA_ARGS__)
-#if defined(__CUDA_ARCH__)
+// The device-branch build defines __CUDA_ARCH__ but has only host tables.
+#if defined(__CUDA_ARCH__) && ZEL_ON_DEVICE
 #define ZEL_TBL(name) name##_dev
 #else
 #define ZEL_TBL(name) name##_host

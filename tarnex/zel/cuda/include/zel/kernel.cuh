@@ -24,7 +24,7 @@ struct Dim3 {
     unsigned x, y, z;
 };
 struct ThreadCtx {
-    Dim3 blockIdx, blockDim, threadIdx, gridDim;
+    Dim3 block_idx, block_dim, thread_idx, grid_dim;
 };
 // Defined by the host launcher; records `fn` under `name` at static-init time.
 template <class... P>
@@ -37,10 +37,10 @@ struct HostKernelReg {
     static void name##_host(const ::zel::ThreadCtx& zel_ctx, ZEL_UNPAREN params);   \
     static ::zel::HostKernelReg name##_reg(#name, &name##_host);                    \
     static void name##_host(const ::zel::ThreadCtx& zel_ctx, ZEL_UNPAREN params)
-#define ZEL_BLOCK_IDX zel_ctx.blockIdx
-#define ZEL_BLOCK_DIM zel_ctx.blockDim
-#define ZEL_THREAD_IDX zel_ctx.threadIdx
-#define ZEL_GRID_DIM zel_ctx.gridDim
+#define ZEL_BLOCK_IDX zel_ctx.block_idx
+#define ZEL_BLOCK_DIM zel_ctx.block_dim
+#define ZEL_THREAD_IDX zel_ctx.thread_idx
+#define ZEL_GRID_DIM zel_ctx.grid_dim
 
 #endif
 
