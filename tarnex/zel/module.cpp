@@ -6,6 +6,7 @@
 #include "subsystems.hpp"
 
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 namespace zel {
@@ -90,6 +91,20 @@ void bind_constants() {
     bind_ref("BLOCK_SIZE", py::from_long(kBlockSize));
 }
 
+// Copies and `.get()` of strided record arrays, which the module relies on,
+// work from CuPy 14.1 on; an older CuPy is refused at import, by name,
+// rather than failing later on the first strided copy.
+void check_cupy_version(PyObject* cp) {
+    Ref version = py::getattr(cp, "__version__");
+    const char* v = PyUnicode_AsUTF8(version.get());
+    if (!v) py::fail();
+    int major = 0, minor = 0;
+    if (std::sscanf(v, "%d.%d", &major, &minor) < 1 || major < 14 || (major == 14 && minor < 1)) {
+        py::raisef(PyExc_RuntimeError,
+                   "CuPy 14.1 or later required (found %s). Install: pip install 'cupy-cuda12x>=14.1'", v);
+    }
+}
+
 // The array library: CuPy on the GPU, or the NumPy-backed stand-in.
 void bind_array_library() {
     Ref device = py::call(from_import("tarnex.zel.cuda", "selected_device").get());
@@ -112,6 +127,7 @@ void bind_array_library() {
             bind("cp", Py_None);
             py::raise(PyExc_RuntimeError, "CuPy required. Install: pip install cupy-cuda12x");
         }
+        check_cupy_version(cp.get());
     }
     S().cp = cp.dup().release();
     bind_ref("cp", cp);

@@ -5,10 +5,11 @@ the build had no nvcc, from the shipped kernel sources compiled once through
 NVRTC (CuPy caches the result on disk).  On ``host`` they come from the CPU
 build of the same sources.  Kernel objects are cached for the process.
 """
+import hashlib
 import importlib.util
 import pathlib
 
-from . import selected_device
+from . import host_kernel_library, selected_device
 
 _HERE = pathlib.Path(__file__).resolve().parent
 SOURCE = _HERE / "zel_kernels.cu"
@@ -25,8 +26,44 @@ def _fatbin():
         candidates.append(pathlib.Path(spec.origin).resolve().parent / name)
     return next((c for c in candidates if c.exists()), None)
 
+def fatbin_architectures():
+    """The architectures the fatbin holds code for ('sm_75', ..., and
+    'compute_90' for its PTX), as the build recorded them; () without one."""
+    fatbin = _fatbin()
+    if fatbin is None:
+        return ()
+    archs = fatbin.with_suffix(".archs")
+    return tuple(archs.read_text().split()) if archs.exists() else ()
+
+
 _module = None
+_origin = None
 _kernels = {}
+
+
+def kernel_origin():
+    """Where the kernels come from: 'fatbin', 'nvrtc', or the host library's
+    name ('_host_kernels', '_sim_kernels'); None before the first kernel."""
+    return _origin
+
+
+def _kernel_headers(root=_HERE):
+    """Every header the CUDA translation unit can include, in a fixed order."""
+    return sorted(p for p in root.rglob("*.cuh"))
+
+
+def nvrtc_source(root=_HERE):
+    """The translation unit handed to NVRTC, stamped with a digest of every
+    kernel header.  CuPy's compile cache is keyed on the source text and the
+    options only, not on the files the source includes, so without the stamp
+    a changed header would be served its stale kernel."""
+    digest = hashlib.sha256()
+    for header in _kernel_headers(root):
+        digest.update(header.relative_to(root).as_posix().encode())
+        digest.update(b"\0")
+        digest.update(header.read_bytes())
+    source = (root / "zel_kernels.cu").read_text()
+    return f"// kernel headers sha256 {digest.hexdigest()}\n{source}"
 
 
 def _nvrtc_options():
@@ -40,20 +77,28 @@ def _nvrtc_options():
 
 def get_module():
     """The loaded kernel module (a CuPy RawModule, or the host kernel library)."""
-    global _module
+    global _module, _origin
     if _module is None:
         if selected_device() == "host":
-            from . import _host_kernels
-
-            _module = _host_kernels
+            _module = host_kernel_library()
+            _origin = _module.__name__.rsplit(".", 1)[-1]
         else:
             import cupy
 
             fatbin = _fatbin()
+            _module = None
             if fatbin is not None:
-                _module = cupy.RawModule(path=str(fatbin))
-            else:
-                _module = cupy.RawModule(code=SOURCE.read_text(), options=_nvrtc_options())
+                try:
+                    _module = cupy.RawModule(path=str(fatbin))
+                    # Loading is lazy: a card or driver the fatbin cannot
+                    # serve fails here, on the first lookup.
+                    _module.get_function("fp_zeros_kernel")
+                    _origin = "fatbin"
+                except cupy.cuda.driver.CUDADriverError:
+                    _module = None
+            if _module is None:
+                _module = cupy.RawModule(code=nvrtc_source(), options=_nvrtc_options())
+                _origin = "nvrtc"
     return _module
 
 
