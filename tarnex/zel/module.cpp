@@ -30,7 +30,7 @@ constexpr const char* kAll[] = {
     "checksums_match", "verify", "ComplexTensor", "complex_tensor", "cmm", "cmv", "csum", "cabs", "conj",
     "complex_eye", "complex_zeros", "complex_ones", "pi", "pi_over", "pi_half", "pi_quarter", "rotation_x",
     "rotation_y", "rotation_z", "phase_gate", "pauli_x", "pauli_y", "pauli_z", "hadamard_gate", "t_gate", "s_gate",
-    "cnot", "SCALE_BITS", "NUM_LIMBS", "SCALE", "patch_numpy", "unpatch_numpy",
+    "cnot", "SCALE_BITS", "NUM_LIMBS", "SCALE", "patch_numpy", "unpatch_numpy", "save", "load", "device",
 };
 
 // One interpreter and one module object per process.
@@ -113,6 +113,7 @@ void bind_array_library() {
             py::raise(PyExc_RuntimeError, "CuPy required. Install: pip install cupy-cuda12x");
         }
     }
+    bind("device", device.get());
     S().cp = cp.dup().release();
     bind_ref("cp", cp);
     bind_ref("RawModule", raw_module);
