@@ -116,7 +116,12 @@ Selection select(PyObject* key, const std::vector<Py_ssize_t>& shape) {
             ++axis;
         } else {
             const Py_ssize_t given = PyNumber_AsSsize_t(item, PyExc_IndexError);
-            if (given == -1 && PyErr_Occurred()) py::fail();
+            if (given == -1 && PyErr_Occurred()) {
+                // Integer arrays offer __index__ but refuse it: advanced indexing is not offered.
+                if (!PyErr_ExceptionMatches(PyExc_TypeError)) py::fail();
+                PyErr_Clear();
+                bad_index();
+            }
             const Py_ssize_t i = given < 0 ? given + shape[axis] : given;
             if (i < 0 || i >= shape[axis]) {
                 py::raisef(PyExc_IndexError, "index %zd is out of bounds for axis %zd with size %zd", given, axis,
