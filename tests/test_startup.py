@@ -120,3 +120,21 @@ def test_installed_fatbin_is_found():
 
     fatbin = cubin_loader._fatbin()
     assert fatbin is not None and fatbin.stat().st_size > 0
+
+
+def test_nvrtc_source_changes_with_every_header(tmp_path, monkeypatch):
+    # The compile cache of the array library keys on the source text, which
+    # only includes the headers: their edits must show in that text.
+    import shutil
+
+    from tarnex.zel.cuda import cubin_loader
+
+    root = tmp_path / "cuda"
+    shutil.copytree(cubin_loader._HERE, root, ignore=shutil.ignore_patterns("*.so", "*.fatbin", "__pycache__"))
+    monkeypatch.setattr(cubin_loader, "_HERE", root)
+    monkeypatch.setattr(cubin_loader, "SOURCE", root / "zel_kernels.cu")
+    seen = {cubin_loader._nvrtc_source()}
+    for header in [root / "kernels" / "index.cuh", root / "include" / "zel" / "fp.cuh"]:
+        header.write_text(header.read_text() + "\n")
+        seen.add(cubin_loader._nvrtc_source())
+    assert len(seen) == 3

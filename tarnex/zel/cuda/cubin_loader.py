@@ -5,6 +5,7 @@ the build had no nvcc, from the shipped kernel sources compiled once through
 NVRTC (CuPy caches the result on disk).  On ``host`` they come from the CPU
 build of the same sources.  Kernel objects are cached for the process.
 """
+import hashlib
 import importlib.util
 import pathlib
 
@@ -38,6 +39,17 @@ def _nvrtc_options():
     )
 
 
+def _nvrtc_source():
+    """The kernel source with a digest of every header it includes appended:
+    CuPy's compile cache keys on the source text alone, so without it an
+    edited header would be served from a stale cached build."""
+    digest = hashlib.sha256()
+    for header in sorted(_HERE.rglob("*.cuh")):
+        digest.update(header.relative_to(_HERE).as_posix().encode())
+        digest.update(header.read_bytes())
+    return SOURCE.read_text() + f"\n// headers sha256 {digest.hexdigest()}\n"
+
+
 def get_module():
     """The loaded kernel module (a CuPy RawModule, or the host kernel library)."""
     global _module
@@ -53,7 +65,7 @@ def get_module():
             if fatbin is not None:
                 _module = cupy.RawModule(path=str(fatbin))
             else:
-                _module = cupy.RawModule(code=SOURCE.read_text(), options=_nvrtc_options())
+                _module = cupy.RawModule(code=_nvrtc_source(), options=_nvrtc_options())
     return _module
 
 
