@@ -11,7 +11,7 @@ from reference import SCALE, records, scaled
 E = Ellipsis
 KEYS = {
     (7,): [0, 3, -1, -7, np.int64(2), slice(None), slice(2, None), slice(None, None, -1), slice(None, None, 3),
-           slice(-2, 1, -2), slice(5, 1, -1), slice(10, 20), slice(3, 3), (), E, (E, 2), (None, slice(1, 4)),
+           slice(-2, 1, -2), slice(5, 1, -1), slice(10, 20), slice(3, 3), slice(1, None, 2**62), (), E, (E, 2), (None, slice(1, 4)),
            (slice(None, None, 2), None)],
     (3, 4): [1, -1, (2, 3), (-3, -4), (1, slice(None, None, -1)), (slice(None), 0), (slice(None, None, -1), 2),
              (E, 1), (0, E), (slice(1, None), slice(None, None, 2)), (E, slice(3, 0, -2)), (None, 1, None),

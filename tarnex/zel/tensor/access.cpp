@@ -4,7 +4,6 @@
 // so every gather and scatter is one launch of fp_strided_copy_kernel; the
 // records never pass through the host.  Results are new tensors (copies),
 // as for every other operation of the module.
-#include <cstring>
 
 #include "../core/convert.hpp"
 #include "tensor.hpp"
@@ -111,7 +110,9 @@ Selection select(PyObject* key, const std::vector<Py_ssize_t>& shape) {
             if (PySlice_Unpack(item, &start, &stop, &step) < 0) py::fail();
             const Py_ssize_t len = PySlice_AdjustIndices(shape[axis], &start, &stop, step);
             sel.dims.push_back(len);
-            sel.strides.push_back(step * src_strides[axis]);
+            // With two or more entries |step| < shape[axis], so the product
+            // stays within the tensor; a lone entry's stride is never used.
+            sel.strides.push_back(len > 1 ? step * src_strides[axis] : 0);
             if (len > 0) sel.base += start * src_strides[axis];
             ++axis;
         } else {
