@@ -4,7 +4,6 @@
 // so every gather and scatter is one launch of fp_strided_copy_kernel; the
 // records never pass through the host.  Results are new tensors (copies),
 // as for every other operation of the module.
-
 #include "../core/convert.hpp"
 #include "tensor.hpp"
 
