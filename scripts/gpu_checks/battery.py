@@ -75,6 +75,17 @@ def main():
               ("cmm_real", lambda: zel.cmm(c(), c()).real), ("cmm_imag", lambda: zel.cmm(c(), c()).imag),
               ("cmv_imag", lambda: zel.cmv(c(), cv()).imag), ("cdiv_real", lambda: (cv() / cv().conj()).real),
               ("hadamard", lambda: zel.hadamard_gate().real), ("rotation_x", lambda: zel.rotation_x(0.7).imag)]
+    # Gathers and scatters of basic indexing: one strided copy kernel each.
+    cube = lambda: zel.reshape(q, (16, 16, 16))
+
+    def scatter():
+        t = cube()
+        t[3:, ::-2, 5] = zel.tensor(exact[:8])
+        t[1:] = t[:-1]
+        return t
+
+    cases += [("gather", lambda: cube()[2:13:3, ::-1, -5]), ("gather_none", lambda: cube()[None, ..., 7, None]),
+              ("scatter", scatter)]
     failures = 0
     for name, make in cases:
         try:

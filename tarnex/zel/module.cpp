@@ -31,7 +31,7 @@ constexpr const char* kAll[] = {
     "checksums_match", "verify", "ComplexTensor", "complex_tensor", "cmm", "cmv", "csum", "cabs", "conj",
     "complex_eye", "complex_zeros", "complex_ones", "pi", "pi_over", "pi_half", "pi_quarter", "rotation_x",
     "rotation_y", "rotation_z", "phase_gate", "pauli_x", "pauli_y", "pauli_z", "hadamard_gate", "t_gate", "s_gate",
-    "cnot", "SCALE_BITS", "NUM_LIMBS", "SCALE", "patch_numpy", "unpatch_numpy",
+    "cnot", "SCALE_BITS", "NUM_LIMBS", "SCALE", "patch_numpy", "unpatch_numpy", "save", "load", "device",
 };
 
 // One interpreter and one module object per process.
@@ -129,6 +129,7 @@ void bind_array_library() {
         }
         check_cupy_version(cp.get());
     }
+    bind("device", device.get());
     S().cp = cp.dup().release();
     bind_ref("cp", cp);
     bind_ref("RawModule", raw_module);

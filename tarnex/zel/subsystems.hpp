@@ -24,6 +24,7 @@ void define_checksum(PyObject* m);  // checksums and verification
 void define_complex(PyObject* m);   // ComplexTensor and the complex functions
 void define_pi(PyObject* m);  // PI_STR and the pi functions; after complex_ones, before the gates
 void define_gates(PyObject* m);  // rotation, phase, Pauli/Clifford gates; after the pi functions
+void define_files(PyObject* m);  // save, load and the unpickling of tensors
 void define_operators(PyObject* m);  // Tensor operators; after every function, before the NumPy table
 void define_numpy_patch(PyObject* m);  // NumPy patch table and patch/unpatch; last
 
@@ -48,6 +49,7 @@ inline constexpr DefineFn kSubsystems[] = {
     define_complex,
     define_pi,  // after the complex functions, before the gates
     define_gates,
+    define_files,
     define_operators,
     define_numpy_patch,
 };

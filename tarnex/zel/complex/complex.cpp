@@ -192,6 +192,110 @@ Ref to_list_of(PyObject* self) {
     return out;
 }
 
+// --- read-back and indexing, part by part -----------------------------------------
+
+Ref to_fractions_of(PyObject* self) {
+    Ref r = py::call_method(re(self), "to_fractions");
+    Ref i = py::call_method(im(self), "to_fractions");
+    return py::tuple(std::move(r), std::move(i));
+}
+
+// complex128 in the parts' shape: each part rounded to a double as its own
+// numpy() rounds it.
+Ref numpy_of(PyObject* self) {
+    Ref r = py::call_method(re(self), "numpy");
+    Ref i = py::call_method(im(self), "numpy");
+    Ref shape = py::getattr(r.get(), "shape");
+    Ref c128 = py::getattr(S().np, "complex128");
+    Ref out = call_with_dtype(py::getattr(S().np, "empty").get(), shape.get(), c128.get());
+    py::check_int(PyObject_SetAttrString(out.get(), "real", r.get()));
+    py::check_int(PyObject_SetAttrString(out.get(), "imag", i.get()));
+    return out;
+}
+
+PyObject* m_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        static const char* const names[] = {"dtype", "copy"};
+        auto [dtype, copy] = parse_args("__array__", names, 0, args, nargs, kwnames);
+        if (copy && copy != Py_None && !py::truthy(copy)) {
+            py::raise(PyExc_ValueError, "Unable to avoid copy while creating an array as requested.");
+        }
+        Ref arr = numpy_of(self);
+        if (!dtype || dtype == Py_None) return arr.release();
+        Ref astype = py::getattr(arr.get(), "astype");
+        Ref kw = py::check(Py_BuildValue("{sO}", "copy", Py_False));
+        Ref pos = py::tuple(Ref::borrow(dtype));
+        return py::check(PyObject_Call(astype.get(), pos.get(), kw.get())).release();
+    });
+}
+
+PyObject* complex_getitem(PyObject* self, PyObject* key) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref r = py::check(PyObject_GetItem(re(self), key));
+        Ref i = py::check(PyObject_GetItem(im(self), key));
+        return make(r, i).release();
+    });
+}
+
+// The value's parts: a ComplexTensor's own, a Python complex or a complex
+// NumPy array split in two, anything else real with a zero imaginary part.
+// Both parts are converted before either is written.
+std::pair<Ref, Ref> value_parts(PyObject* value) {
+    if (is_complex(value)) return {Ref::borrow(re(value)), Ref::borrow(im(value))};
+    bool split = PyComplex_Check(value);
+    if (!split && py::isinstance(value, S().np_ndarray)) {
+        Ref iscomplex = py::call(py::getattr(S().np, "iscomplexobj").get(), value);
+        split = py::truthy(iscomplex.get());
+    }
+    if (split) {
+        Ref r = as_tensor(py::getattr(value, "real").get());
+        Ref i = as_tensor(py::getattr(value, "imag").get());
+        return {std::move(r), std::move(i)};
+    }
+    Ref r = as_tensor(value);
+    return {std::move(r), call_global("tensor", py::from_long(0).get())};
+}
+
+int complex_setitem(PyObject* self, PyObject* key, PyObject* value) {
+    return py::guard<int>(-1, [&]() -> int {
+        if (!value) py::raise(PyExc_ValueError, "cannot delete tensor elements");
+        auto [r, i] = value_parts(value);
+        py::check_int(PyObject_SetItem(re(self), key, r.get()));
+        py::check_int(PyObject_SetItem(im(self), key, i.get()));
+        return 0;
+    });
+}
+
+Py_ssize_t complex_len(PyObject* self) {
+    return py::guard<Py_ssize_t>(-1, [&]() -> Py_ssize_t { return py::length(re(self)); });
+}
+
+PyObject* complex_iter(PyObject* self) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref shape = shape_of(re(self));
+        if (py::length(shape.get()) == 0) py::raise(PyExc_TypeError, "iteration over a 0-d tensor");
+        Ref getitem = py::getattr(self, "__getitem__");
+        Ref count = py::from_ssize(py::length(re(self)));
+        Ref indices = py::call(reinterpret_cast<PyObject*>(&PyRange_Type), count.get());
+        Ref rows = py::call(reinterpret_cast<PyObject*>(&PyMap_Type), getitem.get(), indices.get());
+        return py::check(PyObject_GetIter(rows.get())).release();
+    });
+}
+
+int complex_bool(PyObject*) { return 1; }
+
+PyObject* get_ndim(PyObject* self, void*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        return py::from_ssize(py::length(shape_of(re(self)).get())).release();
+    });
+}
+
+// ComplexTensor(real, imag) of the pickled parts, which pickle themselves.
+Ref reduce_of(PyObject* self) {
+    return py::tuple(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self))),
+                     py::tuple(Ref::borrow(re(self)), Ref::borrow(im(self))));
+}
+
 // --- Python entry points -------------------------------------------------------
 
 using Unary = Ref (*)(PyObject*);
@@ -261,6 +365,11 @@ PyMethodDef complex_methods[] = {
     ZEL_METH_0("T", transpose_of, "Transpose (2D only)."),
     ZEL_METH_0("H", hermitian_of, "Conjugate transpose (2D only)."),
     ZEL_METH_0("to_list", to_list_of, "Convert to Python complex numbers."),
+    ZEL_METH_0("to_fractions", to_fractions_of, "Exact values: (real.to_fractions(), imag.to_fractions())."),
+    ZEL_METH_0("numpy", numpy_of, "A complex128 NumPy array in the tensor's shape."),
+    {"__array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_array)),
+     METH_FASTCALL | METH_KEYWORDS, "__array__($self, /, dtype=None, copy=None)\n--\n\nThe array of numpy()."},
+    ZEL_METH_0("__reduce__", reduce_of, "Pickle as ComplexTensor(real, imag)."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -277,6 +386,7 @@ PyGetSetDef complex_getset[] = {
     {"real", get_real, nullptr, "Real part (a Tensor).", nullptr},
     {"imag", get_imag, nullptr, "Imaginary part (a Tensor).", nullptr},
     {"shape", get_shape, nullptr, "The shape of the parts.", nullptr},
+    {"ndim", get_ndim, nullptr, "Number of dimensions of the parts.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -297,6 +407,11 @@ PyType_Slot complex_slots[] = {
     {Py_tp_methods, complex_methods},
     {Py_tp_getset, complex_getset},
     {Py_tp_members, complex_members},
+    {Py_mp_subscript, reinterpret_cast<void*>(complex_getitem)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(complex_setitem)},
+    {Py_mp_length, reinterpret_cast<void*>(complex_len)},
+    {Py_tp_iter, reinterpret_cast<void*>(complex_iter)},
+    {Py_nb_bool, reinterpret_cast<void*>(complex_bool)},
     {0, nullptr},
 };
 
@@ -418,6 +533,9 @@ void define_complex(PyObject* m) {
         PyObject* t = type.get();
         Ref modname = py::from_str("tarnex.zel.zel");
         py::check_int(PyObject_SetAttrString(t, "__module__", modname.get()));
+        // As for Tensor: `ndarray + c` reaches c's reflected method.
+        Ref priority = py::from_double(1000.0);
+        py::check_int(PyObject_SetAttrString(t, "__array_priority__", priority.get()));
         for (const char* name : kOperatorNames) {
             Ref descr = py::getattr(t, name);
             py::check_int(PyObject_SetAttrString(t, name, descr.get()));

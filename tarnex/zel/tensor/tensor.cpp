@@ -201,6 +201,14 @@ PyMethodDef tensor_methods[] = {
     {"_unflatten", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_unflatten)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "_unflatten(flat, shape)\n--\n\nRebuild nested lists."},
     {"item", m_item, METH_NOARGS, "item($self, /)\n--\n\nGet scalar value."},
+    {"to_fractions", tensor_to_fractions, METH_NOARGS,
+     "to_fractions($self, /)\n--\n\nExact values as nested lists of Fraction (a Fraction for a 0-d tensor)."},
+    {"numpy", tensor_numpy, METH_NOARGS,
+     "numpy($self, /)\n--\n\nA float64 NumPy array in the tensor's shape, rounded as to_list rounds."},
+    {"__array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tensor_array)),
+     METH_FASTCALL | METH_KEYWORDS, "__array__($self, /, dtype=None, copy=None)\n--\n\nThe array of numpy()."},
+    {"__reduce__", tensor_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickle as host records and the shape, loadable on either device."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -208,6 +216,7 @@ PyGetSetDef tensor_getset[] = {
     {"shape", get_shape, nullptr, "The shape.", nullptr},
     {"numel", get_numel, nullptr, "Number of records.", nullptr},
     {"T", get_T, nullptr, "Transpose (swap last two dimensions).", nullptr},
+    {"ndim", tensor_ndim, nullptr, "Number of dimensions, len(shape).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -226,6 +235,11 @@ PyType_Slot tensor_slots[] = {
     {Py_tp_methods, tensor_methods},
     {Py_tp_getset, tensor_getset},
     {Py_tp_members, tensor_members},
+    {Py_mp_subscript, reinterpret_cast<void*>(tensor_getitem)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(tensor_setitem)},
+    {Py_mp_length, reinterpret_cast<void*>(tensor_len)},
+    {Py_tp_iter, reinterpret_cast<void*>(tensor_iter)},
+    {Py_nb_bool, reinterpret_cast<void*>(tensor_bool)},
     {0, nullptr},
 };
 
@@ -242,6 +256,12 @@ Ref make_tensor(Ref data, PyObject* shape) {
     Ref s = shape_given(shape) ? Ref::borrow(shape) : shape_tuple({py::length(data.get())});
     Ref t = py::check(PyType_GenericAlloc(g_tensor_type, 0));
     set_fields(t.get(), std::move(data), std::move(s));
+    return t;
+}
+
+Ref make_tensor_as(Ref data, Ref shape) {
+    Ref t = py::check(PyType_GenericAlloc(g_tensor_type, 0));
+    set_fields(t.get(), std::move(data), std::move(shape));
     return t;
 }
 
@@ -288,6 +308,11 @@ void define_tensor(PyObject* m) {
         py::check_int(PyObject_SetAttrString(reinterpret_cast<PyObject*>(g_tensor_type), "__slots__", slots.get()));
         Ref modname = py::from_str("tarnex.zel.zel");
         py::check_int(PyObject_SetAttrString(reinterpret_cast<PyObject*>(g_tensor_type), "__module__", modname.get()));
+        // Above NumPy's own priority, so `ndarray + t` calls t.__radd__ and
+        // stays exact instead of converting t through __array__ to doubles.
+        Ref priority = py::from_double(1000.0);
+        py::check_int(
+            PyObject_SetAttrString(reinterpret_cast<PyObject*>(g_tensor_type), "__array_priority__", priority.get()));
     }
     bind("Tensor", reinterpret_cast<PyObject*>(g_tensor_type));
     (void)m;

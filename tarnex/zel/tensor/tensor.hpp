@@ -13,6 +13,9 @@ bool is_tensor(PyObject* o);
 // falsy shape (None, (), []) becomes (len(data),).
 Ref make_tensor(Ref data, PyObject* shape);
 inline Ref make_tensor(Ref data, const Ref& shape) { return make_tensor(std::move(data), shape.get()); }
+// A tensor whose shape is stored as given, `()` included: indexing and
+// loading produce 0-d tensors, which the _raw path would widen to (n,).
+Ref make_tensor_as(Ref data, Ref shape);
 
 // An operand as a tensor: a Tensor (or subclass) as it stands, anything
 // else through the module's current `tensor`.
@@ -34,5 +37,29 @@ Ref shape_tuple(const std::vector<Py_ssize_t>& dims);
 std::vector<Py_ssize_t> shape_dims(PyObject* shape);
 
 void define_tensor(PyObject* m);
+
+// Methods and slots of Tensor defined beside their subsystems (access.cpp:
+// read-back and indexing; files.cpp: pickling).
+PyObject* tensor_to_fractions(PyObject* self, PyObject*);
+PyObject* tensor_numpy(PyObject* self, PyObject*);
+PyObject* tensor_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tensor_getitem(PyObject* self, PyObject* key);
+int tensor_setitem(PyObject* self, PyObject* key, PyObject* value);
+Py_ssize_t tensor_len(PyObject* self);
+PyObject* tensor_iter(PyObject* self);
+int tensor_bool(PyObject* self);
+PyObject* tensor_ndim(PyObject* self, void*);
+PyObject* tensor_reduce(PyObject* self, PyObject*);
+
+// Row-major strides of a shape (in records).
+std::vector<Py_ssize_t> row_major_strides(const std::vector<Py_ssize_t>& dims);
+// The product of dims, or -1 when a dimension is negative or it overflows.
+Py_ssize_t checked_product(const std::vector<Py_ssize_t>& dims);
+// The tensor's records as a host NumPy array in its shape; ValueError when
+// the shape does not describe the records.
+Ref host_records_shaped(PyObject* t);
+// A tensor of the host records `arr` (FIXEDPOINT_DTYPE, or the same fields
+// in another byte order) with `shape` stored as given.
+Ref tensor_from_host_records(PyObject* arr, PyObject* shape);
 
 }  // namespace zel

@@ -10,3 +10,4 @@
 #include "reduce.cuh"
 #include "products.cuh"
 #include "shape.cuh"
+#include "index.cuh"
