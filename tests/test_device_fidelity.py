@@ -271,3 +271,31 @@ def test_fatbin_holds_the_cloud_architectures():
     archs = set(cubin_loader.fatbin_architectures())
     # sm_70 needs a toolkit older than CUDA 13; sm_75 (T4) onwards always.
     assert {"sm_75", "sm_80", "sm_90", "compute_90"} <= archs
+
+
+def test_ctrl_c_stops_a_long_host_launch():
+    # An 800 x 800 product of full-width records takes many seconds on the
+    # host; SIGINT half a second in must end it within a second, and the
+    # module must still work afterwards.
+    code = """
+import os, signal, threading, time
+import numpy as np
+import tarnex.zel.zel as z
+a = z.div(z.Tensor(np.random.default_rng(0).standard_normal((800, 800))), z.tensor(3))
+threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+t0 = time.perf_counter()
+try:
+    z.mm(a, a)
+    print("finished", time.perf_counter() - t0)
+except KeyboardInterrupt:
+    print("interrupted", time.perf_counter() - t0)
+print(z.from_gpu(z.add(z.tensor([1.5]), z.tensor([2]))._data))
+"""
+    env = dict(os.environ, ZEL_DEVICE="host")
+    res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                         cwd=tempfile.gettempdir(), timeout=120)
+    assert res.returncode == 0, res.stderr
+    first, second = res.stdout.splitlines()
+    word, seconds = first.split()
+    assert word == "interrupted" and float(seconds) < 1.5, first
+    assert second == "[3.5]"
