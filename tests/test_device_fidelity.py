@@ -23,6 +23,8 @@ CUDA_DIR = ROOT / "tarnex" / "zel" / "cuda"
 NATIVE = ROOT / "tests" / "native"
 BATTERY = ROOT / "scripts" / "gpu_checks" / "battery.py"
 IN_CI = bool(os.environ.get("CI"))
+# Checks of the stand-in itself, where CuPy on a GPU differs or is lenient.
+host_only = pytest.mark.skipif(os.environ.get("ZEL_DEVICE", "host") != "host", reason="checks the host stand-in")
 
 
 def _record_bytes(dev):
@@ -32,6 +34,7 @@ def _record_bytes(dev):
 # ---------------------------------------------------------------------------
 # The stand-in behaves like CuPy.
 
+@host_only
 def test_device_arrays_are_not_host_arrays(zel):
     d = zel.to_gpu([1.0, 2.0, 3.0])
     assert not isinstance(d, np.ndarray)
@@ -80,7 +83,7 @@ def test_tensor_constructor_refuses_device_arrays_as_data(zel):
 def test_launch_beyond_cuda_limits_is_refused(zel, grid, block, shared):
     out = zel.cp.empty(1, dtype=zel.FIXEDPOINT_DTYPE)
     kernel = zel._get_kernel("fp_zeros_kernel")
-    with pytest.raises(RuntimeError, match="CUDA_ERROR_INVALID_VALUE"):
+    with pytest.raises(Exception, match="CUDA_ERROR_INVALID_VALUE"):
         kernel(grid, block, (out, np.int32(1)), shared_mem=shared)
 
 
@@ -90,6 +93,7 @@ def test_launch_at_cuda_limits_runs(zel):
     assert zel.from_gpu(out) == [1.0]
 
 
+@host_only
 @pytest.mark.parametrize("n", [1, np.int64(1), 1.0, np.float64(1.0), np.uint8(1)])
 def test_scalar_arguments_must_match_the_parameter_bytes(zel, n):
     # CuPy passes a Python int as 8 bytes and a float as a double: into an
@@ -99,6 +103,7 @@ def test_scalar_arguments_must_match_the_parameter_bytes(zel, n):
         zel._get_kernel("fp_zeros_kernel")((1,), (256,), (out, n))
 
 
+@host_only
 @pytest.mark.parametrize("bad", [np.zeros(1, dtype=[("x", "u1", 72)]), [0] * 72, b"\0" * 72, None])
 def test_pointer_arguments_must_be_device_arrays(zel, bad):
     with pytest.raises(TypeError, match="device array"):
@@ -257,7 +262,8 @@ def test_cupy_older_than_14_1_is_refused_by_name(tmp_path):
     fake = tmp_path / "cupy"
     fake.mkdir()
     (fake / "__init__.py").write_text("__version__ = '14.0.1'\nclass RawModule: pass\n")
-    env = dict(os.environ, ZEL_DEVICE="cuda", PYTHONPATH=str(tmp_path))
+    path = os.environ.get("PYTHONPATH")
+    env = dict(os.environ, ZEL_DEVICE="cuda", PYTHONPATH=str(tmp_path) + (os.pathsep + path if path else ""))
     res = subprocess.run([sys.executable, "-c", "import tarnex.zel.zel"], capture_output=True, text=True, env=env,
                          cwd=tempfile.gettempdir())
     assert res.returncode != 0
@@ -271,3 +277,31 @@ def test_fatbin_holds_the_cloud_architectures():
     archs = set(cubin_loader.fatbin_architectures())
     # sm_70 needs a toolkit older than CUDA 13; sm_75 (T4) onwards always.
     assert {"sm_75", "sm_80", "sm_90", "compute_90"} <= archs
+
+
+def test_ctrl_c_stops_a_long_host_launch():
+    # An 800 x 800 product of full-width records takes many seconds on the
+    # host; SIGINT half a second in must end it within a second, and the
+    # module must still work afterwards.
+    code = """
+import os, signal, threading, time
+import numpy as np
+import tarnex.zel.zel as z
+a = z.div(z.Tensor(np.random.default_rng(0).standard_normal((800, 800))), z.tensor(3))
+threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+t0 = time.perf_counter()
+try:
+    z.mm(a, a)
+    print("finished", time.perf_counter() - t0)
+except KeyboardInterrupt:
+    print("interrupted", time.perf_counter() - t0)
+print(z.from_gpu(z.add(z.tensor([1.5]), z.tensor([2]))._data))
+"""
+    env = dict(os.environ, ZEL_DEVICE="host")
+    res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                         cwd=tempfile.gettempdir(), timeout=120)
+    assert res.returncode == 0, res.stderr
+    first, second = res.stdout.splitlines()
+    word, seconds = first.split()
+    assert word == "interrupted" and float(seconds) < 1.5, first
+    assert second == "[3.5]"

@@ -16,19 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "include/zel/kernel.cuh"
+#include "kernel_registry.hpp"
 #include "sim.hpp"
-
-namespace zel {
-std::map<std::string, void*>& kernel_registry() {
-    static std::map<std::string, void*> reg;
-    return reg;
-}
-template <class... P>
-HostKernelReg<P...>::HostKernelReg(const char* name, void (*fn)(const ThreadCtx&, P...)) {
-    kernel_registry()[name] = reinterpret_cast<void*>(fn);
-}
-}  // namespace zel
 
 #include "kernels/products.cuh"
 

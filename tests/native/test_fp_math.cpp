@@ -22,20 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "include/zel/kernel.cuh"
-
-// Stand-in for the host launcher: kernels register by name; the tests call
-// them over an explicit grid.
-namespace zel {
-std::map<std::string, void*>& kernel_registry() {
-    static std::map<std::string, void*> r;
-    return r;
-}
-template <class... P>
-HostKernelReg<P...>::HostKernelReg(const char* name, void (*fn)(const ThreadCtx&, P...)) {
-    kernel_registry()[name] = reinterpret_cast<void*>(fn);
-}
-}  // namespace zel
+#include "kernel_registry.hpp"
 
 #include "kernels/elementwise.cuh"
 #include "kernels/unary.cuh"
