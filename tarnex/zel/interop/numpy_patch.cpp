@@ -2,10 +2,20 @@
 // array arguments to Tensors, call the module's exact function and convert
 // the result back; and their restoration.  The bookkeeping lives in module
 // globals (_numpy_originals, _numpy_patched, _NUMPY_TO_ZEL).
+//
+// A wrapper keeps NumPy's calling conventions: it takes integer and float
+// arrays, NumPy scalars and Python numbers beside them, computes exactly,
+// and returns what NumPy would return for the call (dtype, NumPy scalars),
+// rounded once.  Everything else goes to the saved NumPy function.
+#include <cmath>
+#include <cstring>
 #include <iterator>
 #include <utility>
 #include <vector>
 
+#include "../complex/complex.hpp"
+#include "../core/convert.hpp"
+#include "../core/gmp.hpp"
 #include "../tensor/tensor.hpp"
 
 namespace zel {
@@ -21,6 +31,13 @@ constexpr std::pair<const char*, const char*> kNumpyToZel[] = {
 };
 static_assert(std::size(kNumpyToZel) == 24);
 
+// The meaning of a wrapper, in the order of kNumpyToZel.
+enum class Op {
+    Add, Sub, Mul, Div, Neg, Abs, Sign, Pow, Mod, Sum, Prod, Max, Min, Mean, Std, Var,
+    Dot, Matmul, Exp, Log, Sqrt, Sin, Cos, Tan, Unknown
+};
+static_assert(static_cast<size_t>(Op::Unknown) == std::size(kNumpyToZel));
+
 // Names whose results are always returned as a Python scalar.
 constexpr const char* kScalarResults[] = {"sum", "prod", "max", "min", "mean", "std", "var"};
 
@@ -35,6 +52,7 @@ struct WrapperObject {
     PyObject* original;  // the NumPy function it replaces, or NULL
     bool returns_scalar;
     bool dot;  // zel_func is the module's flat dot
+    Op op;     // which NumPy function zel_func stands in for
 };
 
 PyTypeObject* g_wrapper_type = nullptr;
@@ -145,7 +163,519 @@ bool has_non_vector_tensor(PyObject* args) {
     return false;
 }
 
-Ref wrapper_call(WrapperObject* st, PyObject* args, PyObject* kwargs) {
+// ---------------------------------------------------------------------------
+// NumPy's calling conventions.  `take_*` functions return an empty Ref (or
+// false) for a call the exact path cannot take; the wrapper then hands the
+// call to the saved NumPy function, which answers it (or raises) as NumPy
+// does.
+
+// NumPy objects the exact path uses, looked up once.  None of them is a
+// name the patch replaces.
+struct NumpyApi {
+    PyObject* generic;
+    PyObject* asarray;
+    PyObject* ascontiguousarray;
+    PyObject* ones;
+    PyObject* empty;
+    PyObject* broadcast_shapes;
+    PyObject* broadcast_to;
+    PyObject* int64;
+    PyObject* uint64;
+};
+
+const NumpyApi& npapi() {
+    static NumpyApi api = [] {
+        PyObject* np = S().np;
+        auto get = [&](const char* name) { return py::getattr(np, name).release(); };
+        return NumpyApi{get("generic"), get("asarray"), get("ascontiguousarray"), get("ones"), get("empty"),
+                        get("broadcast_shapes"), get("broadcast_to"), get("int64"), get("uint64")};
+    }();
+    return api;
+}
+
+// f(*args), or an empty Ref when it raised an ordinary exception (cleared).
+Ref attempt(PyObject* f, PyObject* args) {
+    PyObject* r = PyObject_Call(f, args, nullptr);
+    if (r) return Ref::steal(r);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) py::fail();
+    PyErr_Clear();
+    return {};
+}
+
+template <class... A>
+Ref attempt_call(PyObject* f, A... args) {
+    Ref t = py::check(PyTuple_Pack(sizeof...(A), args...));
+    return attempt(f, t.get());
+}
+
+Py_ssize_t attr_ssize(PyObject* o, const char* name) {
+    Ref v = py::getattr(o, name);
+    return py::as_ssize(v.get());
+}
+
+char dtype_kind(PyObject* dtype) {
+    Ref kind = py::getattr(dtype, "kind");
+    const char* k = PyUnicode_AsUTF8(kind.get());
+    if (!k) py::fail();
+    return k[0];
+}
+
+// Integers of up to 64 bits and binary floats of up to 64 bits are numbers
+// the records hold exactly; bool, complex, extended precision, object and
+// the rest are NumPy's.
+bool exact_dtype(PyObject* dtype) {
+    const char k = dtype_kind(dtype);
+    if (k == 'i' || k == 'u') return true;
+    return k == 'f' && attr_ssize(dtype, "itemsize") <= 8;
+}
+
+// An operand: a NumPy array (a scalar is a 0-d array) and what stands for it
+// when NumPy is asked for the result's type.  Python ints and floats stand
+// for themselves, so NumPy applies its rules for them (they adopt the other
+// operand's type); arrays and NumPy scalars are stood for by ones of their
+// dtype, which no NumPy rule treats differently from other values.
+struct Operand {
+    Ref arr;
+    Ref probe;
+    bool python_scalar = false;
+};
+
+bool take_operand(PyObject* a, Operand& out) {
+    const NumpyApi& api = npapi();
+    if (PyBool_Check(a)) return false;
+    const bool generic = py::isinstance(a, api.generic);
+    if (!generic && (PyLong_CheckExact(a) || PyFloat_CheckExact(a))) {
+        out.arr = attempt_call(api.asarray, a);
+        out.probe = Ref::borrow(a);
+        out.python_scalar = true;
+    } else if (generic || Py_TYPE(a) == reinterpret_cast<PyTypeObject*>(S().np_ndarray) || PyList_Check(a) ||
+               PyTuple_Check(a)) {
+        // Subclasses of ndarray (matrix, masked arrays) keep their own
+        // meaning and go to NumPy.
+        out.arr = Py_TYPE(a) == reinterpret_cast<PyTypeObject*>(S().np_ndarray) ? Ref::borrow(a)
+                                                                                : attempt_call(api.asarray, a);
+    } else {
+        return false;
+    }
+    if (!out.arr || Py_TYPE(out.arr.get()) != reinterpret_cast<PyTypeObject*>(S().np_ndarray)) return false;
+    Ref dtype = py::getattr(out.arr.get(), "dtype");
+    if (!exact_dtype(dtype.get()) || attr_ssize(out.arr.get(), "size") == 0) return false;
+    if (!out.python_scalar) {
+        const Py_ssize_t ndim = attr_ssize(out.arr.get(), "ndim");
+        Ref shape = py::check(PyTuple_New(ndim));
+        for (Py_ssize_t i = 0; i < ndim; ++i) PyTuple_SET_ITEM(shape.get(), i, py::from_long(1).release());
+        out.probe = py::call(api.ones, shape.get(), dtype.get());
+        if (generic) out.probe = py::check(PySequence_GetItem(py::call_method(out.probe.get(), "reshape", py::from_long(-1).get()).get(), 0));
+    }
+    return true;
+}
+
+// --- records of NumPy values -------------------------------------------------
+
+// The record of a finite double when it lies on the grid of 2^-256 and below
+// 2^256 in magnitude (every double of magnitude 2^-204 or more does);
+// false otherwise.
+bool double_record(double x, fp_t& r) {
+    zero_n<kLimbs>(r.limb);
+    if (!std::isfinite(x) || std::fabs(x) >= 0x1p256) return false;
+    if (x != 0.0) {
+        int e = 0;
+        uint64_t m = static_cast<uint64_t>(std::ldexp(std::frexp(std::fabs(x), &e), 53));
+        int shift = e - 53 + kFracBits;  // |x| * 2^256 = m * 2^shift
+        if (shift < 0) {
+            if (shift <= -53 || (m & ((uint64_t(1) << -shift) - 1))) return false;
+            m >>= -shift;
+            shift = 0;
+        }
+        const int word = shift / 64, off = shift % 64;
+        r.limb[word] = m << off;
+        if (off && word + 1 < kLimbs) r.limb[word + 1] = m >> (64 - off);
+    }
+    fp_set_sign(r, x < 0);
+    return true;
+}
+
+void int_record(int64_t v, fp_t& r) {
+    zero_n<kLimbs>(r.limb);
+    r.limb[4] = v < 0 ? uint64_t(0) - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    fp_set_sign(r, v < 0);
+}
+
+// The records of an array's elements in C order; false when one of them is
+// not a record exactly (NaN, infinities, out of range, below the grid).
+bool array_records(PyObject* arr, std::vector<fp_t>& out) {
+    const NumpyApi& api = npapi();
+    Ref dtype = py::getattr(arr, "dtype");
+    const char kind = dtype_kind(dtype.get());
+    PyObject* as = kind == 'f' ? S().np_float64 : kind == 'i' ? api.int64 : api.uint64;
+    Ref contiguous = py::call(api.ascontiguousarray, arr, as);
+    Ref flat = py::call_method(contiguous.get(), "ravel");
+    const Py_ssize_t n = py::length(flat.get());
+    Buffer buf(flat.get(), false);
+    out.resize(n);
+    if (kind == 'f') {
+        const double* x = static_cast<const double*>(buf.data());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!double_record(x[i], out[i])) return false;
+        }
+    } else if (kind == 'i') {
+        const int64_t* x = static_cast<const int64_t*>(buf.data());
+        for (Py_ssize_t i = 0; i < n; ++i) int_record(x[i], out[i]);
+    } else {
+        const uint64_t* x = static_cast<const uint64_t*>(buf.data());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            zero_n<kLimbs>(out[i].limb);
+            out[i].limb[4] = x[i];
+            fp_set_sign(out[i], false);
+        }
+    }
+    return true;
+}
+
+Ref records_tensor(const std::vector<fp_t>& recs, PyObject* shape) {
+    return make_tensor(upload_records(recs.data(), static_cast<Py_ssize_t>(recs.size())), shape);
+}
+
+std::vector<fp_t> tensor_records(PyObject* t) {
+    std::vector<fp_t> out;
+    Ref data = tensor_data(t);
+    read_records(data.get(), out);
+    return out;
+}
+
+bool is_saturated(const fp_t& r) {
+    for (int i = 0; i < kLimbs; ++i) {
+        if (r.limb[i] != ~uint64_t(0)) return false;
+    }
+    return true;
+}
+
+bool record_bit(const fp_t& r, int i) { return i >= 0 && i < kMagBits && ((r.limb[i / 64] >> (i % 64)) & 1); }
+
+// Bits [s, s + 64) of the magnitude.
+uint64_t record_window(const fp_t& r, int s) {
+    const int word = s / 64, off = s % 64;
+    if (word >= kLimbs) return 0;
+    uint64_t v = r.limb[word] >> off;
+    if (off && word + 1 < kLimbs) v |= r.limb[word + 1] << (64 - off);
+    return v;
+}
+
+bool any_bit_below(const fp_t& r, int s) {
+    for (int w = 0; w < kLimbs && 64 * w < s; ++w) {
+        const uint64_t mask = s - 64 * w >= 64 ? ~uint64_t(0) : (uint64_t(1) << (s - 64 * w)) - 1;
+        if (r.limb[w] & mask) return true;
+    }
+    return false;
+}
+
+// The record's value rounded to nearest, ties to even, in a binary format
+// of p significant bits whose normal numbers start at 2^emin (subnormals
+// below), returned as the double of the same value.  One rounding from the
+// exact record: binary32 results are not rounded through binary64 first.
+double round_record(const fp_t& r, int p, int emin) {
+    int top = -1;
+    for (int w = kLimbs - 1; w >= 0 && top < 0; --w) {
+        if (r.limb[w]) top = 64 * w + 63 - __builtin_clzll(r.limb[w]);
+    }
+    if (top < 0) return 0.0;
+    const int e = top - kFracBits;
+    const int s = (e > emin ? e : emin) - p + 1 + kFracBits;  // weight of the last kept bit, in record units
+    double v;
+    if (s <= 0) {
+        v = std::ldexp(static_cast<double>(r.limb[0]), -kFracBits);  // at most p <= 53 bits
+    } else {
+        uint64_t q = record_window(r, s);
+        if (record_bit(r, s - 1) && ((q & 1) || any_bit_below(r, s - 1))) ++q;
+        v = std::ldexp(static_cast<double>(q), s - kFracBits);
+    }
+    return fp_is_neg(r) ? -v : v;
+}
+
+// NumPy's answer built from result records: an array of `dtype` in `shape`,
+// or its first element as a NumPy scalar.  Empty when a record saturated
+// (the exact result left the range: NumPy's own overflow rules apply) or an
+// integer dtype meets a value that is not an integer.
+Ref numpy_result(const std::vector<fp_t>& recs, PyObject* shape, PyObject* dtype, bool scalar) {
+    const NumpyApi& api = npapi();
+    const Py_ssize_t n = static_cast<Py_ssize_t>(recs.size());
+    for (const fp_t& r : recs) {
+        if (is_saturated(r)) return {};
+    }
+    const char kind = dtype_kind(dtype);
+    Ref out;
+    if (kind == 'f') {
+        const Py_ssize_t size = attr_ssize(dtype, "itemsize");
+        const int p = size == 8 ? 53 : size == 4 ? 24 : 11;
+        const int emin = size == 8 ? -1022 : size == 4 ? -126 : -14;
+        out = py::call(api.empty, py::from_ssize(n).get(), S().np_float64);
+        Buffer buf(out.get(), true);
+        double* x = static_cast<double*>(buf.data());
+        for (Py_ssize_t i = 0; i < n; ++i) x[i] = round_record(recs[i], p, emin);
+    } else {
+        // Integer results wrap modulo 2^64 and then to the dtype's width, as
+        // NumPy's integer arithmetic does.
+        out = py::call(api.empty, py::from_ssize(n).get(), api.uint64);
+        Buffer buf(out.get(), true);
+        uint64_t* x = static_cast<uint64_t*>(buf.data());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const fp_t& r = recs[i];
+            if (r.limb[0] | r.limb[1] | r.limb[2] | r.limb[3]) return {};
+            x[i] = fp_is_neg(r) ? uint64_t(0) - r.limb[4] : r.limb[4];
+        }
+        if (kind == 'i') out = py::call_method(out.get(), "view", api.int64);
+    }
+    out = py::call_method(out.get(), "astype", dtype);
+    if (scalar) return py::check(PySequence_GetItem(out.get(), 0));
+    return py::call_method(out.get(), "reshape", shape);
+}
+
+bool any_zero(const std::vector<fp_t>& recs) {
+    for (const fp_t& r : recs) {
+        if (fp_is_zero(r)) return true;
+    }
+    return false;
+}
+
+bool any_negative(const std::vector<fp_t>& recs, bool or_zero) {
+    for (const fp_t& r : recs) {
+        if (fp_is_zero(r) ? or_zero : fp_is_neg(r)) return true;
+    }
+    return false;
+}
+
+// --- the operations ------------------------------------------------------------
+
+bool is_unary(Op op) {
+    switch (op) {
+        case Op::Add: case Op::Sub: case Op::Mul: case Op::Div: case Op::Pow: case Op::Mod: case Op::Dot:
+        case Op::Matmul:
+            return false;
+        default:
+            return true;
+    }
+}
+
+bool is_reduction(Op op) { return op >= Op::Sum && op <= Op::Var; }
+
+// Element-wise operations, operands broadcast by NumPy's rules.
+Ref take_elementwise(PyObject* func, Op op, std::vector<Operand>& ops, PyObject* dtype, bool returns_scalar) {
+    const NumpyApi& api = npapi();
+    Ref shape;
+    if (ops.size() == 1) {
+        shape = py::getattr(ops[0].arr.get(), "shape");
+    } else {
+        Ref sa = py::getattr(ops[0].arr.get(), "shape"), sb = py::getattr(ops[1].arr.get(), "shape");
+        shape = attempt_call(api.broadcast_shapes, sa.get(), sb.get());
+        if (!shape) return {};
+    }
+    std::vector<std::vector<fp_t>> recs(ops.size());
+    Ref tensors = py::check(PyTuple_New(static_cast<Py_ssize_t>(ops.size())));
+    for (size_t i = 0; i < ops.size(); ++i) {
+        Ref full = py::call(api.broadcast_to, ops[i].arr.get(), shape.get());
+        if (!array_records(full.get(), recs[i])) return {};
+    }
+    // NumPy's answers off the module's domain (inf, NaN, its own warnings)
+    // are NumPy's to give.
+    if ((op == Op::Div || op == Op::Mod) && any_zero(recs[1])) return {};
+    if (op == Op::Log && any_negative(recs[0], true)) return {};
+    if (op == Op::Sqrt && any_negative(recs[0], false)) return {};
+    for (size_t i = 0; i < ops.size(); ++i) {
+        PyTuple_SET_ITEM(tensors.get(), static_cast<Py_ssize_t>(i), records_tensor(recs[i], shape.get()).release());
+    }
+    Ref result = py::check(PyObject_Call(func, tensors.get(), nullptr));
+    std::vector<fp_t> out = tensor_records(result.get());
+    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1);
+}
+
+// power with one integral exponent (a scalar); array exponents and
+// fractional ones are NumPy's.
+Ref take_power(PyObject* func, std::vector<Operand>& ops, PyObject* dtype, bool returns_scalar) {
+    if (attr_ssize(ops[1].arr.get(), "ndim") != 0) return {};
+    Ref item = py::call_method(ops[1].arr.get(), "item");
+    long long e;
+    if (PyFloat_Check(item.get())) {
+        const double d = PyFloat_AS_DOUBLE(item.get());
+        if (!(std::fabs(d) < 0x1p31) || d != std::trunc(d)) return {};
+        e = static_cast<long long>(d);
+    } else {
+        int overflow = 0;
+        e = PyLong_AsLongLongAndOverflow(item.get(), &overflow);
+        if (e == -1 && PyErr_Occurred()) py::fail();
+        if (overflow || e >= (1LL << 31) || e < -(1LL << 31)) return {};
+    }
+    Ref shape = py::getattr(ops[0].arr.get(), "shape");
+    std::vector<fp_t> recs;
+    if (!array_records(ops[0].arr.get(), recs)) return {};
+    Ref t = records_tensor(recs, shape.get());
+    Ref result = py::call(func, t.get(), py::from_long(e).get());
+    std::vector<fp_t> out = tensor_records(result.get());
+    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1);
+}
+
+// sum, prod, max, min and mean over all elements.
+Ref take_reduction(PyObject* func, std::vector<Operand>& ops, PyObject* dtype) {
+    std::vector<fp_t> recs;
+    if (!array_records(ops[0].arr.get(), recs)) return {};
+    Ref t = records_tensor(recs, shape_tuple({static_cast<Py_ssize_t>(recs.size())}).get());
+    Ref result = py::check(PyObject_CallOneArg(func, t.get()));
+    std::vector<fp_t> out = tensor_records(result.get());
+    return numpy_result(out, Py_None, dtype, true);
+}
+
+// NumPy's var and std: sum((x - mean)^2) / (n - ddof), and its square root.
+// With X = x * 2^256 (integers), S1 = sum X and S2 = sum X^2, that is
+// (n S2 - S1^2) / (n (n - ddof)) / 2^512: one exact rational, floored once
+// to the grid (for std, floor(sqrt(q)) = isqrt(floor(q)) for real q >= 0).
+Ref take_var(bool std_dev, std::vector<Operand>& ops, long long ddof, PyObject* dtype) {
+    std::vector<fp_t> recs;
+    if (!array_records(ops[0].arr.get(), recs)) return {};
+    const long long n = static_cast<long long>(recs.size());
+    if (ddof >= n) return {};
+    Mpz s1, s2, x, num, den;
+    for (const fp_t& r : recs) {
+        mpz_import(x.v, kLimbs, -1, sizeof(uint64_t), 0, 0, r.limb);
+        if (fp_is_neg(r)) mpz_neg(x.v, x.v);
+        mpz_add(s1.v, s1.v, x.v);
+        mpz_addmul(s2.v, x.v, x.v);
+    }
+    mpz_mul_si(num.v, s2.v, static_cast<long>(n));
+    mpz_submul(num.v, s1.v, s1.v);
+    mpz_set_si(den.v, static_cast<long>(n));
+    mpz_mul_si(den.v, den.v, static_cast<long>(n - ddof));
+    if (std_dev) {
+        mpz_fdiv_q(num.v, num.v, den.v);
+        mpz_sqrt(num.v, num.v);
+    } else {
+        mpz_mul_2exp(den.v, den.v, kFracBits);
+        mpz_fdiv_q(num.v, num.v, den.v);
+    }
+    if (mpz_sizeinbase(num.v, 2) > static_cast<size_t>(kMagBits)) return {};
+    std::vector<fp_t> out(1);
+    zero_n<kLimbs>(out[0].limb);
+    size_t count = 0;
+    mpz_export(out[0].limb, &count, -1, sizeof(uint64_t), 0, 0, num.v);
+    fp_set_sign(out[0], false);
+    return numpy_result(out, Py_None, dtype, true);
+}
+
+// dot and matmul of vectors and matrices, through mm and mv (each output
+// the floor of its exact sum of products).  Stacks of matrices are NumPy's.
+Ref take_product(Op op, std::vector<Operand>& ops, PyObject* dtype, bool returns_scalar) {
+    PyObject* a = ops[0].arr.get();
+    PyObject* b = ops[1].arr.get();
+    const Py_ssize_t na = attr_ssize(a, "ndim"), nb = attr_ssize(b, "ndim");
+    if (na == 0 || nb == 0) {
+        if (op == Op::Matmul) return {};
+        return take_elementwise(global("mul"), Op::Mul, ops, dtype, returns_scalar);
+    }
+    if (na > 2 || nb > 2) return {};
+    Ref sa = py::getattr(a, "shape"), sb = py::getattr(b, "shape");
+    std::vector<Py_ssize_t> da = shape_dims(sa.get()), db = shape_dims(sb.get());
+    if (da.back() != db.front()) return {};
+    std::vector<fp_t> ra, rb;
+    Ref bt = nb == 2 && na == 1 ? py::getattr(b, "T") : Ref::borrow(b);
+    if (!array_records(a, ra) || !array_records(bt.get(), rb)) return {};
+    Ref result, shape;
+    if (na == 2 && nb == 2) {
+        Ref ta = records_tensor(ra, sa.get()), tb = records_tensor(rb, sb.get());
+        result = call_global("mm", ta.get(), tb.get());
+        shape = shape_tuple({da[0], db[1]});
+    } else if (na == 2) {
+        Ref ta = records_tensor(ra, sa.get()), tb = records_tensor(rb, sb.get());
+        result = call_global("mv", ta.get(), tb.get());
+        shape = shape_tuple({da[0]});
+    } else if (nb == 2) {
+        // a @ B = B^T a
+        Ref ta = records_tensor(rb, shape_tuple({db[1], db[0]}).get()), tb = records_tensor(ra, sa.get());
+        result = call_global("mv", ta.get(), tb.get());
+        shape = shape_tuple({db[1]});
+    } else {
+        Ref ta = records_tensor(ra, shape_tuple({1, da[0]}).get()), tb = records_tensor(rb, sb.get());
+        result = call_global("mv", ta.get(), tb.get());
+        shape = shape_tuple({});
+    }
+    std::vector<fp_t> out = tensor_records(result.get());
+    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1);
+}
+
+// ddof for var and std: an integer; anything else is NumPy's.
+bool take_ddof(PyObject* v, long long& ddof) {
+    if (PyBool_Check(v)) return false;
+    if (!PyLong_Check(v) && !py::isinstance(v, py::getattr(S().np, "integer").get())) return false;
+    Ref i = py::check(PyNumber_Index(v));
+    int overflow = 0;
+    ddof = PyLong_AsLongLongAndOverflow(i.get(), &overflow);
+    if (ddof == -1 && PyErr_Occurred()) py::fail();
+    return !overflow && ddof > -(1LL << 40);
+}
+
+// The call answered exactly, or an empty Ref for the saved NumPy function.
+Ref take_call(WrapperObject* st, PyObject* args, PyObject* kwargs) {
+    const Op op = st->op;
+    long long ddof = 0;
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(kwargs, &pos, &k, &v)) {
+            if ((op == Op::Var || op == Op::Std) && PyUnicode_Check(k) &&
+                PyUnicode_CompareWithASCIIString(k, "ddof") == 0) {
+                if (!take_ddof(v, ddof)) return {};
+            } else if (!is_false_or_none(v)) {
+                return {};
+            }
+        }
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (n != (is_unary(op) ? 1 : 2)) return {};
+    std::vector<Operand> ops(static_cast<size_t>(n));
+    bool all_python = true;
+    Ref probes = py::check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!take_operand(PyTuple_GET_ITEM(args, i), ops[i])) return {};
+        all_python = all_python && ops[i].python_scalar;
+        PyTuple_SET_ITEM(probes.get(), i, Py_NewRef(ops[i].probe.get()));
+    }
+    if (all_python) return {};
+    // NumPy's own answer on stand-ins gives the result's type (promotion,
+    // int to float for divide and the transcendental functions, the wider
+    // accumulator of sum and prod), and refuses what NumPy refuses.
+    Ref probe = attempt(st->original, probes.get());
+    if (!probe) return {};
+    Ref dtype = Ref::steal(PyObject_GetAttrString(probe.get(), "dtype"));
+    if (!dtype) {
+        PyErr_Clear();
+        return {};
+    }
+    if (!exact_dtype(dtype.get())) return {};
+    switch (op) {
+        case Op::Pow:
+            return take_power(st->zel_func, ops, dtype.get(), st->returns_scalar);
+        case Op::Var:
+        case Op::Std:
+            return take_var(op == Op::Std, ops, ddof, dtype.get());
+        case Op::Dot:
+        case Op::Matmul:
+            return take_product(op, ops, dtype.get(), st->returns_scalar);
+        default:
+            if (is_reduction(op)) return take_reduction(st->zel_func, ops, dtype.get());
+            return take_elementwise(st->zel_func, op, ops, dtype.get(), st->returns_scalar);
+    }
+}
+
+bool has_module_operand(PyObject* args) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+        PyObject* a = PyTuple_GET_ITEM(args, i);
+        if (is_tensor(a) || is_complex(a)) return true;
+    }
+    return false;
+}
+
+// Calls with the module's own tensors, and wrappers with no NumPy function
+// behind them, keep the module's meaning: arrays, lists and tuples become
+// Tensors, the module function runs, a Tensor result comes back as a float
+// array or a Python float.
+Ref module_call(WrapperObject* st, PyObject* args, PyObject* kwargs) {
     // Keywords at their defaults (None, False) carry nothing the module's
     // functions could honour and are dropped; any other keyword (axis=0,
     // keepdims=True, out=..., dtype=...) asks for a NumPy meaning the module
@@ -176,6 +706,13 @@ Ref wrapper_call(WrapperObject* st, PyObject* args, PyObject* kwargs) {
     return py::call(py::getattr(global("np"), "array").get(), nested.get());
 }
 
+Ref wrapper_call(WrapperObject* st, PyObject* args, PyObject* kwargs) {
+    if (!st->original || st->op == Op::Unknown || has_module_operand(args)) return module_call(st, args, kwargs);
+    Ref result = take_call(st, args, kwargs);
+    if (result) return result;
+    return py::check(PyObject_Call(st->original, args, kwargs));
+}
+
 PyObject* wrapper_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guard<PyObject*>(nullptr,
                                 [&]() -> PyObject* { return wrapper_call(as_wrapper(self), args, kwargs).release(); });
@@ -191,6 +728,13 @@ Ref fn_make_numpy_wrapper(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     st->returns_scalar = returns_scalar && py::truthy(returns_scalar);
     PyObject* dot = PyDict_GetItemString(S().globals, "dot");
     st->dot = dot && dot == zel_func;
+    st->op = Op::Unknown;
+    for (size_t i = 0; i < std::size(kNumpyToZel); ++i) {
+        if (PyDict_GetItemString(S().globals, kNumpyToZel[i].second) == zel_func) {
+            st->op = static_cast<Op>(i);
+            break;
+        }
+    }
     return w;
 }
 
