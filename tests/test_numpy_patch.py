@@ -254,6 +254,11 @@ def same(a, b):
     ("add", (np.array([1.0, np.inf]), 1.0), {}),
     ("multiply", (np.array([1e70]), np.array([1e70])), {}),  # beyond the records' range
     ("add", (np.array([1e-300]), 1.0), {}),  # below the records' grid
+    ("multiply", (np.array([1e-40, 2.0]), np.array([1e-40, 3.0])), {}),  # a result below the grid
+    ("exp", (np.array([-200.0, 1.0]),), {}),
+    ("divide", (np.array([1.0]), np.array([1e70])), {}),  # a result with fewer bits than a double
+    ("multiply", (np.array([1e30], dtype=np.float32), np.float32(1e30)), {}),  # float32 overflow
+    ("multiply", (np.array([1e-20], dtype=np.float32), np.float32(1e-20)), {}),  # float32 subnormal
     ("divide", (np.array([1.0, 2.0]), np.array([0.0, 1.0])), {}),
     ("log", (np.array([0.0, 1.0]),), {}),
     ("sqrt", (np.array([-1.0, 4.0]),), {}),
@@ -279,8 +284,14 @@ def test_array_subclasses_keep_their_type(patched):
 
 
 def test_numpy_errors_stay_numpy_errors(patched):
+    with np.errstate(over="raise"), pytest.raises(FloatingPointError):
+        np.exp(np.array([100.0], dtype=np.float32))
+    with np.errstate(under="raise"), pytest.raises(FloatingPointError):
+        np.multiply(np.array([1e-200]), np.array([1e-200]))
     with pytest.raises(ValueError, match="Integers to negative integer powers"):
         np.power(np.array([2, 3]), -1)
+    with pytest.raises(ValueError, match="Integers to negative integer powers"):
+        np.power(np.array([1, 1]), np.array(-1))  # 1 ** -1 is an integer, but NumPy refuses it
     with pytest.raises(ValueError):
         np.matmul(np.ones((2, 3)), np.ones((2, 3)))
     with pytest.raises(ValueError):

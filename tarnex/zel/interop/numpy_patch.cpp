@@ -373,11 +373,10 @@ bool any_bit_below(const fp_t& r, int s) {
 // of p significant bits whose normal numbers start at 2^emin (subnormals
 // below), returned as the double of the same value.  One rounding from the
 // exact record: binary32 results are not rounded through binary64 first.
+int top_bit(const fp_t& r);
+
 double round_record(const fp_t& r, int p, int emin) {
-    int top = -1;
-    for (int w = kLimbs - 1; w >= 0 && top < 0; --w) {
-        if (r.limb[w]) top = 64 * w + 63 - __builtin_clzll(r.limb[w]);
-    }
+    const int top = top_bit(r);
     if (top < 0) return 0.0;
     const int e = top - kFracBits;
     const int s = (e > emin ? e : emin) - p + 1 + kFracBits;  // weight of the last kept bit, in record units
@@ -392,11 +391,22 @@ double round_record(const fp_t& r, int p, int emin) {
     return fp_is_neg(r) ? -v : v;
 }
 
+int top_bit(const fp_t& r) {
+    for (int w = kLimbs - 1; w >= 0; --w) {
+        if (r.limb[w]) return 64 * w + 63 - __builtin_clzll(r.limb[w]);
+    }
+    return -1;
+}
+
 // NumPy's answer built from result records: an array of `dtype` in `shape`,
-// or its first element as a NumPy scalar.  Empty when a record saturated
-// (the exact result left the range: NumPy's own overflow rules apply) or an
-// integer dtype meets a value that is not an integer.
-Ref numpy_result(const std::vector<fp_t>& recs, PyObject* shape, PyObject* dtype, bool scalar) {
+// or its first element as a NumPy scalar.  Empty where NumPy's own answer
+// is the one to give: a record saturated (the exact result left the range),
+// an integer dtype meets a value that is not an integer, a float result
+// overflows its format or falls into its subnormal range (NumPy's overflow
+// and underflow flags and errstate apply), or, for a result the grid had to
+// round (`inexact`), the record keeps fewer significant bits than the
+// format: there NumPy's float answer is the more precise one.
+Ref numpy_result(const std::vector<fp_t>& recs, PyObject* shape, PyObject* dtype, bool scalar, bool inexact) {
     const NumpyApi& api = npapi();
     const Py_ssize_t n = static_cast<Py_ssize_t>(recs.size());
     for (const fp_t& r : recs) {
@@ -408,10 +418,18 @@ Ref numpy_result(const std::vector<fp_t>& recs, PyObject* shape, PyObject* dtype
         const Py_ssize_t size = attr_ssize(dtype, "itemsize");
         const int p = size == 8 ? 53 : size == 4 ? 24 : 11;
         const int emin = size == 8 ? -1022 : size == 4 ? -126 : -14;
+        const double largest = std::ldexp(2.0 - std::ldexp(1.0, 1 - p), size == 8 ? 1023 : size == 4 ? 127 : 15);
+        const double smallest = std::ldexp(1.0, emin);
         out = py::call(api.empty, py::from_ssize(n).get(), S().np_float64);
         Buffer buf(out.get(), true);
         double* x = static_cast<double*>(buf.data());
-        for (Py_ssize_t i = 0; i < n; ++i) x[i] = round_record(recs[i], p, emin);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const int top = top_bit(recs[i]);
+            if (inexact && top >= 0 && top < p - 1) return {};
+            x[i] = round_record(recs[i], p, emin);
+            const double mag = std::fabs(x[i]);
+            if (mag > largest || (mag != 0.0 && mag < smallest)) return {};
+        }
     } else {
         // Integer results wrap modulo 2^64 and then to the dtype's width, as
         // NumPy's integer arithmetic does.
@@ -458,6 +476,43 @@ bool is_unary(Op op) {
 
 bool is_reduction(Op op) { return op >= Op::Sum && op <= Op::Var; }
 
+bool is_one(const fp_t& r) {
+    for (int i = 0; i < kLimbs; ++i) {
+        if (r.limb[i] != (i == 4 ? 1u : 0u)) return false;
+    }
+    return !fp_is_neg(r);
+}
+
+// Operations whose exact result the grid of 2^-256 may have to round.
+bool rounds_to_grid(Op op) {
+    switch (op) {
+        case Op::Add: case Op::Sub: case Op::Neg: case Op::Abs: case Op::Sign: case Op::Mod: case Op::Sum:
+        case Op::Max: case Op::Min:
+            return false;
+        default:
+            return true;
+    }
+}
+
+// A zero record where the exact result cannot be zero: a nonzero value fell
+// below the grid (NumPy gives it).  Negative ones floor to -2^-256 and are
+// caught with the other results of too few bits.
+bool fell_below_grid(Op op, const std::vector<fp_t>& out, const std::vector<std::vector<fp_t>>& in) {
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (!fp_is_zero(out[i])) continue;
+        switch (op) {
+            case Op::Mul: if (!fp_is_zero(in[0][i]) && !fp_is_zero(in[1][i])) return true; break;
+            case Op::Div: case Op::Pow: case Op::Sin: case Op::Tan: case Op::Sqrt:
+                if (!fp_is_zero(in[0][i])) return true;
+                break;
+            case Op::Exp: case Op::Cos: return true;
+            case Op::Log: if (!is_one(in[0][i])) return true; break;
+            default: break;
+        }
+    }
+    return false;
+}
+
 // Element-wise operations, operands broadcast by NumPy's rules.
 Ref take_elementwise(PyObject* func, Op op, std::vector<Operand>& ops, PyObject* dtype, bool returns_scalar) {
     const NumpyApi& api = npapi();
@@ -485,7 +540,8 @@ Ref take_elementwise(PyObject* func, Op op, std::vector<Operand>& ops, PyObject*
     }
     Ref result = py::check(PyObject_Call(func, tensors.get(), nullptr));
     std::vector<fp_t> out = tensor_records(result.get());
-    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1);
+    if (fell_below_grid(op, out, recs)) return {};
+    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, rounds_to_grid(op));
 }
 
 // power with one integral exponent (a scalar); array exponents and
@@ -504,23 +560,27 @@ Ref take_power(PyObject* func, std::vector<Operand>& ops, PyObject* dtype, bool 
         if (e == -1 && PyErr_Occurred()) py::fail();
         if (overflow || e >= (1LL << 31) || e < -(1LL << 31)) return {};
     }
+    // NumPy refuses negative powers of integers, whatever the base.
+    if (e < 0 && dtype_kind(dtype) != 'f') return {};
     Ref shape = py::getattr(ops[0].arr.get(), "shape");
     std::vector<fp_t> recs;
     if (!array_records(ops[0].arr.get(), recs)) return {};
     Ref t = records_tensor(recs, shape.get());
     Ref result = py::call(func, t.get(), py::from_long(e).get());
     std::vector<fp_t> out = tensor_records(result.get());
-    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1);
+    if (e > 0 && fell_below_grid(Op::Pow, out, {recs})) return {};
+    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, true);
 }
 
 // sum, prod, max, min and mean over all elements.
-Ref take_reduction(PyObject* func, std::vector<Operand>& ops, PyObject* dtype) {
+Ref take_reduction(PyObject* func, Op op, std::vector<Operand>& ops, PyObject* dtype) {
     std::vector<fp_t> recs;
     if (!array_records(ops[0].arr.get(), recs)) return {};
     Ref t = records_tensor(recs, shape_tuple({static_cast<Py_ssize_t>(recs.size())}).get());
     Ref result = py::check(PyObject_CallOneArg(func, t.get()));
     std::vector<fp_t> out = tensor_records(result.get());
-    return numpy_result(out, Py_None, dtype, true);
+    if (op == Op::Prod && fp_is_zero(out[0]) && !any_zero(recs)) return {};
+    return numpy_result(out, Py_None, dtype, true, rounds_to_grid(op));
 }
 
 // NumPy's var and std: sum((x - mean)^2) / (n - ddof), and its square root.
@@ -556,7 +616,7 @@ Ref take_var(bool std_dev, std::vector<Operand>& ops, long long ddof, PyObject* 
     size_t count = 0;
     mpz_export(out[0].limb, &count, -1, sizeof(uint64_t), 0, 0, num.v);
     fp_set_sign(out[0], false);
-    return numpy_result(out, Py_None, dtype, true);
+    return numpy_result(out, Py_None, dtype, true, true);
 }
 
 // dot and matmul of vectors and matrices, through mm and mv (each output
@@ -596,7 +656,7 @@ Ref take_product(Op op, std::vector<Operand>& ops, PyObject* dtype, bool returns
         shape = shape_tuple({});
     }
     std::vector<fp_t> out = tensor_records(result.get());
-    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1);
+    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, true);
 }
 
 // ddof for var and std: an integer; anything else is NumPy's.
@@ -658,7 +718,7 @@ Ref take_call(WrapperObject* st, PyObject* args, PyObject* kwargs) {
         case Op::Matmul:
             return take_product(op, ops, dtype.get(), st->returns_scalar);
         default:
-            if (is_reduction(op)) return take_reduction(st->zel_func, ops, dtype.get());
+            if (is_reduction(op)) return take_reduction(st->zel_func, op, ops, dtype.get());
             return take_elementwise(st->zel_func, op, ops, dtype.get(), st->returns_scalar);
     }
 }
