@@ -259,6 +259,7 @@ def same(a, b):
     ("divide", (np.array([1.0]), np.array([1e70])), {}),  # a result with fewer bits than a double
     ("multiply", (np.array([1e30], dtype=np.float32), np.float32(1e30)), {}),  # float32 overflow
     ("multiply", (np.array([1e-20], dtype=np.float32), np.float32(1e-20)), {}),  # float32 subnormal
+    ("exp", (np.float16(-17.5),), {}),  # float16 underflow to zero
     ("divide", (np.array([1.0, 2.0]), np.array([0.0, 1.0])), {}),
     ("log", (np.array([0.0, 1.0]),), {}),
     ("sqrt", (np.array([-1.0, 4.0]),), {}),
@@ -286,6 +287,8 @@ def test_array_subclasses_keep_their_type(patched):
 def test_numpy_errors_stay_numpy_errors(patched):
     with np.errstate(over="raise"), pytest.raises(FloatingPointError):
         np.exp(np.array([100.0], dtype=np.float32))
+    with np.errstate(under="raise"), pytest.raises(FloatingPointError):
+        np.exp(np.float16(-17.5))
     with np.errstate(under="raise"), pytest.raises(FloatingPointError):
         np.multiply(np.array([1e-200]), np.array([1e-200]))
     with pytest.raises(ValueError, match="Integers to negative integer powers"):

@@ -402,8 +402,8 @@ int top_bit(const fp_t& r) {
 // or its first element as a NumPy scalar.  Empty where NumPy's own answer
 // is the one to give: a record saturated (the exact result left the range),
 // an integer dtype meets a value that is not an integer, a float result
-// overflows its format or falls into its subnormal range (NumPy's overflow
-// and underflow flags and errstate apply), or, for a result the grid had to
+// overflows its format or falls into its subnormal range or to zero (NumPy's
+// overflow and underflow flags and errstate apply), or, for a result the grid had to
 // round (`inexact`), the record keeps fewer significant bits than the
 // format: there NumPy's float answer is the more precise one.
 Ref numpy_result(const std::vector<fp_t>& recs, PyObject* shape, PyObject* dtype, bool scalar, bool inexact) {
@@ -428,7 +428,7 @@ Ref numpy_result(const std::vector<fp_t>& recs, PyObject* shape, PyObject* dtype
             if (inexact && top >= 0 && top < p - 1) return {};
             x[i] = round_record(recs[i], p, emin);
             const double mag = std::fabs(x[i]);
-            if (mag > largest || (mag != 0.0 && mag < smallest)) return {};
+            if (mag > largest || (top >= 0 && mag < smallest)) return {};
         }
     } else {
         // Integer results wrap modulo 2^64 and then to the dtype's width, as
