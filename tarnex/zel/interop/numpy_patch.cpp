@@ -265,7 +265,6 @@ bool take_operand(PyObject* a, Operand& out) {
         Ref shape = py::check(PyTuple_New(ndim));
         for (Py_ssize_t i = 0; i < ndim; ++i) PyTuple_SET_ITEM(shape.get(), i, py::from_long(1).release());
         out.probe = py::call(api.ones, shape.get(), dtype.get());
-        if (generic) out.probe = py::check(PySequence_GetItem(py::call_method(out.probe.get(), "reshape", py::from_long(-1).get()).get(), 0));
     }
     return true;
 }
