@@ -169,6 +169,21 @@ def test_wrappers_keep_the_ufunc_methods(patched):
         np.add.__wrapped__
 
 
+def test_object_arrays_of_exact_numbers(patched):
+    big = np.array([2**100, -3], dtype=object)
+    r = np.multiply(big, big)
+    assert r.dtype == object and r.tolist() == [2**200, 9] and type(r[0]) is int
+    assert np.sum(big) == 2**100 - 3 and type(np.sum(big)) is int
+    halves = np.array([Fraction(9, 4), Fraction(1, 2**200)], dtype=object)
+    assert np.sum(halves) == Fraction(9, 4) + Fraction(1, 2**200)
+    root = np.sqrt(halves)
+    assert root.dtype == object and root[0] == Fraction(3, 2) and type(root[0]) is Fraction
+    assert np.mean(np.array([1, 2], dtype=object)) == Fraction(3, 2)
+    # Off the grid (1/3) or out of range (2**300): NumPy's own exact object arithmetic.
+    assert np.add(np.array([Fraction(1, 3)], dtype=object), 1)[0] == Fraction(4, 3)
+    assert np.add(big, 2**300).tolist() == [2**100 + 2**300, 2**300 - 3]
+
+
 def floor_record(q):
     """The record of an exact rational: floor(q * 2^256) / 2^256."""
     return Fraction(math.floor(q * 2**256), 2**256)

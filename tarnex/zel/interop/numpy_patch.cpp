@@ -221,11 +221,11 @@ char dtype_kind(PyObject* dtype) {
 }
 
 // Integers of up to 64 bits and binary floats of up to 64 bits are numbers
-// the records hold exactly; bool, complex, extended precision, object and
-// the rest are NumPy's.
+// the records hold exactly; bool, complex, extended precision and the rest
+// are NumPy's.  Object arrays are taken when their elements are (below).
 bool exact_dtype(PyObject* dtype) {
     const char k = dtype_kind(dtype);
-    if (k == 'i' || k == 'u') return true;
+    if (k == 'i' || k == 'u' || k == 'O') return true;
     return k == 'f' && attr_ssize(dtype, "itemsize") <= 8;
 }
 
@@ -238,7 +238,25 @@ struct Operand {
     Ref arr;
     Ref probe;
     bool python_scalar = false;
+    bool object = false;  // an object array of ints and Fractions
+    bool ints = false;    // integers only (integer dtype, or ints in an object array)
 };
+
+// Elements of an object array the exact path takes: ints (not bool) and
+// Fractions, the exact numbers NumPy's object arithmetic works with.
+// Whether each lies on the grid is decided at conversion.
+bool take_object_elements(PyObject* arr, bool& ints) {
+    Ref flat = py::call_method(arr, "ravel");
+    Ref items = py::call_method(flat.get(), "tolist");
+    ints = true;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* v = PyList_GET_ITEM(items.get(), i);
+        if (PyLong_Check(v) && !PyBool_Check(v)) continue;
+        if (!py::isinstance(v, S().Fraction)) return false;
+        ints = false;
+    }
+    return true;
+}
 
 bool take_operand(PyObject* a, Operand& out) {
     const NumpyApi& api = npapi();
@@ -260,6 +278,12 @@ bool take_operand(PyObject* a, Operand& out) {
     if (!out.arr || Py_TYPE(out.arr.get()) != reinterpret_cast<PyTypeObject*>(S().np_ndarray)) return false;
     Ref dtype = py::getattr(out.arr.get(), "dtype");
     if (!exact_dtype(dtype.get()) || attr_ssize(out.arr.get(), "size") == 0) return false;
+    const char kind = dtype_kind(dtype.get());
+    out.ints = kind == 'i' || kind == 'u';
+    if (kind == 'O') {
+        out.object = true;
+        return take_object_elements(out.arr.get(), out.ints);
+    }
     if (!out.python_scalar) {
         const Py_ssize_t ndim = attr_ssize(out.arr.get(), "ndim");
         Ref shape = py::check(PyTuple_New(ndim));
@@ -302,10 +326,37 @@ void int_record(int64_t v, fp_t& r) {
 
 // The records of an array's elements in C order; false when one of them is
 // not a record exactly (NaN, infinities, out of range, below the grid).
+// The record of an int or a Fraction when it is the exact value (a dyadic
+// fraction on the grid, below 2^256); false otherwise.
+bool object_record(PyObject* v, fp_t& r) {
+    try {
+        value_to_record(v, r);
+    } catch (const py::Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw;
+        PyErr_Clear();
+        return false;
+    }
+    if (PyLong_Check(v)) return true;
+    Ref back = record_to_fraction(r);
+    const int same = PyObject_RichCompareBool(back.get(), v, Py_EQ);
+    if (same < 0) py::fail();
+    return same == 1;
+}
+
 bool array_records(PyObject* arr, std::vector<fp_t>& out) {
     const NumpyApi& api = npapi();
     Ref dtype = py::getattr(arr, "dtype");
     const char kind = dtype_kind(dtype.get());
+    if (kind == 'O') {
+        Ref flat = py::call_method(arr, "ravel");
+        Ref items = py::call_method(flat.get(), "tolist");
+        const Py_ssize_t n = PyList_GET_SIZE(items.get());
+        out.resize(n);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!object_record(PyList_GET_ITEM(items.get(), i), out[i])) return false;
+        }
+        return true;
+    }
     PyObject* as = kind == 'f' ? S().np_float64 : kind == 'i' ? api.int64 : api.uint64;
     Ref contiguous = py::call(api.ascontiguousarray, arr, as);
     Ref flat = py::call_method(contiguous.get(), "ravel");
@@ -404,8 +455,11 @@ int top_bit(const fp_t& r) {
 // overflows its format or falls into its subnormal range or to zero (NumPy's
 // overflow and underflow flags and errstate apply), or, for a result the grid had to
 // round (`inexact`), the record keeps fewer significant bits than the
-// format: there NumPy's float answer is the more precise one.
-Ref numpy_result(const std::vector<fp_t>& recs, PyObject* shape, PyObject* dtype, bool scalar, bool inexact) {
+// format: there NumPy's float answer is the more precise one.  An object
+// dtype gets the records' exact values: ints where `ints` (integer
+// arithmetic on integers), Fractions otherwise.
+Ref numpy_result(const std::vector<fp_t>& recs, PyObject* shape, PyObject* dtype, bool scalar, bool inexact,
+                 bool ints) {
     const NumpyApi& api = npapi();
     const Py_ssize_t n = static_cast<Py_ssize_t>(recs.size());
     for (const fp_t& r : recs) {
@@ -413,6 +467,19 @@ Ref numpy_result(const std::vector<fp_t>& recs, PyObject* shape, PyObject* dtype
     }
     const char kind = dtype_kind(dtype);
     Ref out;
+    if (kind == 'O') {
+        Ref items = py::check(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref v = record_to_fraction(recs[i]);
+            if (ints) v = py::getattr(v.get(), "numerator");
+            PyList_SET_ITEM(items.get(), i, v.release());
+        }
+        if (scalar) return py::check(PySequence_GetItem(items.get(), 0));
+        out = py::call(api.empty, py::from_ssize(n).get(), dtype);
+        Ref all = py::check(PySlice_New(nullptr, nullptr, nullptr));
+        py::check_int(PyObject_SetItem(out.get(), all.get(), items.get()));
+        return py::call_method(out.get(), "reshape", shape);
+    }
     if (kind == 'f') {
         const Py_ssize_t size = attr_ssize(dtype, "itemsize");
         const int p = size == 8 ? 53 : size == 4 ? 24 : 11;
@@ -513,7 +580,8 @@ bool fell_below_grid(Op op, const std::vector<fp_t>& out, const std::vector<std:
 }
 
 // Element-wise operations, operands broadcast by NumPy's rules.
-Ref take_elementwise(PyObject* func, Op op, std::vector<Operand>& ops, PyObject* dtype, bool returns_scalar) {
+Ref take_elementwise(PyObject* func, Op op, std::vector<Operand>& ops, PyObject* dtype, bool returns_scalar,
+                     bool ints) {
     const NumpyApi& api = npapi();
     Ref shape;
     if (ops.size() == 1) {
@@ -540,12 +608,12 @@ Ref take_elementwise(PyObject* func, Op op, std::vector<Operand>& ops, PyObject*
     Ref result = py::check(PyObject_Call(func, tensors.get(), nullptr));
     std::vector<fp_t> out = tensor_records(result.get());
     if (fell_below_grid(op, out, recs)) return {};
-    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, rounds_to_grid(op));
+    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, rounds_to_grid(op), ints);
 }
 
 // power with one integral exponent (a scalar); array exponents and
 // fractional ones are NumPy's.
-Ref take_power(PyObject* func, std::vector<Operand>& ops, PyObject* dtype, bool returns_scalar) {
+Ref take_power(PyObject* func, std::vector<Operand>& ops, PyObject* dtype, bool returns_scalar, bool ints) {
     if (attr_ssize(ops[1].arr.get(), "ndim") != 0) return {};
     Ref item = py::call_method(ops[1].arr.get(), "item");
     long long e;
@@ -560,7 +628,8 @@ Ref take_power(PyObject* func, std::vector<Operand>& ops, PyObject* dtype, bool 
         if (overflow || e >= (1LL << 31) || e < -(1LL << 31)) return {};
     }
     // NumPy refuses negative powers of integers, whatever the base.
-    if (e < 0 && dtype_kind(dtype) != 'f') return {};
+    const char kind = dtype_kind(dtype);
+    if (e < 0 && (kind == 'i' || kind == 'u')) return {};
     Ref shape = py::getattr(ops[0].arr.get(), "shape");
     std::vector<fp_t> recs;
     if (!array_records(ops[0].arr.get(), recs)) return {};
@@ -568,18 +637,18 @@ Ref take_power(PyObject* func, std::vector<Operand>& ops, PyObject* dtype, bool 
     Ref result = py::call(func, t.get(), py::from_long(e).get());
     std::vector<fp_t> out = tensor_records(result.get());
     if (e > 0 && fell_below_grid(Op::Pow, out, {recs})) return {};
-    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, true);
+    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, true, ints && e >= 0);
 }
 
 // sum, prod, max, min and mean over all elements.
-Ref take_reduction(PyObject* func, Op op, std::vector<Operand>& ops, PyObject* dtype) {
+Ref take_reduction(PyObject* func, Op op, std::vector<Operand>& ops, PyObject* dtype, bool ints) {
     std::vector<fp_t> recs;
     if (!array_records(ops[0].arr.get(), recs)) return {};
     Ref t = records_tensor(recs, shape_tuple({static_cast<Py_ssize_t>(recs.size())}).get());
     Ref result = py::check(PyObject_CallOneArg(func, t.get()));
     std::vector<fp_t> out = tensor_records(result.get());
     if (op == Op::Prod && fp_is_zero(out[0]) && !any_zero(recs)) return {};
-    return numpy_result(out, Py_None, dtype, true, rounds_to_grid(op));
+    return numpy_result(out, Py_None, dtype, true, rounds_to_grid(op), ints);
 }
 
 // NumPy's var and std: sum((x - mean)^2) / (n - ddof), and its square root.
@@ -615,18 +684,18 @@ Ref take_var(bool std_dev, std::vector<Operand>& ops, long long ddof, PyObject* 
     size_t count = 0;
     mpz_export(out[0].limb, &count, -1, sizeof(uint64_t), 0, 0, num.v);
     fp_set_sign(out[0], false);
-    return numpy_result(out, Py_None, dtype, true, true);
+    return numpy_result(out, Py_None, dtype, true, true, false);
 }
 
 // dot and matmul of vectors and matrices, through mm and mv (each output
 // the floor of its exact sum of products).  Stacks of matrices are NumPy's.
-Ref take_product(Op op, std::vector<Operand>& ops, PyObject* dtype, bool returns_scalar) {
+Ref take_product(Op op, std::vector<Operand>& ops, PyObject* dtype, bool returns_scalar, bool ints) {
     PyObject* a = ops[0].arr.get();
     PyObject* b = ops[1].arr.get();
     const Py_ssize_t na = attr_ssize(a, "ndim"), nb = attr_ssize(b, "ndim");
     if (na == 0 || nb == 0) {
         if (op == Op::Matmul) return {};
-        return take_elementwise(global("mul"), Op::Mul, ops, dtype, returns_scalar);
+        return take_elementwise(global("mul"), Op::Mul, ops, dtype, returns_scalar, ints);
     }
     if (na > 2 || nb > 2) return {};
     Ref sa = py::getattr(a, "shape"), sb = py::getattr(b, "shape");
@@ -655,7 +724,34 @@ Ref take_product(Op op, std::vector<Operand>& ops, PyObject* dtype, bool returns
         shape = shape_tuple({});
     }
     std::vector<fp_t> out = tensor_records(result.get());
-    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, true);
+    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, true, ints);
+}
+
+bool integer_preserving(Op op) {
+    switch (op) {
+        case Op::Add: case Op::Sub: case Op::Mul: case Op::Neg: case Op::Abs: case Op::Sign: case Op::Pow:
+        case Op::Mod: case Op::Sum: case Op::Prod: case Op::Max: case Op::Min: case Op::Dot: case Op::Matmul:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The exact computation, once the result's dtype is known.
+Ref take_typed(WrapperObject* st, Op op, std::vector<Operand>& ops, PyObject* dtype, long long ddof, bool ints) {
+    switch (op) {
+        case Op::Pow:
+            return take_power(st->zel_func, ops, dtype, st->returns_scalar, ints);
+        case Op::Var:
+        case Op::Std:
+            return take_var(op == Op::Std, ops, ddof, dtype);
+        case Op::Dot:
+        case Op::Matmul:
+            return take_product(op, ops, dtype, st->returns_scalar, ints);
+        default:
+            if (is_reduction(op)) return take_reduction(st->zel_func, op, ops, dtype, ints);
+            return take_elementwise(st->zel_func, op, ops, dtype, st->returns_scalar, ints);
+    }
 }
 
 // ddof for var and std: an integer; anything else is NumPy's.
@@ -688,14 +784,23 @@ Ref take_call(WrapperObject* st, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t n = PyTuple_GET_SIZE(args);
     if (n != (is_unary(op) ? 1 : 2)) return {};
     std::vector<Operand> ops(static_cast<size_t>(n));
-    bool all_python = true;
+    bool all_python = true, all_ints = true;
+    PyObject* object = nullptr;  // an object operand
     Ref probes = py::check(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!take_operand(PyTuple_GET_ITEM(args, i), ops[i])) return {};
         all_python = all_python && ops[i].python_scalar;
-        PyTuple_SET_ITEM(probes.get(), i, Py_NewRef(ops[i].probe.get()));
+        all_ints = all_ints && ops[i].ints;
+        if (ops[i].object) object = ops[i].arr.get();
+        PyTuple_SET_ITEM(probes.get(), i, Py_NewRef(ops[i].probe ? ops[i].probe.get() : Py_None));
     }
     if (all_python) return {};
+    if (object) {
+        // NumPy's object loops give object arrays; their elements here are
+        // the exact values, ints where integer arithmetic met integers.
+        Ref dtype = py::getattr(object, "dtype");
+        return take_typed(st, op, ops, dtype.get(), ddof, all_ints && integer_preserving(op));
+    }
     // NumPy's own answer on stand-ins gives the result's type (promotion,
     // int to float for divide and the transcendental functions, the wider
     // accumulator of sum and prod), and refuses what NumPy refuses.
@@ -706,20 +811,8 @@ Ref take_call(WrapperObject* st, PyObject* args, PyObject* kwargs) {
         PyErr_Clear();
         return {};
     }
-    if (!exact_dtype(dtype.get())) return {};
-    switch (op) {
-        case Op::Pow:
-            return take_power(st->zel_func, ops, dtype.get(), st->returns_scalar);
-        case Op::Var:
-        case Op::Std:
-            return take_var(op == Op::Std, ops, ddof, dtype.get());
-        case Op::Dot:
-        case Op::Matmul:
-            return take_product(op, ops, dtype.get(), st->returns_scalar);
-        default:
-            if (is_reduction(op)) return take_reduction(st->zel_func, op, ops, dtype.get());
-            return take_elementwise(st->zel_func, op, ops, dtype.get(), st->returns_scalar);
-    }
+    if (!exact_dtype(dtype.get()) || dtype_kind(dtype.get()) == 'O') return {};
+    return take_typed(st, op, ops, dtype.get(), ddof, false);
 }
 
 bool has_module_operand(PyObject* args) {
