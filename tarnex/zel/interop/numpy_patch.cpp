@@ -627,9 +627,9 @@ Ref take_power(PyObject* func, std::vector<Operand>& ops, PyObject* dtype, bool 
         if (e == -1 && PyErr_Occurred()) py::fail();
         if (overflow || e >= (1LL << 31) || e < -(1LL << 31)) return {};
     }
-    // NumPy refuses negative powers of integers, whatever the base.
-    const char kind = dtype_kind(dtype);
-    if (e < 0 && (kind == 'i' || kind == 'u')) return {};
+    // NumPy refuses negative powers of integers, whatever the base; in
+    // object arrays Python's operator makes them floats.
+    if (e < 0 && dtype_kind(dtype) != 'f') return {};
     Ref shape = py::getattr(ops[0].arr.get(), "shape");
     std::vector<fp_t> recs;
     if (!array_records(ops[0].arr.get(), recs)) return {};
@@ -637,7 +637,7 @@ Ref take_power(PyObject* func, std::vector<Operand>& ops, PyObject* dtype, bool 
     Ref result = py::call(func, t.get(), py::from_long(e).get());
     std::vector<fp_t> out = tensor_records(result.get());
     if (e > 0 && fell_below_grid(Op::Pow, out, {recs})) return {};
-    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, true, ints && e >= 0);
+    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, true, ints);
 }
 
 // sum, prod, max, min and mean over all elements.
@@ -727,10 +727,12 @@ Ref take_product(Op op, std::vector<Operand>& ops, PyObject* dtype, bool returns
     return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, true, ints);
 }
 
+// Operations that take integers to integers (power with a non-negative
+// exponent).
 bool integer_preserving(Op op) {
     switch (op) {
-        case Op::Add: case Op::Sub: case Op::Mul: case Op::Neg: case Op::Abs: case Op::Sign: case Op::Pow:
-        case Op::Mod: case Op::Sum: case Op::Prod: case Op::Max: case Op::Min: case Op::Dot: case Op::Matmul:
+        case Op::Add: case Op::Sub: case Op::Mul: case Op::Neg: case Op::Abs: case Op::Pow: case Op::Mod:
+        case Op::Sum: case Op::Prod: case Op::Max: case Op::Min: case Op::Dot: case Op::Matmul:
             return true;
         default:
             return false;
@@ -796,10 +798,18 @@ Ref take_call(WrapperObject* st, PyObject* args, PyObject* kwargs) {
     }
     if (all_python) return {};
     if (object) {
-        // NumPy's object loops give object arrays; their elements here are
-        // the exact values, ints where integer arithmetic met integers.
+        // NumPy's object loops apply Python's operators to the elements: on
+        // ints and Fractions, ring arithmetic gives ints where ints meet and
+        // Fractions otherwise, which the records' exact values reproduce.
+        // Other operations (true division, mean, the transcendental
+        // functions) and floats beside the objects give NumPy's floats or
+        // errors, so they are NumPy's.
+        if (!integer_preserving(op)) return {};
+        for (const Operand& o : ops) {
+            if (!o.object && !(o.python_scalar && o.ints)) return {};
+        }
         Ref dtype = py::getattr(object, "dtype");
-        return take_typed(st, op, ops, dtype.get(), ddof, all_ints && integer_preserving(op));
+        return take_typed(st, op, ops, dtype.get(), ddof, all_ints);
     }
     // NumPy's own answer on stand-ins gives the result's type (promotion,
     // int to float for divide and the transcendental functions, the wider
