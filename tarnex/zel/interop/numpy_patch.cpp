@@ -4,9 +4,10 @@
 // globals (_numpy_originals, _numpy_patched, _NUMPY_TO_ZEL).
 //
 // A wrapper keeps NumPy's calling conventions: it takes integer and float
-// arrays, NumPy scalars and Python numbers beside them, computes exactly,
-// and returns what NumPy would return for the call (dtype, NumPy scalars),
-// rounded once.  Everything else goes to the saved NumPy function.
+// arrays (object arrays of ints and Fractions for ring arithmetic), NumPy
+// scalars and Python numbers beside them, computes exactly, and returns what
+// NumPy would return for the call (dtype, NumPy scalars), rounded once.
+// Everything else goes to the saved NumPy function.
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -38,7 +39,7 @@ enum class Op {
 };
 static_assert(static_cast<size_t>(Op::Unknown) == std::size(kNumpyToZel));
 
-// Names whose results are always returned as a Python scalar.
+// Names whose results are always returned as a scalar.
 constexpr const char* kScalarResults[] = {"sum", "prod", "max", "min", "mean", "std", "var"};
 
 // A wrapper: called like the NumPy function it replaces, named "wrapper"
@@ -324,8 +325,6 @@ void int_record(int64_t v, fp_t& r) {
     fp_set_sign(r, v < 0);
 }
 
-// The records of an array's elements in C order; false when one of them is
-// not a record exactly (NaN, infinities, out of range, below the grid).
 // The record of an int or a Fraction when it is the exact value (a dyadic
 // fraction on the grid, below 2^256); false otherwise.
 bool object_record(PyObject* v, fp_t& r) {
@@ -343,6 +342,8 @@ bool object_record(PyObject* v, fp_t& r) {
     return same == 1;
 }
 
+// The records of an array's elements in C order; false when one of them is
+// not a record exactly (NaN, infinities, out of range, off the grid).
 bool array_records(PyObject* arr, std::vector<fp_t>& out) {
     const NumpyApi& api = npapi();
     Ref dtype = py::getattr(arr, "dtype");
@@ -449,14 +450,14 @@ int top_bit(const fp_t& r) {
 }
 
 // NumPy's answer built from result records: an array of `dtype` in `shape`,
-// or its first element as a NumPy scalar.  Empty where NumPy's own answer
-// is the one to give: a record saturated (the exact result left the range),
-// an integer dtype meets a value that is not an integer, a float result
+// or its first element as a scalar.  Empty where NumPy's own answer is the
+// one to give: a record saturated (the exact result left the range), an
+// integer dtype meets a value that is not an integer, a float result
 // overflows its format or falls into its subnormal range or to zero (NumPy's
-// overflow and underflow flags and errstate apply), or, for a result the grid had to
-// round (`inexact`), the record keeps fewer significant bits than the
-// format: there NumPy's float answer is the more precise one.  An object
-// dtype gets the records' exact values: ints where `ints` (integer
+// overflow and underflow flags and errstate apply), or, for a result the
+// grid had to round (`inexact`), the record keeps fewer significant bits
+// than the format: there NumPy's float answer is the more precise one.  An
+// object dtype gets the records' exact values: ints where `ints` (integer
 // arithmetic on integers), Fractions otherwise.
 Ref numpy_result(const std::vector<fp_t>& recs, PyObject* shape, PyObject* dtype, bool scalar, bool inexact,
                  bool ints) {
