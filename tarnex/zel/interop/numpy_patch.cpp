@@ -9,7 +9,6 @@
 // NumPy would return for the call (dtype, NumPy scalars), rounded once.
 // Everything else goes to the saved NumPy function.
 #include <cmath>
-#include <cstring>
 #include <iterator>
 #include <utility>
 #include <vector>
