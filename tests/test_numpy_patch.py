@@ -254,6 +254,22 @@ def test_var_and_std_keep_numpy_meaning(patched, zel, ddof):
     assert zel.std(zel.tensor([1.0, 2.0, 3.0, 4.0])).item() == pytest.approx(1.2909944487358056)
 
 
+ZEROS = np.array([0.0, -0.0, 1.0, -2.5])
+LEFT, RIGHT = np.repeat(ZEROS, 4), np.tile(ZEROS, 4)
+
+
+@pytest.mark.parametrize("name, args", [
+    ("add", (LEFT, RIGHT)), ("subtract", (LEFT, RIGHT)), ("multiply", (LEFT, RIGHT)),
+    ("divide", (LEFT, np.abs(RIGHT) + 1)), ("mod", (LEFT, RIGHT + 4)), ("negative", (LEFT,)),
+    ("absolute", (LEFT,)), ("sign", (LEFT,)), ("sqrt", (np.array([0.0, -0.0, 4.0]),)), ("sin", (LEFT,)),
+    ("tan", (LEFT,)), ("power", (LEFT, 3)), ("power", (LEFT, 2)), ("prod", (np.array([-1.0, 0.0]),)),
+    ("max", (np.array([0.0, -0.0]),)), ("min", (np.array([-0.0, 0.0]),)), ("sum", (np.array([-0.0, -0.0]),)),
+])
+def test_zeros_are_signed_as_numpy_signs_them(patched, name, args):
+    got, want = getattr(np, name)(*args), patched[name](*args)
+    assert np.array_equal(got, want) and np.array_equal(np.signbit(got), np.signbit(want))
+
+
 def same(a, b):
     return (type(a) is type(b) and np.shape(a) == np.shape(b)
             and np.array_equal(a, b, equal_nan=np.asarray(a).dtype.kind in "fc"))

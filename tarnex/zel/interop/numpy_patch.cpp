@@ -343,7 +343,8 @@ bool object_record(PyObject* v, fp_t& r) {
 
 // The records of an array's elements in C order; false when one of them is
 // not a record exactly (NaN, infinities, out of range, off the grid).
-bool array_records(PyObject* arr, std::vector<fp_t>& out) {
+// Records have no negative zero: `negzero`, when given, marks the -0.0s.
+bool array_records(PyObject* arr, std::vector<fp_t>& out, std::vector<uint8_t>* negzero = nullptr) {
     const NumpyApi& api = npapi();
     Ref dtype = py::getattr(arr, "dtype");
     const char kind = dtype_kind(dtype.get());
@@ -352,6 +353,7 @@ bool array_records(PyObject* arr, std::vector<fp_t>& out) {
         Ref items = py::call_method(flat.get(), "tolist");
         const Py_ssize_t n = PyList_GET_SIZE(items.get());
         out.resize(n);
+        if (negzero) negzero->assign(n, 0);
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (!object_record(PyList_GET_ITEM(items.get(), i), out[i])) return false;
         }
@@ -363,10 +365,12 @@ bool array_records(PyObject* arr, std::vector<fp_t>& out) {
     const Py_ssize_t n = py::length(flat.get());
     Buffer buf(flat.get(), false);
     out.resize(n);
+    if (negzero) negzero->assign(n, 0);
     if (kind == 'f') {
         const double* x = static_cast<const double*>(buf.data());
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (!double_record(x[i], out[i])) return false;
+            if (negzero && x[i] == 0.0 && std::signbit(x[i])) (*negzero)[i] = 1;
         }
     } else if (kind == 'i') {
         const int64_t* x = static_cast<const int64_t*>(buf.data());
@@ -457,9 +461,10 @@ int top_bit(const fp_t& r) {
 // grid had to round (`inexact`), the record keeps fewer significant bits
 // than the format: there NumPy's float answer is the more precise one.  An
 // object dtype gets the records' exact values: ints where `ints` (integer
-// arithmetic on integers), Fractions otherwise.
+// arithmetic on integers), Fractions otherwise.  Float zeros marked in
+// `negative_zero` are written as -0.0.
 Ref numpy_result(const std::vector<fp_t>& recs, PyObject* shape, PyObject* dtype, bool scalar, bool inexact,
-                 bool ints) {
+                 bool ints, const std::vector<uint8_t>* negative_zero = nullptr) {
     const NumpyApi& api = npapi();
     const Py_ssize_t n = static_cast<Py_ssize_t>(recs.size());
     for (const fp_t& r : recs) {
@@ -495,6 +500,7 @@ Ref numpy_result(const std::vector<fp_t>& recs, PyObject* shape, PyObject* dtype
             x[i] = round_record(recs[i], p, emin);
             const double mag = std::fabs(x[i]);
             if (mag > largest || (top >= 0 && mag < smallest)) return {};
+            if (top < 0 && negative_zero && (*negative_zero)[i]) x[i] = -0.0;
         }
     } else {
         // Integer results wrap modulo 2^64 and then to the dtype's width, as
@@ -579,6 +585,35 @@ bool fell_below_grid(Op op, const std::vector<fp_t>& out, const std::vector<std:
     return false;
 }
 
+// A value's sign, a zero's from the -0.0 marks.
+bool negative_at(const std::vector<fp_t>& recs, const std::vector<uint8_t>& negzero, size_t i) {
+    return fp_is_zero(recs[i]) ? negzero[i] != 0 : fp_is_neg(recs[i]);
+}
+
+// Which zero results IEEE arithmetic (and so NumPy) signs negative: a sum
+// only of -0.0 and -0.0, a difference -0.0 - (+0.0), products and quotients
+// by the signs' parity, -(+0.0), and the odd functions at -0.0; remainders
+// take the divisor's sign.
+std::vector<uint8_t> negative_zeros(Op op, const std::vector<fp_t>& out, const std::vector<std::vector<fp_t>>& in,
+                                    const std::vector<std::vector<uint8_t>>& nz) {
+    std::vector<uint8_t> neg(out.size(), 0);
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (!fp_is_zero(out[i])) continue;
+        switch (op) {
+            case Op::Add: neg[i] = nz[0][i] && nz[1][i]; break;
+            case Op::Sub: neg[i] = nz[0][i] && fp_is_zero(in[1][i]) && !nz[1][i]; break;
+            case Op::Mul: case Op::Div:
+                neg[i] = negative_at(in[0], nz[0], i) != negative_at(in[1], nz[1], i);
+                break;
+            case Op::Neg: neg[i] = !nz[0][i]; break;
+            case Op::Mod: neg[i] = negative_at(in[1], nz[1], i); break;
+            case Op::Sqrt: case Op::Sin: case Op::Tan: neg[i] = nz[0][i]; break;
+            default: break;
+        }
+    }
+    return neg;
+}
+
 // Element-wise operations, operands broadcast by NumPy's rules.
 Ref take_elementwise(PyObject* func, Op op, std::vector<Operand>& ops, PyObject* dtype, bool returns_scalar,
                      bool ints) {
@@ -592,10 +627,11 @@ Ref take_elementwise(PyObject* func, Op op, std::vector<Operand>& ops, PyObject*
         if (!shape) return {};
     }
     std::vector<std::vector<fp_t>> recs(ops.size());
+    std::vector<std::vector<uint8_t>> negzero(ops.size());
     Ref tensors = py::check(PyTuple_New(static_cast<Py_ssize_t>(ops.size())));
     for (size_t i = 0; i < ops.size(); ++i) {
         Ref full = py::call(api.broadcast_to, ops[i].arr.get(), shape.get());
-        if (!array_records(full.get(), recs[i])) return {};
+        if (!array_records(full.get(), recs[i], &negzero[i])) return {};
     }
     // NumPy's answers off the module's domain (inf, NaN, its own warnings)
     // are NumPy's to give.
@@ -608,7 +644,8 @@ Ref take_elementwise(PyObject* func, Op op, std::vector<Operand>& ops, PyObject*
     Ref result = py::check(PyObject_Call(func, tensors.get(), nullptr));
     std::vector<fp_t> out = tensor_records(result.get());
     if (fell_below_grid(op, out, recs)) return {};
-    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, rounds_to_grid(op), ints);
+    const std::vector<uint8_t> neg = negative_zeros(op, out, recs, negzero);
+    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, rounds_to_grid(op), ints, &neg);
 }
 
 // power with one integral exponent (a scalar); array exponents and
@@ -632,23 +669,39 @@ Ref take_power(PyObject* func, std::vector<Operand>& ops, PyObject* dtype, bool 
     if (e < 0 && dtype_kind(dtype) != 'f') return {};
     Ref shape = py::getattr(ops[0].arr.get(), "shape");
     std::vector<fp_t> recs;
-    if (!array_records(ops[0].arr.get(), recs)) return {};
+    std::vector<uint8_t> negzero;
+    if (!array_records(ops[0].arr.get(), recs, &negzero)) return {};
     Ref t = records_tensor(recs, shape.get());
     Ref result = py::call(func, t.get(), py::from_long(e).get());
     std::vector<fp_t> out = tensor_records(result.get());
     if (e > 0 && fell_below_grid(Op::Pow, out, {recs})) return {};
-    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, true, ints);
+    // (-0.0) ** odd is -0.0.
+    std::vector<uint8_t> neg(out.size(), 0);
+    for (size_t i = 0; i < out.size(); ++i) neg[i] = fp_is_zero(out[i]) && negzero[i] && (e & 1);
+    return numpy_result(out, shape.get(), dtype, returns_scalar || out.size() == 1, true, ints, &neg);
 }
 
 // sum, prod, max, min and mean over all elements.
 Ref take_reduction(PyObject* func, Op op, std::vector<Operand>& ops, PyObject* dtype, bool ints) {
     std::vector<fp_t> recs;
-    if (!array_records(ops[0].arr.get(), recs)) return {};
+    std::vector<uint8_t> negzero;
+    if (!array_records(ops[0].arr.get(), recs, &negzero)) return {};
     Ref t = records_tensor(recs, shape_tuple({static_cast<Py_ssize_t>(recs.size())}).get());
     Ref result = py::check(PyObject_CallOneArg(func, t.get()));
     std::vector<fp_t> out = tensor_records(result.get());
-    if (op == Op::Prod && fp_is_zero(out[0]) && !any_zero(recs)) return {};
-    return numpy_result(out, Py_None, dtype, true, rounds_to_grid(op), ints);
+    // A zero product is signed by the factors' parity; a zero maximum or
+    // minimum is NumPy's last zero of the input (its ties keep the later).
+    std::vector<uint8_t> neg(1, 0);
+    if (op == Op::Prod && fp_is_zero(out[0])) {
+        if (!any_zero(recs)) return {};
+        for (size_t i = 0; i < recs.size(); ++i) neg[0] ^= negative_at(recs, negzero, i);
+    }
+    if ((op == Op::Max || op == Op::Min) && fp_is_zero(out[0])) {
+        for (size_t i = 0; i < recs.size(); ++i) {
+            if (fp_is_zero(recs[i])) neg[0] = negzero[i];
+        }
+    }
+    return numpy_result(out, Py_None, dtype, true, rounds_to_grid(op), ints, &neg);
 }
 
 // NumPy's var and std: sum((x - mean)^2) / (n - ddof), and its square root.
