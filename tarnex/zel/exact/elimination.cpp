@@ -2,10 +2,12 @@
 // fraction-free Gauss-Jordan (Bareiss) for the echelon form, fraction-free
 // Doolittle LU, and the inverse through a certified numerical refinement with
 // the exact Gauss-Jordan as its fallback.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numeric>
 
+#include "../core/convert.hpp"
 #include "matrix.hpp"
 
 namespace zel::exact {
@@ -114,14 +116,24 @@ std::vector<Py_ssize_t> rref_fraction_free(IntMatrix& c, Mpz& d, Py_ssize_t stop
 // a_kj / prev.  A column with no pivot leaves the rows and prev as they are;
 // the later divisions stay exact because the entries are still minors over
 // the pivots actually taken.
-LuFactors lu_doolittle(IntMatrix& c, long e) {
+LuFactors lu_doolittle(IntMatrix& c, long e, bool records) {
     const Py_ssize_t n = c.rows;
     LuFactors f;
-    f.L.assign(static_cast<size_t>(n * n), 0.0);
-    f.U.assign(static_cast<size_t>(n * n), 0.0);
+    const size_t nn = records ? 0 : static_cast<size_t>(n * n);
+    f.L.assign(nn, 0.0);
+    f.U.assign(nn, 0.0);
+    f.Lr.assign(records ? static_cast<size_t>(n * n) : 0, zero_record());
+    f.Ur = f.Lr;
     f.perm.resize(static_cast<size_t>(n));
     std::iota(f.perm.begin(), f.perm.end(), 0);
-    for (Py_ssize_t i = 0; i < n; ++i) f.L[i * n + i] = 1.0;
+    Mpz one(1);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (records) {
+            ratio_to_record(f.Lr[i * n + i], one.v, one.v);
+        } else {
+            f.L[i * n + i] = 1.0;
+        }
+    }
     Mpz prev(1), t;
     for (Py_ssize_t k = 0; k < n; ++k) {
         Py_ssize_t max_row = k;
@@ -131,14 +143,30 @@ LuFactors lu_doolittle(IntMatrix& c, long e) {
         if (max_row != k) {
             c.swap_rows(k, max_row);
             std::swap(f.perm[k], f.perm[max_row]);
-            for (Py_ssize_t j = 0; j < k; ++j) std::swap(f.L[k * n + j], f.L[max_row * n + j]);
+            for (Py_ssize_t j = 0; j < k; ++j) {
+                if (records) {
+                    std::swap(f.Lr[k * n + j], f.Lr[max_row * n + j]);
+                } else {
+                    std::swap(f.L[k * n + j], f.L[max_row * n + j]);
+                }
+            }
         }
-        for (Py_ssize_t j = k; j < n; ++j) f.U[k * n + j] = ratio_to_double(c.at(k, j), prev.v, -e);
+        for (Py_ssize_t j = k; j < n; ++j) {
+            if (records) {
+                ratio_to_record(f.Ur[k * n + j], c.at(k, j), prev.v, -e);
+            } else {
+                f.U[k * n + j] = ratio_to_double(c.at(k, j), prev.v, -e);
+            }
+        }
         mpz_srcptr pk = c.at(k, k);
         if (mpz_sgn(pk) == 0) continue;
         for (Py_ssize_t i = k + 1; i < n; ++i) {
             mpz_srcptr lik = c.at(i, k);
-            f.L[i * n + k] = ratio_to_double(lik, pk);
+            if (records) {
+                ratio_to_record(f.Lr[i * n + k], lik, pk);
+            } else {
+                f.L[i * n + k] = ratio_to_double(lik, pk);
+            }
             for (Py_ssize_t j = k + 1; j < n; ++j) {
                 mpz_ptr a = c.at(i, j);
                 mpz_mul(t.v, pk, a);
@@ -219,114 +247,192 @@ bool invert_doubles(std::vector<double> a, Py_ssize_t n, std::vector<double>& in
     return true;
 }
 
+// Rows of C shifted to a common bit length: G = diag(2^(gmax - g_i)) C, so
+// G 2^-gmax has entries below 1 and every row one of magnitude at least 1/2.
+struct Normalised {
+    IntMatrix G;
+    std::vector<long> g;
+    long gmax = 0;
+    std::vector<double> gd;  // G 2^-gmax in doubles
+};
+
+// False for a zero row among the first n columns (a singular C).
+bool normalise(const IntMatrix& c, Py_ssize_t n, Normalised& out) {
+    out.g.assign(static_cast<size_t>(n), 0);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            if (mpz_sgn(c.at(i, j))) out.g[i] = std::max(out.g[i], static_cast<long>(mpz_sizeinbase(c.at(i, j), 2)));
+        }
+        if (out.g[i] == 0) return false;
+        out.gmax = std::max(out.gmax, out.g[i]);
+    }
+    out.G = IntMatrix(n, n);
+    out.gd.resize(static_cast<size_t>(n * n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            mpz_mul_2exp(out.G.at(i, j), c.at(i, j), static_cast<mp_bitcnt_t>(out.gmax - out.g[i]));
+            out.gd[i * n + j] = to_double_scaled(out.G.at(i, j), out.gmax);
+        }
+    }
+    return true;
+}
+
+// x = the doubles xd in fixed point per row, 62 significant bits for the
+// row's largest entry: X = x[i][k] * 2^-s_i.  False where a row is zero or
+// beyond any useful precision.
+bool fixed_rows(const std::vector<double>& xd, Py_ssize_t n, long gmax, std::vector<Mpz>& x, std::vector<long>& s) {
+    x.resize(static_cast<size_t>(n * n));
+    s.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        double big = 0.0;
+        for (Py_ssize_t k = 0; k < n; ++k) big = std::max(big, std::fabs(xd[i * n + k]));
+        if (big == 0.0) return false;
+        s[i] = 61 - std::ilogb(big);
+        if (s[i] + gmax < 0) return false;
+        for (Py_ssize_t k = 0; k < n; ++k) mpz_set_d(x[i * n + k].v, std::ldexp(xd[i * n + k], static_cast<int>(s[i])));
+    }
+    return true;
+}
+
+// r = 2^(s_i + gmax) I - x G exactly, so R = I - X G 2^-gmax = r 2^-(s_i + gmax);
+// rho and xnorm bound ||R|| and ||X|| from above (infinity norms, the factor
+// covering the rounding of the sums).
+void exact_residual(const Normalised& nm, const std::vector<Mpz>& x, const std::vector<long>& s,
+                    std::vector<Mpz>& r, double& rho, double& xnorm) {
+    const Py_ssize_t n = nm.G.rows;
+    r.resize(static_cast<size_t>(n * n));
+    Mpz unit;
+    rho = 0.0;
+    xnorm = 0.0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Mpz* row = &r[i * n];
+        for (Py_ssize_t j = 0; j < n; ++j) mpz_set_ui(row[j].v, 0);
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            mpz_srcptr xik = x[i * n + k].v;
+            if (mpz_sgn(xik) == 0) continue;
+            for (Py_ssize_t j = 0; j < n; ++j) mpz_submul(row[j].v, xik, nm.G.at(k, j));
+        }
+        mpz_set_ui(unit.v, 0);
+        mpz_setbit(unit.v, static_cast<mp_bitcnt_t>(s[i] + nm.gmax));
+        mpz_add(row[i].v, row[i].v, unit.v);
+        double rs = 0.0, xs = 0.0;
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            rs += magnitude_bound(row[j].v, s[i] + nm.gmax);
+            xs += magnitude_bound(x[i * n + j].v, s[i]);
+        }
+        rho = std::max(rho, rs);
+        xnorm = std::max(xnorm, xs);
+    }
+    rho *= 1.0 + 0x1p-30;
+    xnorm *= 1.0 + 0x1p-30;
+}
+
+// The two ways an entry leaves the certified interval [lo, hi] * 2^e2: the
+// double float() gives, or the record under the floor rule.  `settle` is
+// false while the two ends round apart.
+struct DoubleEntries {
+    static constexpr int kMaxSteps = 8;
+    std::vector<double>& out;
+    Mpz one{1};
+    bool settle(mpz_srcptr lo, mpz_srcptr hi, long e2, size_t k) {
+        double dlo = 0.0, dhi = 0.0;
+        if (!try_ratio_to_double(lo, one.v, e2, dlo) || !try_ratio_to_double(hi, one.v, e2, dhi) ||
+            std::memcmp(&dlo, &dhi, sizeof dlo) != 0) {
+            return false;
+        }
+        out[k] = dlo;
+        return true;
+    }
+    // Any unsettled entry counts as one near a boundary.
+    static bool near_boundary(mpz_srcptr, long) { return true; }
+};
+
+void floor_scaled(mpz_ptr q, mpz_srcptr z, long e2) {
+    const long shift = kFracBits + e2;
+    if (shift >= 0) {
+        mpz_mul_2exp(q, z, static_cast<mp_bitcnt_t>(shift));
+    } else {
+        mpz_fdiv_q_2exp(q, z, static_cast<mp_bitcnt_t>(-shift));
+    }
+}
+
+struct RecordEntries {
+    // Each step gains about 50 bits; the records need up to 256 bits below
+    // the point plus the entries' own magnitude.
+    static constexpr int kMaxSteps = 30;
+    std::vector<fp_t>& out;
+    Mpz a, b;
+    bool settle(mpz_srcptr lo, mpz_srcptr hi, long e2, size_t k) {
+        floor_scaled(a.v, lo, e2);
+        floor_scaled(b.v, hi, e2);
+        if (mpz_cmp(a.v, b.v) != 0) return false;
+        record_from_scaled(out[k], a.v);
+        return true;
+    }
+    // An interval below 2^-8 units of the last place that still straddles a
+    // grid point most likely holds the grid point itself (a dyadic entry,
+    // zero among them), which no refinement settles.
+    static bool near_boundary(mpz_srcptr eta, long e2) {
+        return static_cast<long>(mpz_sizeinbase(eta, 2)) + 1 + e2 + kFracBits < -8;
+    }
+};
+
 // The inverse by refinement with exact residuals, then a rounding
 // certificate.  G is C with its rows shifted to a common bit length, and
 // X = x[i][k] * 2^-(s_i + gmax) approximates G^-1.  The residual R = I - X G
 // is computed exactly in integers; when ||R|| < 1 every entry of G^-1 lies
 // within eta = ||R|| ||X|| / (1 - ||R||) of X (infinity norms), since
 // G^-1 - X = (I - R)^-1 R X.  Newton's step X + R X squares the residual
-// until the interval around each entry rounds to one double at both ends;
-// then that double is float() of the exact entry.  False means the caller
-// must compute exactly (singular, too ill-conditioned, or an entry at or
-// near a rounding boundary, such as an exact zero).
-bool certified_inverse(const ScaledMatrix& m, std::vector<double>& out) {
-    const IntMatrix& c = m.c;
-    const Py_ssize_t n = c.rows;
-    std::vector<long> g(static_cast<size_t>(n), 0);
-    long gmax = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            if (mpz_sgn(c.at(i, j))) g[i] = std::max(g[i], static_cast<long>(mpz_sizeinbase(c.at(i, j), 2)));
-        }
-        if (g[i] == 0) return false;  // a zero row
-        gmax = std::max(gmax, g[i]);
-    }
-    IntMatrix G(n, n);
-    std::vector<double> gd(static_cast<size_t>(n * n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            mpz_mul_2exp(G.at(i, j), c.at(i, j), static_cast<mp_bitcnt_t>(gmax - g[i]));
-            gd[i * n + j] = to_double_scaled(G.at(i, j), gmax);
-        }
-    }
+// until the interval around each entry rounds to one value at both ends;
+// then that value is the rounding of the exact entry.  False means the
+// caller must compute exactly (singular, too ill-conditioned, or an entry at
+// or near a rounding boundary, such as an exact zero).
+template <class Entries>
+bool certified_inverse(const ScaledMatrix& m, Entries entries) {
+    const Py_ssize_t n = m.c.rows;
+    Normalised nm;
+    if (!normalise(m.c, n, nm)) return false;
+    const long gmax = nm.gmax;
     std::vector<double> xd;
-    if (!invert_doubles(gd, n, xd)) return false;
+    if (!invert_doubles(nm.gd, n, xd)) return false;
+    std::vector<Mpz> x;
+    std::vector<long> s;
+    if (!fixed_rows(xd, n, gmax, x, s)) return false;
 
-    // Fixed point per row: 62 significant bits for the row's largest entry.
-    std::vector<Mpz> x(static_cast<size_t>(n * n));
-    std::vector<long> s(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        double big = 0.0;
-        for (Py_ssize_t k = 0; k < n; ++k) big = std::max(big, std::fabs(xd[i * n + k]));
-        if (big == 0.0) return false;
-        s[i] = 61 - std::ilogb(big);
-        if (s[i] + gmax < 0) return false;  // inverse entries beyond any useful precision
-        for (Py_ssize_t k = 0; k < n; ++k) mpz_set_d(x[i * n + k].v, std::ldexp(xd[i * n + k], static_cast<int>(s[i])));
-    }
-
-    std::vector<Mpz> r(static_cast<size_t>(n * n));
+    std::vector<Mpz> r;
     std::vector<double> rd(static_cast<size_t>(n * n)), delta(static_cast<size_t>(n * n));
-    Mpz unit, eta, lo, hi, one(1);
+    Mpz unit, eta, lo, hi;
     double rho_prev = INFINITY;
     int attempts = 0;
-    constexpr int kMaxSteps = 8;
     for (int step = 0;; ++step) {
-        // r = 2^(s_i + gmax) I - x G, so R = r * 2^-(s_i + gmax).
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Mpz* row = &r[i * n];
-            for (Py_ssize_t j = 0; j < n; ++j) mpz_set_ui(row[j].v, 0);
-            for (Py_ssize_t k = 0; k < n; ++k) {
-                mpz_srcptr xik = x[i * n + k].v;
-                if (mpz_sgn(xik) == 0) continue;
-                for (Py_ssize_t j = 0; j < n; ++j) mpz_submul(row[j].v, xik, G.at(k, j));
-            }
-            mpz_set_ui(unit.v, 0);
-            mpz_setbit(unit.v, static_cast<mp_bitcnt_t>(s[i] + gmax));
-            mpz_add(r[i * n + i].v, r[i * n + i].v, unit.v);
-        }
-        // Infinity norms, rounded up (the factor covers the sums' rounding).
         double rho = 0.0, xnorm = 0.0;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            double rs = 0.0, xs = 0.0;
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                rs += magnitude_bound(r[i * n + j].v, s[i] + gmax);
-                xs += magnitude_bound(x[i * n + j].v, s[i]);
-            }
-            rho = std::max(rho, rs);
-            xnorm = std::max(xnorm, xs);
-        }
-        rho *= 1.0 + 0x1p-30;
-        xnorm *= 1.0 + 0x1p-30;
+        exact_residual(nm, x, s, r, rho, xnorm);
         if (!(rho < 0.5)) return false;
 
         if (rho < 0x1p-60) {
             // eta in units of 2^-gmax (X's normalised scale), rounded up.
             const double eta_n = rho * xnorm / (1.0 - rho) * (1.0 + 0x1p-30);
-            out.resize(static_cast<size_t>(n * n));
-            bool certified = true;
-            for (Py_ssize_t i = 0; i < n && certified; ++i) {
+            bool certified = true, near = true;
+            for (Py_ssize_t i = 0; i < n; ++i) {
                 mpz_set_d(eta.v, std::ldexp(eta_n, static_cast<int>(s[i])));
                 mpz_add_ui(eta.v, eta.v, 1);
                 for (Py_ssize_t j = 0; j < n; ++j) {
                     // A^-1 = G^-1 diag(2^(gmax - g_j + exp_j)).
-                    const long e2 = gmax - g[j] + m.exp[j] - (s[i] + gmax);
+                    const long e2 = gmax - nm.g[j] + m.exp[j] - (s[i] + gmax);
                     mpz_sub(lo.v, x[i * n + j].v, eta.v);
                     mpz_add(hi.v, x[i * n + j].v, eta.v);
-                    double dlo = 0.0, dhi = 0.0;
-                    if (!try_ratio_to_double(lo.v, one.v, e2, dlo) || !try_ratio_to_double(hi.v, one.v, e2, dhi) ||
-                        std::memcmp(&dlo, &dhi, sizeof dlo) != 0) {
+                    if (!entries.settle(lo.v, hi.v, e2, static_cast<size_t>(i * n + j))) {
                         certified = false;
-                        break;
+                        near = near && Entries::near_boundary(eta.v, e2);
                     }
-                    out[i * n + j] = dlo;
                 }
             }
             if (certified) return true;
             // One more step settles an entry that was merely close to a
             // boundary; exact zeros and ties never settle.
-            if (++attempts == 2) return false;
+            if (near && ++attempts == 2) return false;
         }
-        if (step == kMaxSteps || rho > rho_prev * 0x1p-8) return false;
+        if (step == Entries::kMaxSteps || rho > rho_prev * 0x1p-8) return false;
         rho_prev = rho;
 
         // Newton's step X <- X + R X in doubles, kept exactly in finer fixed point.
@@ -357,26 +463,326 @@ bool certified_inverse(const ScaledMatrix& m, std::vector<double>& out) {
     }
 }
 
+// C^-1 exactly: the reduced echelon form of [C | I] is [I | C^-1 d] / d.
+// False when C is singular.
+bool exact_inverse(const IntMatrix& c, IntMatrix& aug, Mpz& d) {
+    const Py_ssize_t n = c.rows;
+    aug = IntMatrix(n, 2 * n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (Py_ssize_t j = 0; j < n; ++j) mpz_set(aug.at(i, j), c.at(i, j));
+        mpz_set_ui(aug.at(i, n + i), 1);
+    }
+    const std::vector<Py_ssize_t> pivots = rref_fraction_free(aug, d, n);
+    return static_cast<Py_ssize_t>(pivots.size()) == n && pivots[n - 1] == n - 1;
+}
+
+// Iterative refinement with exact integer residuals for C x = f (C the
+// first n columns of c): Wilkinson's refinement in the integer form of Wan,
+// "An algorithm to solve integer linear systems exactly using numerical
+// methods" (2006).  X, the fixed-point approximate inverse of G = normalised
+// C, has ||I - X G|| <= rho < 1 (checked exactly), so for the current
+// y 2^-t with residual r = f - G y 2^-t (all in G's normalised scale)
+// |x - y 2^-t| <= ||X|| ||r|| / (1 - rho).  Each correction X r gains about
+// 53 - log2 cond(C) bits.
+class Refiner {
+public:
+    // False where C is singular or too ill-conditioned for the certificate.
+    bool start(const IntMatrix& c, Py_ssize_t n, const std::vector<Mpz>& f) {
+        if (!normalise(c, n, nm_)) return false;
+        if (!invert_doubles(nm_.gd, n, xd_)) return false;
+        std::vector<Mpz> x, r;
+        std::vector<long> s;
+        if (!fixed_rows(xd_, n, nm_.gmax, x, s)) return false;
+        exact_residual(nm_, x, s, r, rho_, xnorm_);
+        if (!(rho_ < 0.5)) return false;
+        n_ = n;
+        y_.assign(static_cast<size_t>(n), Mpz());
+        upto_.assign(static_cast<size_t>(n), 0);
+        res_.assign(static_cast<size_t>(n), Mpz());
+        d_.assign(static_cast<size_t>(n), 0);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            mpz_mul_2exp(res_[i].v, f[i].v, static_cast<mp_bitcnt_t>(nm_.gmax - nm_.g[i]));
+        }
+        t = 0;
+        // G in signed 32-bit digits: a digit times a 62-bit correction stays
+        // below 2^94, so a row's sums of products fit 128-bit accumulators.
+        digits_ = static_cast<Py_ssize_t>(nm_.gmax / 32 + 1);
+        gdig_.assign(static_cast<size_t>(n * n * digits_), 0);
+        std::vector<uint32_t> buf(static_cast<size_t>(digits_ + 1));
+        for (Py_ssize_t e = 0; e < n * n; ++e) {
+            mpz_srcptr z = nm_.G.a[static_cast<size_t>(e)].v;
+            size_t count = 0;
+            mpz_export(buf.data(), &count, -1, sizeof(uint32_t), 0, 0, z);
+            const int64_t sign = mpz_sgn(z) < 0 ? -1 : 1;
+            for (size_t k = 0; k < count; ++k) gdig_[e * digits_ + k] = sign * static_cast<int64_t>(buf[k]);
+        }
+        return true;
+    }
+
+    // eta >= the error bound in units of 2^-t.  The residual is measured in
+    // those units too (r 2^t = res 2^-gmax), so no double underflows however
+    // fine y grows.
+    void error(Mpz& eta) {
+        rn_ = 0.0;
+        for (Py_ssize_t i = 0; i < n_; ++i) rn_ = std::max(rn_, magnitude_bound(res_[i].v, nm_.gmax));
+        if (rn_ == 0.0) {
+            mpz_set_ui(eta.v, 0);
+            return;
+        }
+        mpz_set_d(eta.v, xnorm_ * rn_ / (1.0 - rho_) * (1.0 + 0x1p-28));
+        mpz_add_ui(eta.v, eta.v, 1);
+    }
+
+    // y <- y + X r, the correction in doubles and y in finer fixed point;
+    // false where the residual stopped shrinking (by 2^8 a step).
+    bool step() {
+        const double level = std::log2(rn_) - static_cast<double>(t);  // log2 of the residual's bound
+        if (!(level < prev_ - 8.0)) return false;
+        prev_ = level;
+        const Py_ssize_t n = n_;
+        std::vector<double> rd(static_cast<size_t>(n)), dl(static_cast<size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) rd[i] = to_double_scaled(res_[i].v, nm_.gmax);
+        double big = 0.0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            double acc = 0.0;
+            for (Py_ssize_t k = 0; k < n; ++k) acc += xd_[i * n + k] * rd[k];
+            dl[i] = acc;  // the correction times 2^t
+            big = std::max(big, std::fabs(acc));
+        }
+        if (big == 0.0 || !std::isfinite(big)) return false;
+        // 62 bits for the largest correction, so each fits an int64.
+        const long extra = 61L - std::ilogb(big);
+        if (extra < 0) return large_step(dl);
+        pending_.push_back({extra, std::vector<int64_t>(static_cast<size_t>(n))});
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const int64_t d = static_cast<int64_t>(std::ldexp(dl[i], static_cast<int>(extra)));
+            d_[i] = d;
+            pending_.back().d[i] = d;
+            mpz_mul_2exp(res_[i].v, res_[i].v, static_cast<mp_bitcnt_t>(extra));
+        }
+        // res -= G d, a row at a time in 128-bit digit accumulators.
+        const Py_ssize_t D = digits_;
+        std::vector<__int128> acc(static_cast<size_t>(D));
+        std::vector<uint32_t> low(static_cast<size_t>(D));
+        Mpz sum, top;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            std::fill(acc.begin(), acc.end(), 0);
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                const int64_t dj = d_[j];
+                if (dj == 0) continue;
+                const int64_t* g = &gdig_[(i * n + j) * D];
+                for (Py_ssize_t k = 0; k < D; ++k) acc[k] += static_cast<__int128>(g[k]) * dj;
+            }
+            __int128 carry = 0;
+            for (Py_ssize_t k = 0; k < D; ++k) {
+                const __int128 v = acc[k] + carry;
+                low[k] = static_cast<uint32_t>(v);
+                carry = (v - static_cast<__int128>(low[k])) >> 32;
+            }
+            mpz_import(sum.v, static_cast<size_t>(D), -1, sizeof(uint32_t), 0, 0, low.data());
+            mpz_set_si(top.v, static_cast<long>(carry >> 64));
+            mpz_mul_2exp(top.v, top.v, 64);
+            mpz_add_ui(top.v, top.v, static_cast<unsigned long>(static_cast<uint64_t>(carry)));
+            mpz_mul_2exp(top.v, top.v, static_cast<mp_bitcnt_t>(32 * D));
+            mpz_add(sum.v, sum.v, top.v);
+            mpz_sub(res_[i].v, res_[i].v, sum.v);
+        }
+        t += extra;
+        return true;
+    }
+
+    // x_i ~ y_i 2^-t.  The corrections are folded into y only when asked
+    // for (Horner's rule), so a long refinement does not shift every entry
+    // at every step.
+    mpz_srcptr y(Py_ssize_t i) {
+        mpz_ptr z = y_[i].v;
+        for (size_t k = upto_[i]; k < pending_.size(); ++k) {
+            const Correction& c = pending_[k];
+            mpz_mul_2exp(z, z, static_cast<mp_bitcnt_t>(c.extra));
+            if (c.d[i] >= 0) {
+                mpz_add_ui(z, z, static_cast<unsigned long>(c.d[i]));
+            } else {
+                mpz_sub_ui(z, z, static_cast<unsigned long>(-c.d[i]));
+            }
+        }
+        upto_[i] = pending_.size();
+        if (std::all_of(upto_.begin(), upto_.end(), [&](size_t u) { return u == pending_.size(); })) {
+            pending_.clear();
+            std::fill(upto_.begin(), upto_.end(), 0);
+        }
+        return z;
+    }
+    long t = 0;
+
+private:
+    struct Correction {
+        long extra;
+        std::vector<int64_t> d;
+    };
+
+    // A correction of 2^62 units or more (the first steps for a solution
+    // beyond 2^62): y and the residual stay on their grid, the correction
+    // truncated to it.
+    bool large_step(const std::vector<double>& dl) {
+        for (Py_ssize_t i = 0; i < n_; ++i) y(i);
+        Mpz d;
+        for (Py_ssize_t i = 0; i < n_; ++i) {
+            mpz_set_d(d.v, dl[i]);
+            mpz_add(y_[i].v, y_[i].v, d.v);
+            for (Py_ssize_t k = 0; k < n_; ++k) mpz_submul(res_[k].v, nm_.G.at(k, i), d.v);
+        }
+        return true;
+    }
+
+    Normalised nm_;
+    std::vector<double> xd_;
+    double rho_ = 1.0, xnorm_ = 0.0, rn_ = 0.0, prev_ = INFINITY;
+    Py_ssize_t n_ = 0;
+    std::vector<Mpz> y_;
+    std::vector<Correction> pending_;  // corrections not yet folded into every y_
+    std::vector<size_t> upto_;         // y_[i] holds the first upto_[i] of them
+    std::vector<Mpz> res_;  // res = f 2^t - G y: the residual times 2^(t + gmax)
+    std::vector<int64_t> d_;
+    Py_ssize_t digits_ = 0;
+    std::vector<int64_t> gdig_;  // G's signed 32-bit digits, row-major, digits_ per entry
+};
+
+// The solution of C x = f (the rows of [C | f]) by refinement, until the
+// interval around each entry floors to one record.  False as
+// certified_inverse.
+bool certified_solve(const IntMatrix& c, std::vector<fp_t>& out) {
+    const Py_ssize_t n = c.rows;
+    std::vector<Mpz> f(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) mpz_set(f[i].v, c.at(i, n));
+    Refiner ref;
+    if (!ref.start(c, n, f)) return false;
+    out.resize(static_cast<size_t>(n));
+    RecordEntries entries{out, {}, {}};
+    Mpz eta, lo, hi;
+    int attempts = 0;
+    for (int step = 0; step < 60; ++step) {
+        ref.error(eta);
+        bool certified = true, near = true;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            mpz_srcptr yi = ref.y(i);
+            mpz_sub(lo.v, yi, eta.v);
+            mpz_add(hi.v, yi, eta.v);
+            if (!entries.settle(lo.v, hi.v, -ref.t, static_cast<size_t>(i))) {
+                certified = false;
+                near = near && RecordEntries::near_boundary(eta.v, -ref.t);
+            }
+        }
+        if (certified) return true;
+        if (near && ++attempts == 2) return false;
+        if (!ref.step()) return false;
+    }
+    return false;
+}
+
 }  // namespace
+
+bool denominator_divisor(const IntMatrix& c, double bound, Mpz& b) {
+    const Py_ssize_t n = c.rows;
+    // A right-hand side of small pseudo-random integers (a fixed LCG, so the
+    // work done is reproducible; the determinant never depends on it).
+    std::vector<Mpz> f(static_cast<size_t>(n));
+    uint64_t state = 0x9e3779b97f4a7c15u;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        mpz_set_si(f[i].v, static_cast<long>(state >> 44) - (1L << 19));
+    }
+    Refiner ref;
+    if (!ref.start(c, n, f)) return false;
+    // x_0 = a/b with b <= H = 2^bound (Cramer); from an approximation within
+    // 1/(4 H^2), a/b is the last convergent of denominator at most H
+    // (Legendre: |x - a/b| < 1/(2 b^2); the next convergent's denominator
+    // exceeds 1/(b e) - b > H).
+    const long hb = static_cast<long>(std::ceil(bound));
+    const long need = 2 * hb + 2;
+    Mpz eta;
+    for (long step = 0;; ++step) {
+        ref.error(eta);
+        if (mpz_sgn(eta.v) == 0 || static_cast<long>(mpz_sizeinbase(eta.v, 2)) - ref.t <= -need) break;
+        if (step > need / 8 + 64 || !ref.step()) return false;
+    }
+    // Convergents p/q of y_0 / 2^t by Euclid's algorithm.
+    Mpz num, den, quo, rem, q2, limit;
+    mpz_set(num.v, ref.y(0));
+    mpz_setbit(den.v, static_cast<mp_bitcnt_t>(ref.t));
+    mpz_setbit(limit.v, static_cast<mp_bitcnt_t>(hb));  // H, rounded up to a power of two
+    mpz_set_ui(b.v, 1);
+    Mpz qm2(1), qm1(0);
+    while (mpz_sgn(den.v) != 0) {
+        mpz_fdiv_qr(quo.v, rem.v, num.v, den.v);
+        mpz_mul(q2.v, quo.v, qm1.v);
+        mpz_add(q2.v, q2.v, qm2.v);  // q_k = a_k q_{k-1} + q_{k-2}
+        if (mpz_cmp(q2.v, limit.v) > 0) break;
+        mpz_set(b.v, q2.v);
+        mpz_swap(qm2.v, qm1.v);
+        mpz_swap(qm1.v, q2.v);
+        mpz_swap(num.v, den.v);
+        mpz_swap(den.v, rem.v);
+    }
+    return mpz_sgn(b.v) > 0;
+}
+
+void ratio_to_record(fp_t& out, mpz_srcptr num, mpz_srcptr den, long e2) {
+    Mpz q, dd;
+    mpz_set(q.v, num);
+    mpz_set(dd.v, den);
+    if (mpz_sgn(dd.v) < 0) {
+        mpz_neg(q.v, q.v);
+        mpz_neg(dd.v, dd.v);
+    }
+    const long shift = kFracBits + e2;
+    if (shift >= 0) {
+        mpz_mul_2exp(q.v, q.v, static_cast<mp_bitcnt_t>(shift));
+    } else {
+        mpz_mul_2exp(dd.v, dd.v, static_cast<mp_bitcnt_t>(-shift));
+    }
+    mpz_fdiv_q(q.v, q.v, dd.v);
+    record_from_scaled(out, q.v);
+}
 
 bool inverse_doubles(const ScaledMatrix& m, std::vector<double>& out) {
     const Py_ssize_t n = m.c.rows;
     out.clear();
     if (n == 0) return true;
-    if (certified_inverse(m, out)) return true;
-    // Exact: the reduced echelon form of [C | I] is [I | C^-1].
-    IntMatrix aug(n, 2 * n);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        for (Py_ssize_t j = 0; j < n; ++j) mpz_set(aug.at(i, j), m.c.at(i, j));
-        mpz_set_ui(aug.at(i, n + i), 1);
-    }
-    Mpz d;
-    const std::vector<Py_ssize_t> pivots = rref_fraction_free(aug, d, n);
-    if (static_cast<Py_ssize_t>(pivots.size()) < n || pivots[n - 1] != n - 1) return false;
     out.resize(static_cast<size_t>(n * n));
+    if (certified_inverse(m, DoubleEntries{out})) return true;
+    IntMatrix aug;
+    Mpz d;
+    if (!exact_inverse(m.c, aug, d)) return false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         for (Py_ssize_t j = 0; j < n; ++j) out[i * n + j] = ratio_to_double(aug.at(i, n + j), d.v, m.exp[j]);
     }
+    return true;
+}
+
+bool inverse_records(const ScaledMatrix& m, std::vector<fp_t>& out) {
+    const Py_ssize_t n = m.c.rows;
+    out.assign(static_cast<size_t>(n * n), zero_record());
+    if (n == 0) return true;
+    if (certified_inverse(m, RecordEntries{out, {}, {}})) return true;
+    IntMatrix aug;
+    Mpz d;
+    if (!exact_inverse(m.c, aug, d)) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (Py_ssize_t j = 0; j < n; ++j) ratio_to_record(out[i * n + j], aug.at(i, n + j), d.v, m.exp[j]);
+    }
+    return true;
+}
+
+bool solve_records(const ScaledMatrix& aug, std::vector<fp_t>& out) {
+    const Py_ssize_t n = aug.c.rows;
+    out.assign(static_cast<size_t>(n), zero_record());
+    if (n == 0) return true;
+    if (certified_solve(aug.c, out)) return true;
+    IntMatrix c = aug.c;
+    Mpz d;
+    const std::vector<Py_ssize_t> pivots = rref_fraction_free(c, d, n);
+    if (static_cast<Py_ssize_t>(pivots.size()) < n || pivots[n - 1] != n - 1) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) ratio_to_record(out[i], c.at(i, n), d.v);
     return true;
 }
 
