@@ -254,7 +254,30 @@ struct Normalised {
     std::vector<long> g;
     long gmax = 0;
     std::vector<double> gd;  // G 2^-gmax in doubles
+    // G in signed 32-bit digits, `digits` per entry, row-major: a digit
+    // times a 62-bit integer stays below 2^94, so sums of up to 2^30 such
+    // products fit 128-bit accumulators.
+    Py_ssize_t digits = 0;
+    std::vector<int64_t> gdig;
 };
+
+// out = sum of acc[k] 2^(32 k) for k < D: the accumulators' carries
+// propagated, then one import.
+void digits_to_mpz(const __int128* acc, Py_ssize_t D, std::vector<uint32_t>& low, mpz_ptr out, Mpz& top) {
+    low.resize(static_cast<size_t>(D));
+    __int128 carry = 0;
+    for (Py_ssize_t k = 0; k < D; ++k) {
+        const __int128 v = acc[k] + carry;
+        low[k] = static_cast<uint32_t>(v);
+        carry = (v - static_cast<__int128>(low[k])) >> 32;
+    }
+    mpz_import(out, static_cast<size_t>(D), -1, sizeof(uint32_t), 0, 0, low.data());
+    mpz_set_si(top.v, static_cast<long>(carry >> 64));
+    mpz_mul_2exp(top.v, top.v, 64);
+    mpz_add_ui(top.v, top.v, static_cast<unsigned long>(static_cast<uint64_t>(carry)));
+    mpz_mul_2exp(top.v, top.v, static_cast<mp_bitcnt_t>(32 * D));
+    mpz_add(out, out, top.v);
+}
 
 // False for a zero row among the first n columns (a singular C).
 bool normalise(const IntMatrix& c, Py_ssize_t n, Normalised& out) {
@@ -273,6 +296,16 @@ bool normalise(const IntMatrix& c, Py_ssize_t n, Normalised& out) {
             mpz_mul_2exp(out.G.at(i, j), c.at(i, j), static_cast<mp_bitcnt_t>(out.gmax - out.g[i]));
             out.gd[i * n + j] = to_double_scaled(out.G.at(i, j), out.gmax);
         }
+    }
+    out.digits = static_cast<Py_ssize_t>(out.gmax / 32 + 1);
+    out.gdig.assign(static_cast<size_t>(n * n * out.digits), 0);
+    std::vector<uint32_t> buf(static_cast<size_t>(out.digits + 1));
+    for (Py_ssize_t e = 0; e < n * n; ++e) {
+        mpz_srcptr z = out.G.a[static_cast<size_t>(e)].v;
+        size_t count = 0;
+        mpz_export(buf.data(), &count, -1, sizeof(uint32_t), 0, 0, z);
+        const int64_t sign = mpz_sgn(z) < 0 ? -1 : 1;
+        for (size_t k = 0; k < count; ++k) out.gdig[e * out.digits + k] = sign * static_cast<int64_t>(buf[k]);
     }
     return true;
 }
@@ -304,13 +337,34 @@ void exact_residual(const Normalised& nm, const std::vector<Mpz>& x, const std::
     Mpz unit;
     rho = 0.0;
     xnorm = 0.0;
+    // x fresh from fixed_rows fits 62 bits: the products then run on G's
+    // digits; finer x (after Newton steps) on GMP.
+    const bool small = std::all_of(x.begin(), x.end(), [](const Mpz& z) { return mpz_sizeinbase(z.v, 2) <= 62; });
+    const Py_ssize_t D = nm.digits;
+    std::vector<__int128> acc(small ? static_cast<size_t>(n * D) : 0);
+    std::vector<uint32_t> low;
+    Mpz top;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Mpz* row = &r[i * n];
-        for (Py_ssize_t j = 0; j < n; ++j) mpz_set_ui(row[j].v, 0);
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            mpz_srcptr xik = x[i * n + k].v;
-            if (mpz_sgn(xik) == 0) continue;
-            for (Py_ssize_t j = 0; j < n; ++j) mpz_submul(row[j].v, xik, nm.G.at(k, j));
+        if (small) {
+            std::fill(acc.begin(), acc.end(), 0);
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                const int64_t xik = mpz_get_si(x[i * n + k].v);
+                if (xik == 0) continue;
+                const int64_t* g = &nm.gdig[k * n * D];
+                for (Py_ssize_t e = 0; e < n * D; ++e) acc[e] += static_cast<__int128>(g[e]) * xik;
+            }
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                digits_to_mpz(&acc[j * D], D, low, row[j].v, top);
+                mpz_neg(row[j].v, row[j].v);
+            }
+        } else {
+            for (Py_ssize_t j = 0; j < n; ++j) mpz_set_ui(row[j].v, 0);
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                mpz_srcptr xik = x[i * n + k].v;
+                if (mpz_sgn(xik) == 0) continue;
+                for (Py_ssize_t j = 0; j < n; ++j) mpz_submul(row[j].v, xik, nm.G.at(k, j));
+            }
         }
         mpz_set_ui(unit.v, 0);
         mpz_setbit(unit.v, static_cast<mp_bitcnt_t>(s[i] + nm.gmax));
@@ -504,18 +558,6 @@ public:
             mpz_mul_2exp(res_[i].v, f[i].v, static_cast<mp_bitcnt_t>(nm_.gmax - nm_.g[i]));
         }
         t = 0;
-        // G in signed 32-bit digits: a digit times a 62-bit correction stays
-        // below 2^94, so a row's sums of products fit 128-bit accumulators.
-        digits_ = static_cast<Py_ssize_t>(nm_.gmax / 32 + 1);
-        gdig_.assign(static_cast<size_t>(n * n * digits_), 0);
-        std::vector<uint32_t> buf(static_cast<size_t>(digits_ + 1));
-        for (Py_ssize_t e = 0; e < n * n; ++e) {
-            mpz_srcptr z = nm_.G.a[static_cast<size_t>(e)].v;
-            size_t count = 0;
-            mpz_export(buf.data(), &count, -1, sizeof(uint32_t), 0, 0, z);
-            const int64_t sign = mpz_sgn(z) < 0 ? -1 : 1;
-            for (size_t k = 0; k < count; ++k) gdig_[e * digits_ + k] = sign * static_cast<int64_t>(buf[k]);
-        }
         return true;
     }
 
@@ -561,30 +603,19 @@ public:
             mpz_mul_2exp(res_[i].v, res_[i].v, static_cast<mp_bitcnt_t>(extra));
         }
         // res -= G d, a row at a time in 128-bit digit accumulators.
-        const Py_ssize_t D = digits_;
+        const Py_ssize_t D = nm_.digits;
         std::vector<__int128> acc(static_cast<size_t>(D));
-        std::vector<uint32_t> low(static_cast<size_t>(D));
+        std::vector<uint32_t> low;
         Mpz sum, top;
         for (Py_ssize_t i = 0; i < n; ++i) {
             std::fill(acc.begin(), acc.end(), 0);
             for (Py_ssize_t j = 0; j < n; ++j) {
                 const int64_t dj = d_[j];
                 if (dj == 0) continue;
-                const int64_t* g = &gdig_[(i * n + j) * D];
+                const int64_t* g = &nm_.gdig[(i * n + j) * D];
                 for (Py_ssize_t k = 0; k < D; ++k) acc[k] += static_cast<__int128>(g[k]) * dj;
             }
-            __int128 carry = 0;
-            for (Py_ssize_t k = 0; k < D; ++k) {
-                const __int128 v = acc[k] + carry;
-                low[k] = static_cast<uint32_t>(v);
-                carry = (v - static_cast<__int128>(low[k])) >> 32;
-            }
-            mpz_import(sum.v, static_cast<size_t>(D), -1, sizeof(uint32_t), 0, 0, low.data());
-            mpz_set_si(top.v, static_cast<long>(carry >> 64));
-            mpz_mul_2exp(top.v, top.v, 64);
-            mpz_add_ui(top.v, top.v, static_cast<unsigned long>(static_cast<uint64_t>(carry)));
-            mpz_mul_2exp(top.v, top.v, static_cast<mp_bitcnt_t>(32 * D));
-            mpz_add(sum.v, sum.v, top.v);
+            digits_to_mpz(acc.data(), D, low, sum.v, top);
             mpz_sub(res_[i].v, res_[i].v, sum.v);
         }
         t += extra;
@@ -643,8 +674,6 @@ private:
     std::vector<size_t> upto_;         // y_[i] holds the first upto_[i] of them
     std::vector<Mpz> res_;  // res = f 2^t - G y: the residual times 2^(t + gmax)
     std::vector<int64_t> d_;
-    Py_ssize_t digits_ = 0;
-    std::vector<int64_t> gdig_;  // G's signed 32-bit digits, row-major, digits_ per entry
 };
 
 // The solution of C x = f (the rows of [C | f]) by refinement, until the
