@@ -552,10 +552,21 @@ public:
         n_ = n;
         y_.assign(static_cast<size_t>(n), Mpz());
         upto_.assign(static_cast<size_t>(n), 0);
-        res_.assign(static_cast<size_t>(n), Mpz());
         d_.assign(static_cast<size_t>(n), 0);
+        rd_.assign(static_cast<size_t>(n), 0.0);
+        // The residual keeps about gmax + 64 + log2 n bits once refinement
+        // runs; room for f's own size and a step's shift besides.
+        std::vector<Mpz> res(static_cast<size_t>(n));
+        size_t top = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            mpz_mul_2exp(res_[i].v, f[i].v, static_cast<mp_bitcnt_t>(nm_.gmax - nm_.g[i]));
+            mpz_mul_2exp(res[i].v, f[i].v, static_cast<mp_bitcnt_t>(nm_.gmax - nm_.g[i]));
+            top = std::max(top, mpz_sizeinbase(res[i].v, 2));
+        }
+        L_ = static_cast<Py_ssize_t>(std::max<size_t>(top / 32 + 1, static_cast<size_t>(nm_.digits) + 3) + 4);
+        rdig_.assign(static_cast<size_t>(n * L_), 0);
+        rsign_.assign(static_cast<size_t>(n), 1);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!set_res(i, res[i].v)) return false;
         }
         t = 0;
         return true;
@@ -563,31 +574,39 @@ public:
 
     // eta >= the error bound in units of 2^-t.  The residual is measured in
     // those units too (r 2^t = res 2^-gmax), so no double underflows however
-    // fine y grows.
-    void error(Mpz& eta) {
+    // fine y grows.  False where the bound leaves the range of doubles.
+    bool error(Mpz& eta) {
         rn_ = 0.0;
-        for (Py_ssize_t i = 0; i < n_; ++i) rn_ = std::max(rn_, magnitude_bound(res_[i].v, nm_.gmax));
+        for (Py_ssize_t i = 0; i < n_; ++i) {
+            rd_[i] = res_double(i);
+            rn_ = std::max(rn_, std::fabs(rd_[i]));
+        }
         if (rn_ == 0.0) {
             mpz_set_ui(eta.v, 0);
-            return;
+            return true;
         }
-        mpz_set_d(eta.v, xnorm_ * rn_ / (1.0 - rho_) * (1.0 + 0x1p-28));
+        // Horner's rule in doubles over at most a few hundred digits errs
+        // by far less than the factor.
+        const double bound = xnorm_ * rn_ * (1.0 + 0x1p-40) / (1.0 - rho_) * (1.0 + 0x1p-28);
+        if (!std::isfinite(bound)) return false;
+        mpz_set_d(eta.v, bound);
         mpz_add_ui(eta.v, eta.v, 1);
+        return true;
     }
 
     // y <- y + X r, the correction in doubles and y in finer fixed point;
-    // false where the residual stopped shrinking (by 2^8 a step).
+    // false where the residual stopped shrinking (by 2^8 a step) or left
+    // its room.  Needs error() first (rn_, rd_).
     bool step() {
         const double level = std::log2(rn_) - static_cast<double>(t);  // log2 of the residual's bound
         if (!(level < prev_ - 8.0)) return false;
         prev_ = level;
         const Py_ssize_t n = n_;
-        std::vector<double> rd(static_cast<size_t>(n)), dl(static_cast<size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) rd[i] = to_double_scaled(res_[i].v, nm_.gmax);
+        std::vector<double> dl(static_cast<size_t>(n));
         double big = 0.0;
         for (Py_ssize_t i = 0; i < n; ++i) {
             double acc = 0.0;
-            for (Py_ssize_t k = 0; k < n; ++k) acc += xd_[i * n + k] * rd[k];
+            for (Py_ssize_t k = 0; k < n; ++k) acc += xd_[i * n + k] * rd_[k];
             dl[i] = acc;  // the correction times 2^t
             big = std::max(big, std::fabs(acc));
         }
@@ -597,26 +616,28 @@ public:
         if (extra < 0) return large_step(dl);
         pending_.push_back({extra, std::vector<int64_t>(static_cast<size_t>(n))});
         for (Py_ssize_t i = 0; i < n; ++i) {
-            const int64_t d = static_cast<int64_t>(std::ldexp(dl[i], static_cast<int>(extra)));
-            d_[i] = d;
-            pending_.back().d[i] = d;
-            mpz_mul_2exp(res_[i].v, res_[i].v, static_cast<mp_bitcnt_t>(extra));
+            d_[i] = static_cast<int64_t>(std::ldexp(dl[i], static_cast<int>(extra)));
+            pending_.back().d[i] = d_[i];
         }
-        // res -= G d, a row at a time in 128-bit digit accumulators.
-        const Py_ssize_t D = nm_.digits;
-        std::vector<__int128> acc(static_cast<size_t>(D));
-        std::vector<uint32_t> low;
-        Mpz sum, top;
+        // res <- res 2^extra - G d, a row at a time in 128-bit accumulators.
+        const Py_ssize_t D = nm_.digits, L = L_;
+        const long q = extra / 32, sh = extra % 32;
+        std::vector<__int128> acc(static_cast<size_t>(L));
         for (Py_ssize_t i = 0; i < n; ++i) {
             std::fill(acc.begin(), acc.end(), 0);
+            const uint32_t* rd = &rdig_[i * L];
+            const int64_t scale = rsign_[i] * (int64_t{1} << sh);
+            for (Py_ssize_t k = 0; k + q < L; ++k) acc[k + q] = static_cast<__int128>(rd[k]) * scale;
+            for (Py_ssize_t k = L - q; k < L; ++k) {
+                if (rd[k]) return false;  // beyond the room (never for L as chosen)
+            }
             for (Py_ssize_t j = 0; j < n; ++j) {
                 const int64_t dj = d_[j];
                 if (dj == 0) continue;
                 const int64_t* g = &nm_.gdig[(i * n + j) * D];
-                for (Py_ssize_t k = 0; k < D; ++k) acc[k] += static_cast<__int128>(g[k]) * dj;
+                for (Py_ssize_t k = 0; k < D; ++k) acc[k] -= static_cast<__int128>(g[k]) * dj;
             }
-            digits_to_mpz(acc.data(), D, low, sum.v, top);
-            mpz_sub(res_[i].v, res_[i].v, sum.v);
+            if (!normalise_row(acc, i)) return false;
         }
         t += extra;
         return true;
@@ -651,16 +672,72 @@ private:
         std::vector<int64_t> d;
     };
 
+    // The residual rows in sign and magnitude: L_ digits of 32 bits each
+    // and a sign.  From 128-bit accumulators: carries propagated, and the
+    // negation propagated instead where the value is negative; false where
+    // the magnitude outgrows the room.
+    bool normalise_row(std::vector<__int128>& acc, Py_ssize_t i) {
+        uint32_t* out = &rdig_[i * L_];
+        for (int pass = 0; pass < 2; ++pass) {
+            __int128 carry = 0;
+            for (Py_ssize_t k = 0; k < L_; ++k) {
+                const __int128 v = acc[k] + carry;
+                out[k] = static_cast<uint32_t>(v);
+                carry = (v - static_cast<__int128>(out[k])) >> 32;
+            }
+            if (carry == 0) {
+                rsign_[i] = pass == 0 ? 1 : -1;
+                return true;
+            }
+            if (carry > 0 || pass == 1) return false;
+            for (__int128& v : acc) v = -v;
+        }
+        return false;
+    }
+
+    bool set_res(Py_ssize_t i, mpz_srcptr z) {
+        std::vector<__int128> acc(static_cast<size_t>(L_), 0);
+        std::vector<uint32_t> buf(mpz_sizeinbase(z, 2) / 32 + 2);
+        size_t count = 0;
+        mpz_export(buf.data(), &count, -1, sizeof(uint32_t), 0, 0, z);
+        if (static_cast<Py_ssize_t>(count) > L_) return false;
+        const int sign = mpz_sgn(z);
+        for (size_t k = 0; k < count; ++k) acc[k] = sign * static_cast<__int128>(buf[k]);
+        return normalise_row(acc, i);
+    }
+
+    void get_res(Py_ssize_t i, mpz_ptr z) const {
+        mpz_import(z, static_cast<size_t>(L_), -1, sizeof(uint32_t), 0, 0, &rdig_[i * L_]);
+        if (rsign_[i] < 0) mpz_neg(z, z);
+    }
+
+    // res_i 2^-gmax (the residual times 2^t) in doubles, summed from the
+    // top digit: non-negative terms, so the sum errs by at most L_ roundings
+    // of 2^-53.
+    double res_double(Py_ssize_t i) const {
+        const uint32_t* rd = &rdig_[i * L_];
+        double v = 0.0;
+        for (Py_ssize_t k = L_ - 1; k >= 0; --k) {
+            if (rd[k]) v += std::ldexp(static_cast<double>(rd[k]), static_cast<int>(32 * k - nm_.gmax));
+        }
+        return rsign_[i] < 0 ? -v : v;
+    }
+
     // A correction of 2^62 units or more (the first steps for a solution
     // beyond 2^62): y and the residual stay on their grid, the correction
     // truncated to it.
     bool large_step(const std::vector<double>& dl) {
         for (Py_ssize_t i = 0; i < n_; ++i) y(i);
+        std::vector<Mpz> res(static_cast<size_t>(n_));
+        for (Py_ssize_t i = 0; i < n_; ++i) get_res(i, res[i].v);
         Mpz d;
         for (Py_ssize_t i = 0; i < n_; ++i) {
             mpz_set_d(d.v, dl[i]);
             mpz_add(y_[i].v, y_[i].v, d.v);
-            for (Py_ssize_t k = 0; k < n_; ++k) mpz_submul(res_[k].v, nm_.G.at(k, i), d.v);
+            for (Py_ssize_t k = 0; k < n_; ++k) mpz_submul(res[k].v, nm_.G.at(k, i), d.v);
+        }
+        for (Py_ssize_t i = 0; i < n_; ++i) {
+            if (!set_res(i, res[i].v)) return false;
         }
         return true;
     }
@@ -672,7 +749,11 @@ private:
     std::vector<Mpz> y_;
     std::vector<Correction> pending_;  // corrections not yet folded into every y_
     std::vector<size_t> upto_;         // y_[i] holds the first upto_[i] of them
-    std::vector<Mpz> res_;  // res = f 2^t - G y: the residual times 2^(t + gmax)
+    // res = f 2^t - G y, the residual times 2^(t + gmax), in digits.
+    Py_ssize_t L_ = 0;
+    std::vector<uint32_t> rdig_;
+    std::vector<int> rsign_;
+    std::vector<double> rd_ = {};
     std::vector<int64_t> d_;
 };
 
@@ -690,7 +771,7 @@ bool certified_solve(const IntMatrix& c, std::vector<fp_t>& out) {
     Mpz eta, lo, hi;
     int attempts = 0;
     for (int step = 0; step < 60; ++step) {
-        ref.error(eta);
+        if (!ref.error(eta)) return false;
         bool certified = true, near = true;
         for (Py_ssize_t i = 0; i < n; ++i) {
             mpz_srcptr yi = ref.y(i);
@@ -730,7 +811,7 @@ bool denominator_divisor(const IntMatrix& c, double bound, Mpz& b) {
     const long need = 2 * hb + 2;
     Mpz eta;
     for (long step = 0;; ++step) {
-        ref.error(eta);
+        if (!ref.error(eta)) return false;
         if (mpz_sgn(eta.v) == 0 || static_cast<long>(mpz_sizeinbase(eta.v, 2)) - ref.t <= -need) break;
         if (step > need / 8 + 64 || !ref.step()) return false;
     }
