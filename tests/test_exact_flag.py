@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import tarnex.zel.zel as zel
-from reference import SCALE, record_bytes, records, scaled, value_of
+from reference import SCALE, exact_rational, record_bytes, records, scaled, value_of
 
 flint = pytest.importorskip("flint")
 
@@ -346,3 +346,58 @@ def test_eig_eigh_and_svd_warn_when_not_converged():
         warnings.simplefilter("error")
         zel.eigh(spd)
         zel.svd(make([[1, 2], [3, 4]]))
+
+
+def big_cases():
+    """Matrices from 12 x 12 up, where det finds a divisor by refinement and
+    remainders only the cofactor: integer, rank-deficient, triangular with a
+    power-of-two determinant (a small divisor), ill-conditioned, and one
+    with entries across the range."""
+    rng = random.Random(99)
+    n = 14
+    hilbert = [[Fraction(1, i + j + 1) for j in range(n)] for i in range(n)]
+    upper = [[(rng.randint(-3, 3) if j > i else 0) + (2 if i == j else 0) for j in range(n)] for i in range(n)]
+    wide = [[Fraction(rng.randint(1, 9), 7) * Fraction(2) ** rng.randint(-12, 12) for _ in range(12)]
+            for _ in range(12)]
+    return {
+        "integer": make(integer_matrix(rng, 16, 16)),
+        "rank11": make(rational_matrix(rng, 12, 12, rank=11)),
+        "triangular": make(upper),
+        "unimodular": make([[int(i == j) + (i + 1 == j) * rng.randint(-4, 4) for j in range(12)] for i in range(12)]),
+        "hilbert": make(hilbert),
+        "scales": make(wide),
+        "randn": randn_matrix(rng, 20, 20),
+    }
+
+
+BIG = big_cases()
+
+
+@pytest.mark.parametrize("A", list(BIG.values()), ids=list(BIG))
+def test_larger_matrices_agree_with_flint(A):
+    fA = fmpq_of(A)
+    d = fA.det()
+    exact_det = Fraction(int(d.p), int(d.q))
+    assert_records(zel.det(A, exact=True), [exact_det])
+    # The default still rounds once through a double (and tensor's float path).
+    double = float(Decimal(exact_det.numerator) / Decimal(exact_det.denominator))
+    assert exact_values(zel.det(A)) == [Fraction(scaled(exact_rational(double)), SCALE)]
+    n = A.shape[0]
+    b = make([Fraction(k - 3, 4) for k in range(n)])
+    if d == 0:
+        with pytest.raises(ValueError, match="^Matrix is singular$"):
+            zel.solve(A, b, exact=True)
+        return
+    fb = flint.fmpq_mat(n, 1, [flint.fmpq(q.numerator, q.denominator) for q in exact_values(b)])
+    assert_records(zel.solve(A, b, exact=True), fractions_of(fA.solve(fb)))
+    assert_records(zel.inv(A, exact=True), fractions_of(fA.inv()))
+
+
+def test_solutions_far_from_one():
+    # Solutions near 2^200 and near 2^-200: the refinement's first steps
+    # take corrections wider than 62 bits, the last ones tiny.
+    A = make([[Fraction(1, 2**100), 1], [0, 3]])
+    b = make([2**100, Fraction(1, 2**200)])
+    fA = fmpq_of(A)
+    fb = flint.fmpq_mat(2, 1, [flint.fmpq(q.numerator, q.denominator) for q in exact_values(b)])
+    assert_records(zel.solve(A, b, exact=True), fractions_of(fA.solve(fb)))
