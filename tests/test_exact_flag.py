@@ -401,3 +401,22 @@ def test_solutions_far_from_one():
     fA = fmpq_of(A)
     fb = flint.fmpq_mat(2, 1, [flint.fmpq(q.numerator, q.denominator) for q in exact_values(b)])
     assert_records(zel.solve(A, b, exact=True), fractions_of(fA.solve(fb)))
+
+
+def test_entries_on_the_grid_in_larger_systems():
+    # Integer solutions (every entry on the grid, zeros among them) and an
+    # inverse with one integer column: the certificate cannot settle those
+    # entries, which are then solved exactly through the determinant.
+    rng = random.Random(5)
+    n = 16
+    A = integer_matrix(rng, n, n)
+    x = [rng.randint(-3, 3) for _ in range(n - 1)] + [1]
+    for i in range(n):
+        A[i][n - 1] = int(i == 0) - sum(A[i][k] * x[k] for k in range(n - 1))
+    T = make(A)
+    fA = fmpq_of(T)
+    inverse = zel.inv(T, exact=True)
+    assert exact_values(inverse)[0::n] == [Fraction(v) for v in x]
+    assert_records(inverse, fractions_of(fA.inv()))
+    b = [sum(A[i][k] * x[k] for k in range(n)) * 3 for i in range(n)]
+    assert_records(zel.solve(T, make(b), exact=True), [Fraction(3 * v) for v in x])

@@ -415,12 +415,14 @@ struct RecordEntries {
     // the point plus the entries' own magnitude.
     static constexpr int kMaxSteps = 30;
     std::vector<fp_t>& out;
+    std::vector<char>* settled = nullptr;  // where given, the entries written
     Mpz a, b;
     bool settle(mpz_srcptr lo, mpz_srcptr hi, long e2, size_t k) {
         floor_scaled(a.v, lo, e2);
         floor_scaled(b.v, hi, e2);
         if (mpz_cmp(a.v, b.v) != 0) return false;
         record_from_scaled(out[k], a.v);
+        if (settled) (*settled)[k] = 1;
         return true;
     }
     // An interval below 2^-8 units of the last place that still straddles a
@@ -711,15 +713,19 @@ private:
         if (rsign_[i] < 0) mpz_neg(z, z);
     }
 
-    // res_i 2^-gmax (the residual times 2^t) in doubles, summed from the
-    // top digit: non-negative terms, so the sum errs by at most L_ roundings
-    // of 2^-53.
+    // res_i 2^-gmax (the residual times 2^t) in doubles, from the three top
+    // digits, plus one unit of the third for those below it: at least the
+    // magnitude but for two roundings of 2^-53.
     double res_double(Py_ssize_t i) const {
         const uint32_t* rd = &rdig_[i * L_];
+        Py_ssize_t h = L_ - 1;
+        while (h >= 0 && rd[h] == 0) --h;
+        if (h < 0) return 0.0;
+        const Py_ssize_t low = std::max<Py_ssize_t>(h - 2, 0);
         double v = 0.0;
-        for (Py_ssize_t k = L_ - 1; k >= 0; --k) {
-            if (rd[k]) v += std::ldexp(static_cast<double>(rd[k]), static_cast<int>(32 * k - nm_.gmax));
-        }
+        for (Py_ssize_t k = h; k >= low; --k) v = v * 0x1p32 + static_cast<double>(rd[k]);
+        if (low > 0) v += 1.0;
+        v = std::ldexp(v, static_cast<int>(32 * low - nm_.gmax));
         return rsign_[i] < 0 ? -v : v;
     }
 
@@ -767,7 +773,7 @@ bool certified_solve(const IntMatrix& c, std::vector<fp_t>& out) {
     Refiner ref;
     if (!ref.start(c, n, f)) return false;
     out.resize(static_cast<size_t>(n));
-    RecordEntries entries{out, {}, {}};
+    RecordEntries entries{out, nullptr, {}, {}};
     Mpz eta, lo, hi;
     int attempts = 0;
     for (int step = 0; step < 60; ++step) {
@@ -787,6 +793,44 @@ bool certified_solve(const IntMatrix& c, std::vector<fp_t>& out) {
         if (!ref.step()) return false;
     }
     return false;
+}
+
+// z = D x for C x = f (C the first n columns of c), given D = det C != 0:
+// D x is integral (Cramer's rule), so once refinement brings the error
+// below 1/(4 |D|), D y 2^-t rounds to it.  False where the refinement does
+// not converge.
+bool solve_with_det(const IntMatrix& c, Py_ssize_t n, const std::vector<Mpz>& f, mpz_srcptr det,
+                    std::vector<Mpz>& z) {
+    Refiner ref;
+    if (!ref.start(c, n, f)) return false;
+    const long need = static_cast<long>(mpz_sizeinbase(det, 2)) + 2;
+    Mpz eta;
+    for (long step = 0;; ++step) {
+        if (!ref.error(eta)) return false;
+        if (mpz_sgn(eta.v) == 0 || static_cast<long>(mpz_sizeinbase(eta.v, 2)) - ref.t <= -need) break;
+        if (step > need / 8 + 64 || !ref.step()) return false;
+    }
+    z.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        mpz_mul(z[i].v, ref.y(i), det);
+        if (ref.t > 0) {
+            // Round to nearest: floor(v + 1/2).
+            mpz_set_ui(eta.v, 0);
+            mpz_setbit(eta.v, static_cast<mp_bitcnt_t>(ref.t - 1));
+            mpz_add(z[i].v, z[i].v, eta.v);
+            mpz_fdiv_q_2exp(z[i].v, z[i].v, static_cast<mp_bitcnt_t>(ref.t));
+        }
+    }
+    return true;
+}
+
+// The first n columns of c.
+IntMatrix leading_square(const IntMatrix& c, Py_ssize_t n) {
+    IntMatrix out(n, n);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (Py_ssize_t j = 0; j < n; ++j) mpz_set(out.at(i, j), c.at(i, j));
+    }
+    return out;
 }
 
 }  // namespace
@@ -873,7 +917,36 @@ bool inverse_records(const ScaledMatrix& m, std::vector<fp_t>& out) {
     const Py_ssize_t n = m.c.rows;
     out.assign(static_cast<size_t>(n * n), zero_record());
     if (n == 0) return true;
-    if (certified_inverse(m, RecordEntries{out, {}, {}})) return true;
+    std::vector<char> settled(static_cast<size_t>(n * n), 0);
+    if (certified_inverse(m, RecordEntries{out, &settled, {}, {}})) return true;
+    // Entries on the grid (exact zeros, dyadic values) never settle.  A few
+    // such columns are solved exactly through det C; many, or a refinement
+    // that fails, go to Gauss-Jordan on [C | I].
+    std::vector<Py_ssize_t> open;
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!settled[i * n + j]) {
+                open.push_back(j);
+                break;
+            }
+        }
+    }
+    if (static_cast<Py_ssize_t>(open.size()) * 4 <= n) {
+        Mpz det;
+        determinant(det.v, m.c);
+        if (mpz_sgn(det.v) == 0) return false;
+        std::vector<Mpz> f(static_cast<size_t>(n)), z;
+        bool solved = true;
+        for (Py_ssize_t j : open) {
+            for (Py_ssize_t i = 0; i < n; ++i) mpz_set_ui(f[i].v, i == j);
+            if (!solve_with_det(m.c, n, f, det.v, z)) {
+                solved = false;
+                break;
+            }
+            for (Py_ssize_t i = 0; i < n; ++i) ratio_to_record(out[i * n + j], z[i].v, det.v, m.exp[j]);
+        }
+        if (solved) return true;
+    }
     IntMatrix aug;
     Mpz d;
     if (!exact_inverse(m.c, aug, d)) return false;
@@ -888,6 +961,19 @@ bool solve_records(const ScaledMatrix& aug, std::vector<fp_t>& out) {
     out.assign(static_cast<size_t>(n), zero_record());
     if (n == 0) return true;
     if (certified_solve(aug.c, out)) return true;
+    // An entry on the grid: exactly through det C, unless the refinement
+    // fails, then by Gauss-Jordan.
+    {
+        Mpz det;
+        determinant(det.v, leading_square(aug.c, n));
+        if (mpz_sgn(det.v) == 0) return false;
+        std::vector<Mpz> f(static_cast<size_t>(n)), z;
+        for (Py_ssize_t i = 0; i < n; ++i) mpz_set(f[i].v, aug.c.at(i, n));
+        if (solve_with_det(aug.c, n, f, det.v, z)) {
+            for (Py_ssize_t i = 0; i < n; ++i) ratio_to_record(out[i], z[i].v, det.v);
+            return true;
+        }
+    }
     IntMatrix c = aug.c;
     Mpz d;
     const std::vector<Py_ssize_t> pivots = rref_fraction_free(c, d, n);

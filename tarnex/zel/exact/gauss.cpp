@@ -222,7 +222,6 @@ Ref fn_rref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Py_ssize_t M = s.rows, N = s.cols;
     ScaledMatrix m = exact::from_records(recs.data(), M, N, true);
     std::vector<Py_ssize_t> pivots;
-    Ref t;
     if (flag_set(exact)) {
         Mpz d, one(1);
         bool identity = false;
@@ -239,8 +238,7 @@ Ref fn_rref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
             }
         }
         Ref shape_out = s.tuple();
-        t = records_to_tensor(out, shape_out.get());
-        return py::tuple(std::move(t), pivot_list(pivots));
+        return py::tuple(records_to_tensor(out, shape_out.get()), pivot_list(pivots));
     }
     std::vector<double> out(static_cast<size_t>(M * N), 0.0);
     if (N > 0 && M >= N && exact::rank_lower_bound(m.c) == N) {
@@ -260,7 +258,7 @@ Ref fn_rref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         }
     }
     Ref shape_out = s.tuple();
-    t = doubles_to_tensor(out, shape_out.get());
+    Ref t = doubles_to_tensor(out, shape_out.get());
     return py::tuple(std::move(t), pivot_list(pivots));
 }
 
