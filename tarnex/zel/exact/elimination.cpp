@@ -1,7 +1,9 @@
 // Exact elimination on integer matrices: records read as scaled integers,
 // fraction-free Gauss-Jordan (Bareiss) for the echelon form, fraction-free
-// Doolittle LU, and the inverse through a certified numerical refinement with
-// the exact Gauss-Jordan as its fallback.
+// Doolittle LU, the inverse through a certified numerical refinement with
+// the exact Gauss-Jordan as its fallback, and linear systems by iterative
+// refinement with exact residuals, which also yields the determinant's
+// large divisor.  Results leave as doubles or as records (the floor rule).
 #include <algorithm>
 #include <cmath>
 #include <cstring>

@@ -1,5 +1,6 @@
 // Multimodular exact algebra: prime fields below 2^26, the determinant by
-// Chinese remaindering against Hadamard's bound, and the rank lower bound
+// Chinese remaindering against Hadamard's bound (divided by a known divisor
+// from elimination.cpp's refinement), and the rank lower bound
 // modulo one prime.  Residues below 2^26 make every product fit in 52 bits,
 // so eliminations add up to 2^11 products per 64-bit entry before reducing,
 // and the inner loop is a vectorisable 32 x 32 -> 64-bit multiply-add.
