@@ -558,6 +558,7 @@ public:
         upto_.assign(static_cast<size_t>(n), 0);
         d_.assign(static_cast<size_t>(n), 0);
         rd_.assign(static_cast<size_t>(n), 0.0);
+        dl_.assign(static_cast<size_t>(n), 0.0);
         // The residual keeps about gmax + 64 + log2 n bits once refinement
         // runs; room for f's own size and a step's shift besides.
         std::vector<Mpz> res(static_cast<size_t>(n));
@@ -569,6 +570,7 @@ public:
         L_ = static_cast<Py_ssize_t>(std::max<size_t>(top / 32 + 1, static_cast<size_t>(nm_.digits) + 3) + 4);
         rdig_.assign(static_cast<size_t>(n * L_), 0);
         rsign_.assign(static_cast<size_t>(n), 1);
+        acc_.assign(static_cast<size_t>(L_), 0);
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (!set_res(i, res[i].v)) return false;
         }
@@ -606,7 +608,7 @@ public:
         if (!(level < prev_ - 8.0)) return false;
         prev_ = level;
         const Py_ssize_t n = n_;
-        std::vector<double> dl(static_cast<size_t>(n));
+        std::vector<double>& dl = dl_;
         double big = 0.0;
         for (Py_ssize_t i = 0; i < n; ++i) {
             double acc = 0.0;
@@ -618,15 +620,15 @@ public:
         // 62 bits for the largest correction, so each fits an int64.
         const long extra = 61L - std::ilogb(big);
         if (extra < 0) return large_step(dl);
-        pending_.push_back({extra, std::vector<int64_t>(static_cast<size_t>(n))});
+        extras_.push_back(extra);
         for (Py_ssize_t i = 0; i < n; ++i) {
             d_[i] = static_cast<int64_t>(std::ldexp(dl[i], static_cast<int>(extra)));
-            pending_.back().d[i] = d_[i];
+            pending_.push_back(d_[i]);
         }
         // res <- res 2^extra - G d, a row at a time in 128-bit accumulators.
         const Py_ssize_t D = nm_.digits, L = L_;
         const long q = extra / 32, sh = extra % 32;
-        std::vector<__int128> acc(static_cast<size_t>(L));
+        std::vector<__int128>& acc = acc_;
         for (Py_ssize_t i = 0; i < n; ++i) {
             std::fill(acc.begin(), acc.end(), 0);
             const uint32_t* rd = &rdig_[i * L];
@@ -652,17 +654,18 @@ public:
     // at every step.
     mpz_srcptr y(Py_ssize_t i) {
         mpz_ptr z = y_[i].v;
-        for (size_t k = upto_[i]; k < pending_.size(); ++k) {
-            const Correction& c = pending_[k];
-            mpz_mul_2exp(z, z, static_cast<mp_bitcnt_t>(c.extra));
-            if (c.d[i] >= 0) {
-                mpz_add_ui(z, z, static_cast<unsigned long>(c.d[i]));
+        for (size_t k = upto_[i]; k < extras_.size(); ++k) {
+            const int64_t d = pending_[k * static_cast<size_t>(n_) + i];
+            mpz_mul_2exp(z, z, static_cast<mp_bitcnt_t>(extras_[k]));
+            if (d >= 0) {
+                mpz_add_ui(z, z, static_cast<unsigned long>(d));
             } else {
-                mpz_sub_ui(z, z, static_cast<unsigned long>(-c.d[i]));
+                mpz_sub_ui(z, z, static_cast<unsigned long>(-d));
             }
         }
-        upto_[i] = pending_.size();
-        if (std::all_of(upto_.begin(), upto_.end(), [&](size_t u) { return u == pending_.size(); })) {
+        upto_[i] = extras_.size();
+        if (std::all_of(upto_.begin(), upto_.end(), [&](size_t u) { return u == extras_.size(); })) {
+            extras_.clear();
             pending_.clear();
             std::fill(upto_.begin(), upto_.end(), 0);
         }
@@ -671,11 +674,6 @@ public:
     long t = 0;
 
 private:
-    struct Correction {
-        long extra;
-        std::vector<int64_t> d;
-    };
-
     // The residual rows in sign and magnitude: L_ digits of 32 bits each
     // and a sign.  From 128-bit accumulators: carries propagated, and the
     // negation propagated instead where the value is negative; false where
@@ -755,14 +753,18 @@ private:
     double rho_ = 1.0, xnorm_ = 0.0, rn_ = 0.0, prev_ = INFINITY;
     Py_ssize_t n_ = 0;
     std::vector<Mpz> y_;
-    std::vector<Correction> pending_;  // corrections not yet folded into every y_
-    std::vector<size_t> upto_;         // y_[i] holds the first upto_[i] of them
+    // Corrections not yet folded into every y_: step k shifted y by
+    // extras_[k] bits and added pending_[k n + i] to y_i.
+    std::vector<long> extras_;
+    std::vector<int64_t> pending_;
+    std::vector<size_t> upto_;  // y_[i] holds the first upto_[i] of them
     // res = f 2^t - G y, the residual times 2^(t + gmax), in digits.
     Py_ssize_t L_ = 0;
     std::vector<uint32_t> rdig_;
     std::vector<int> rsign_;
-    std::vector<double> rd_ = {};
+    std::vector<double> rd_, dl_;
     std::vector<int64_t> d_;
+    std::vector<__int128> acc_;
 };
 
 // The solution of C x = f (the rows of [C | f]) by refinement, until the
