@@ -100,6 +100,7 @@ def test_stub_parameters_match_the_module(zel, name):
         stub_params = [a.arg for a in node.args.args]
     if node.args.vararg:
         stub_params.append("*" + node.args.vararg.arg)
+    stub_params += [a.arg for a in node.args.kwonlyargs]
     params = []
     for p in inspect.signature(getattr(zel, name)).parameters.values():
         params.append("*" + p.name if p.kind is p.VAR_POSITIONAL else p.name)

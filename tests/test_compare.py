@@ -123,7 +123,16 @@ def test_pow_negative_exponent_is_the_reciprocal_of_the_positive_power_record(k)
 def test_pow_examples_and_exponent_conversion():
     expect_records(zel.pow(make([2, -3]), 3), [8, -27])
     expect_records(zel.pow(make([0, 5, -ULP]), 0), [1, 1, 1])
-    assert exact(zel.pow(make([3, -1.5]), 2.9)) == exact(zel.pow(make([3, -1.5]), 2))
+    # An integral exponent of any type is taken; a fractional one is refused
+    # rather than truncated.
+    assert exact(zel.pow(make([3, -1.5]), 2.0)) == exact(zel.pow(make([3, -1.5]), 2))
+    assert exact(zel.pow(make([3]), Fraction(4, 2))) == [9]
+    for bad in (2.9, 0.5, -1.5, Fraction(5, 2), np.float64(1.5)):
+        with pytest.raises(ValueError, match="^pow requires an integer exponent$"):
+            zel.pow(make([3, -1.5]), bad)
+    with pytest.raises(ValueError, match="^pow requires an integer exponent$"):
+        make([4]) ** 0.5
+    assert exact(make([3]) ** 2.0) == [9]
     assert exact(zel.pow(make([3]), exp=np.int64(2))) == [9]
     with pytest.raises(TypeError, match=r"^Argument 'exp' has incorrect type \(expected int, got str\)$"):
         zel.pow(make([2]), "2")

@@ -201,6 +201,7 @@ EIG_CASES = {
 }
 
 
+@pytest.mark.filterwarnings("ignore:eig. the QR iteration stopped:RuntimeWarning")  # few iterations on purpose
 @pytest.mark.parametrize("A, iters", list(EIG_CASES.values()) + [
     (random_matrix(random.Random(s), 4, 4), 15) for s in range(3)], ids=list(EIG_CASES) + ["r0", "r1", "r2"])
 def test_eig_matches_reference(zel, A, iters):
@@ -221,6 +222,7 @@ def test_eig_symmetric_eigenpairs(zel):
     assert close(matmul(A, V), [[V[i][j] * v[j] for j in range(2)] for i in range(2)], 1e-11)
 
 
+@pytest.mark.filterwarnings("ignore:eig. the QR iteration stopped:RuntimeWarning")  # few iterations on purpose
 @pytest.mark.parametrize("max_iter", [0, -1])
 def test_eig_without_iterations(zel, max_iter):
     vals, vecs = zel.eig(zel.tensor([[1.0, 2.0], [3.0, 4.0]]), max_iter=max_iter)
@@ -232,6 +234,7 @@ def test_eig_rank_deficient_does_not_divide_by_zero(zel):
     assert sorted(read(vals)) == pytest.approx([0.0, 0.0, 3.0], abs=1e-12)
 
 
+@pytest.mark.filterwarnings("ignore:eig. the QR iteration stopped:RuntimeWarning")  # few iterations on purpose
 def test_eigh_is_eig(zel):
     t = zel.tensor([[2.0, -1.0], [-1.0, 2.0]])
     a, b = zel.eig(t, 7), zel.eigh(t, max_iter=7.9)  # int() truncates

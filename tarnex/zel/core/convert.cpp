@@ -17,7 +17,25 @@ namespace {
 
 [[noreturn]] void out_of_range() { py::raise(PyExc_OverflowError, "Value out of FixedPoint range"); }
 
-// record = scaled / 2^256 for an integer `scaled` with |scaled| < 2^512.
+// floor(x * 2^256) of the double itself, with the refusals of check_doubles.
+void double_to_record_exact(double x, fp_t& out) {
+    if (std::isnan(x)) py::raise(PyExc_ValueError, "cannot convert NaN to integer ratio");
+    if (std::isinf(x)) py::raise(PyExc_OverflowError, "cannot convert Infinity to integer ratio");
+    if (std::fabs(x) >= 0x1p256) out_of_range();
+    Mpz z;
+    int e2 = 0;
+    mpz_set_d(z.v, std::ldexp(std::frexp(x, &e2), 53));  // exact: x = z * 2^(e2 - 53)
+    const long shift = kFracBits + e2 - 53;
+    if (shift >= 0) {
+        mpz_mul_2exp(z.v, z.v, static_cast<mp_bitcnt_t>(shift));
+    } else {
+        mpz_fdiv_q_2exp(z.v, z.v, static_cast<mp_bitcnt_t>(-shift));
+    }
+    record_from_scaled(out, z.v);
+}
+
+}  // namespace
+
 void record_from_scaled(fp_t& out, mpz_srcptr scaled) {
     zero_n<kLimbs>(out.limb);
     const int sgn = mpz_sgn(scaled);
@@ -28,6 +46,8 @@ void record_from_scaled(fp_t& out, mpz_srcptr scaled) {
     }
     fp_set_sign(out, sgn < 0);
 }
+
+namespace {
 
 // floor(num * 2^256 / den) for den > 0.
 void record_from_ratio(fp_t& out, mpz_srcptr num, mpz_srcptr den) {
@@ -290,6 +310,26 @@ void value_to_record(PyObject* v, fp_t& out) {
     if (is_fraction(v)) return fraction_to_record(v, out);
     Ref f = py::call(S().Fraction, v);
     fraction_to_record(f.get(), out);
+}
+
+void exact_value_to_record(PyObject* v, fp_t& out) {
+    if (PyFloat_Check(v)) return double_to_record_exact(PyFloat_AS_DOUBLE(v), out);
+    if (py::isinstance(v, S().np_integer)) {
+        Ref i = py::check(PyNumber_Index(v));
+        return int_to_record(i.get(), out);
+    }
+    if (py::isinstance(v, S().np_floating)) {
+        // Wider than a double (long double) or narrower: the ratio is exact
+        // either way.
+        Ref ratio = py::call_method(v, "as_integer_ratio");
+        Ref num = py::check(PySequence_GetItem(ratio.get(), 0));
+        Ref den = py::check(PySequence_GetItem(ratio.get(), 1));
+        Mpz n, d;
+        mpz_from_pylong(n.v, num.get());
+        mpz_from_pylong(d.v, den.get());
+        return record_from_ratio(out, n.v, d.v);
+    }
+    value_to_record(v, out);
 }
 
 Ref record_to_fraction(const fp_t& r) {

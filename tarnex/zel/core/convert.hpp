@@ -1,6 +1,7 @@
 // Exact conversions between Python values and records, and the bulk moves of
 // record arrays between the host and the device.
 #pragma once
+#include "gmp.hpp"
 #include "runtime.hpp"
 
 namespace zel {
@@ -9,6 +10,13 @@ namespace zel {
 // limit_denominator(10**15), Decimal, decimal strings, Fractions, other
 // rationals); OverflowError("Value out of FixedPoint range") beyond 2^256.
 void value_to_record(PyObject* v, fp_t& out);
+// The record of a Python value by its exact value: as value_to_record, but
+// floats (and NumPy floating scalars) by their binary value, the record
+// fp_from_double_kernel gives, and NumPy integers as ints.
+void exact_value_to_record(PyObject* v, fp_t& out);
+// record = scaled / 2^256 for an integer `scaled`; OverflowError("Value out
+// of FixedPoint range") unless |scaled| < 2^512.
+void record_from_scaled(fp_t& out, mpz_srcptr scaled);
 // The exact Fraction of a record (sign field used as a multiplier).
 Ref record_to_fraction(const fp_t& r);
 // The record of (negative ? -num : num) / den under the same floor rule,

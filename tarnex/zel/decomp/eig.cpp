@@ -2,6 +2,7 @@
 // Each iteration factors the iterate with qr, forms R·Q and the accumulated
 // orthogonal factor with the device mm, and reads both back as doubles.
 #include <algorithm>
+#include <cstdio>
 
 #include "host.hpp"
 
@@ -36,6 +37,21 @@ Ref eig_impl(PyObject* A, long long max_iter) {
         }
         if (off_diag.value() < kTolerance) break;
     }
+    // The criterion once more on the final iterate: max_iter ran out (or was
+    // 0) short of the Schur form, e.g. for complex eigenvalues, which the
+    // real iteration never separates.
+    FloatSum off_diag;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (Py_ssize_t j = 0; j < i; ++j) off_diag.add(std::fabs(Ak[i * n + j]));
+    }
+    if (!(off_diag.value() < kTolerance)) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "eig: the QR iteration stopped after %lld iterations with the strict lower triangle "
+                      "summing to %.3g in absolute value (tolerance 1e-12); the results are not converged",
+                      max_iter, off_diag.value());
+        py::check_int(PyErr_WarnEx(PyExc_RuntimeWarning, text, 1));
+    }
 
     std::vector<double> eigenvalues(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) eigenvalues[i] = Ak[i * n + i];
@@ -65,9 +81,11 @@ PyMethodDef eig_methods[] = {
                           "Returns (eigenvalues, eigenvectors): the diagonal of the final iterate, in\n"
                           "diagonal order, and the accumulated orthogonal factor, whose columns are\n"
                           "the eigenvectors.  Stops when the strict lower triangle sums below 1e-12\n"
-                          "in absolute value, or after max_iter iterations."),
+                          "in absolute value, or after max_iter iterations; then, short of that\n"
+                          "tolerance, with a RuntimeWarning (results unchanged)."),
     method<fn_eigh>("eigh", "eigh($module, /, A, max_iter=100)\n--\n\n"
-                            "Eigendecomposition of a symmetric matrix (the same computation as eig)."),
+                            "Eigendecomposition of a symmetric matrix (the same computation as eig,\n"
+                            "with its RuntimeWarning when not converged)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -74,7 +74,8 @@ PyMethodDef svd_methods[] = {
                           "Thin singular value decomposition A = U diag(S) Vt.\n\n"
                           "Computed from the eigendecomposition of A^T A (eigh with max_iter);\n"
                           "S is in decreasing order, and columns of U whose singular value is at\n"
-                          "most 1e-14 are zero.  Shapes: U (m, n), S (n,), Vt (n, n)."),
+                          "most 1e-14 are zero.  Shapes: U (m, n), S (n,), Vt (n, n).  eigh's\n"
+                          "RuntimeWarning reports an iteration that stopped short of its 1e-12 tolerance."),
     {nullptr, nullptr, 0, nullptr},
 };
 

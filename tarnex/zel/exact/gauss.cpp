@@ -89,6 +89,40 @@ double record_to_double(const fp_t& r) {
     return exact::ratio_to_double(z.v, one.v, -kFracBits);
 }
 
+// `exact` is keyword-only: positional arguments beyond the named ones are
+// refused as the interpreter refuses them, before the parser would bind one
+// to the flag.
+void refuse_extra_positional(const char* fname, Py_ssize_t positional, Py_ssize_t nargs) {
+    if (nargs > positional) {
+        py::raisef(PyExc_TypeError, "%.200s() takes exactly %zd positional argument%s (%zd given)", fname, positional,
+                   positional == 1 ? "" : "s", nargs);
+    }
+}
+
+bool flag_set(PyObject* flag) { return flag && py::truthy(flag); }
+
+// A tensor holding the records, with the given shape (a 0-d tensor, as
+// tensor(x) of one number makes, for an empty tuple).
+Ref records_to_tensor(const std::vector<fp_t>& recs, PyObject* shape) {
+    Ref t = make_tensor(upload_records(recs.data(), static_cast<Py_ssize_t>(recs.size())), shape);
+    if (shape && PyTuple_Check(shape) && PyTuple_GET_SIZE(shape) == 0) {
+        py::check_int(PyObject_SetAttrString(t.get(), "_shape", shape));
+    }
+    return t;
+}
+
+// The records of A's reduced row echelon form and its pivot columns, every
+// entry the floor of the exact rational; the full-column-rank case is
+// proved modulo a prime as in rref.
+std::vector<Py_ssize_t> exact_rref(ScaledMatrix& m, Mpz& d, bool& identity) {
+    const Py_ssize_t M = m.c.rows, N = m.c.cols;
+    identity = N > 0 && M >= N && exact::rank_lower_bound(m.c) == N;
+    if (!identity) return exact::rref_fraction_free(m.c, d);
+    std::vector<Py_ssize_t> pivots(static_cast<size_t>(N));
+    for (Py_ssize_t j = 0; j < N; ++j) pivots[j] = j;
+    return pivots;
+}
+
 // ---------------------------------------------------------------------------
 // The bridge.
 
@@ -166,19 +200,47 @@ Ref fn_fraction_vector_to_tensor(PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 // ---------------------------------------------------------------------------
-// The Gauss-Jordan family.
+// The Gauss-Jordan family.  With exact=True every entry of a result is the
+// record of the exact rational (the floor rule) instead of a double.
+
+Ref pivot_list(const std::vector<Py_ssize_t>& pivots) {
+    Ref cols = py::check(PyList_New(static_cast<Py_ssize_t>(pivots.size())));
+    for (size_t i = 0; i < pivots.size(); ++i) {
+        PyList_SET_ITEM(cols.get(), static_cast<Py_ssize_t>(i), py::from_ssize(pivots[i]).release());
+    }
+    return cols;
+}
 
 Ref fn_rref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"A"};
-    auto [A] = parse_args("rref", names, 1, args, nargs, kwnames);
+    static const char* const names[] = {"A", "exact"};
+    refuse_extra_positional("rref", 1, nargs);
+    auto [A, exact] = parse_args("rref", names, 1, args, nargs, kwnames);
     Ref shape = tensor_shape(A);
     if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, "rref requires 2D tensor");
     const Shape2 s = shape2(shape.get());
     const std::vector<fp_t> recs = tensor_records(A, s.rows, s.cols);
     const Py_ssize_t M = s.rows, N = s.cols;
     ScaledMatrix m = exact::from_records(recs.data(), M, N, true);
-    std::vector<double> out(static_cast<size_t>(M * N), 0.0);
     std::vector<Py_ssize_t> pivots;
+    if (flag_set(exact)) {
+        Mpz d, one(1);
+        bool identity = false;
+        pivots = exact_rref(m, d, identity);
+        std::vector<fp_t> out(static_cast<size_t>(M * N), exact::zero_record());
+        for (size_t i = 0; i < pivots.size(); ++i) {
+            for (Py_ssize_t j = 0; j < N; ++j) {
+                fp_t& r = out[i * N + j];
+                if (identity) {
+                    if (j == static_cast<Py_ssize_t>(i)) exact::ratio_to_record(r, one.v, one.v);
+                } else if (mpz_sgn(m.c.at(i, j))) {
+                    exact::ratio_to_record(r, m.c.at(i, j), d.v);
+                }
+            }
+        }
+        Ref shape_out = s.tuple();
+        return py::tuple(records_to_tensor(out, shape_out.get()), pivot_list(pivots));
+    }
+    std::vector<double> out(static_cast<size_t>(M * N), 0.0);
     if (N > 0 && M >= N && exact::rank_lower_bound(m.c) == N) {
         // Full column rank, proved modulo a prime: the form is [I; 0].
         for (Py_ssize_t j = 0; j < N; ++j) {
@@ -197,11 +259,7 @@ Ref fn_rref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     Ref shape_out = s.tuple();
     Ref t = doubles_to_tensor(out, shape_out.get());
-    Ref cols = py::check(PyList_New(static_cast<Py_ssize_t>(pivots.size())));
-    for (size_t i = 0; i < pivots.size(); ++i) {
-        PyList_SET_ITEM(cols.get(), static_cast<Py_ssize_t>(i), py::from_ssize(pivots[i]).release());
-    }
-    return py::tuple(std::move(t), std::move(cols));
+    return py::tuple(std::move(t), pivot_list(pivots));
 }
 
 Ref fn_rank(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -212,12 +270,41 @@ Ref fn_rank(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::from_ssize(py::length(pivots.get()));
 }
 
+// The basis from the exact reduced form itself: entry -r[i][free] of each
+// vector is floored from the exact rational, not read back from a record.
+Ref exact_null_space(PyObject* A, const Shape2& s) {
+    const Py_ssize_t M = s.rows, N = s.cols;
+    const std::vector<fp_t> recs = tensor_records(A, M, N);
+    ScaledMatrix m = exact::from_records(recs.data(), M, N, true);
+    Mpz d, one(1), neg;
+    bool identity = false;
+    const std::vector<Py_ssize_t> pivots = exact_rref(m, d, identity);
+    std::vector<char> is_pivot(static_cast<size_t>(N), 0);
+    for (Py_ssize_t p : pivots) is_pivot[p] = 1;
+    Ref basis = py::check(PyList_New(0));
+    std::vector<fp_t> vec(static_cast<size_t>(N));
+    for (Py_ssize_t free_col = 0; free_col < N; ++free_col) {
+        if (is_pivot[free_col]) continue;
+        std::fill(vec.begin(), vec.end(), exact::zero_record());
+        exact::ratio_to_record(vec[free_col], one.v, one.v);
+        for (size_t i = 0; i < pivots.size(); ++i) {
+            mpz_neg(neg.v, m.c.at(static_cast<Py_ssize_t>(i), free_col));
+            exact::ratio_to_record(vec[pivots[i]], neg.v, d.v);
+        }
+        Ref t = records_to_tensor(vec, nullptr);
+        py::check_int(PyList_Append(basis.get(), t.get()));
+    }
+    return basis;
+}
+
 Ref fn_null_space(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"A"};
-    auto [A] = parse_args("null_space", names, 1, args, nargs, kwnames);
+    static const char* const names[] = {"A", "exact"};
+    refuse_extra_positional("null_space", 1, nargs);
+    auto [A, exact] = parse_args("null_space", names, 1, args, nargs, kwnames);
     Ref shape = tensor_shape(A);
     if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, "null_space requires 2D tensor");
     const Py_ssize_t N = shape2(shape.get()).cols;
+    if (flag_set(exact)) return exact_null_space(A, shape2(shape.get()));
     Ref result = call_global("rref", A);
     auto [reduced, pivot_cols] = py::unpack2(result.get());
     // The reduced matrix is read back from its tensor, so the basis is built
@@ -257,13 +344,23 @@ Ref fn_null_space(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 Ref fn_det(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"A"};
-    auto [A] = parse_args("det", names, 1, args, nargs, kwnames);
+    static const char* const names[] = {"A", "exact"};
+    refuse_extra_positional("det", 1, nargs);
+    auto [A, exact] = parse_args("det", names, 1, args, nargs, kwnames);
     const Shape2 s = square_shape(A, "det requires 2D tensor", "det requires square matrix");
     const std::vector<fp_t> recs = tensor_records(A, s.rows, s.rows);
     ScaledMatrix m = exact::from_records(recs.data(), s.rows, s.rows, true);
     Mpz num, den(1);
     exact::determinant(num.v, m.c);
+    if (flag_set(exact)) {
+        // det A = det C * 2^-(sum of the row exponents): one floor.
+        long e = 0;
+        for (long x : m.exp) e += x;
+        std::vector<fp_t> out(1);
+        exact::ratio_to_record(out[0], num.v, den.v, -e);
+        Ref scalar = py::check(PyTuple_New(0));
+        return records_to_tensor(out, scalar.get());
+    }
     if (mpz_sgn(num.v) == 0) return call_global("tensor", py::from_double(0.0).get());
     // det A = det C * 2^-(sum of the row exponents), in lowest terms.
     long e = 0;
@@ -280,20 +377,63 @@ Ref fn_det(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 Ref fn_inv(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"A"};
-    auto [A] = parse_args("inv", names, 1, args, nargs, kwnames);
+    static const char* const names[] = {"A", "exact"};
+    refuse_extra_positional("inv", 1, nargs);
+    auto [A, exact] = parse_args("inv", names, 1, args, nargs, kwnames);
     const Shape2 s = square_shape(A, "inv requires 2D tensor", "inv requires square matrix");
     const std::vector<fp_t> recs = tensor_records(A, s.rows, s.rows);
     ScaledMatrix m = exact::from_records(recs.data(), s.rows, s.rows, true);
+    Ref shape_out = py::tuple(s.m_obj.dup(), s.m_obj.dup());
+    if (flag_set(exact)) {
+        std::vector<fp_t> out;
+        if (!exact::inverse_records(m, out)) py::raise(PyExc_ValueError, "Matrix is singular");
+        return records_to_tensor(out, shape_out.get());
+    }
     std::vector<double> out;
     if (!exact::inverse_doubles(m, out)) py::raise(PyExc_ValueError, "Matrix is singular");
-    Ref shape_out = py::tuple(s.m_obj.dup(), s.m_obj.dup());
     return doubles_to_tensor(out, shape_out.get());
 }
 
+// x with A x = b solved as one system (no inverse), each entry the floor
+// of the exact solution; b of shape (n,) or (n, 1), the result shaped alike.
+Ref exact_solve(PyObject* A, PyObject* b) {
+    const Shape2 s = square_shape(A, "inv requires 2D tensor", "inv requires square matrix");
+    const Py_ssize_t n = s.rows;
+    const std::vector<fp_t> recs = tensor_records(A, n, n);
+    Ref bshape = tensor_shape(b);
+    Ref bdata = tensor_data(b);
+    const Py_ssize_t have = py::length(bdata.get());
+    if (have != n) {
+        Ref ashape = tensor_shape(A);
+        Ref text = py::check(PyObject_Str(ashape.get()));
+        py::raisef(PyExc_ValueError, "Dimension mismatch: A is %U, x has %zd elements", text.get(), have);
+    }
+    std::vector<fp_t> brecs;
+    read_records(bdata.get(), brecs);
+    // [A | b] row by row, read as one scaled matrix: C x = f exactly.
+    std::vector<fp_t> aug(static_cast<size_t>(n * (n + 1)));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::copy(recs.begin() + i * n, recs.begin() + (i + 1) * n, aug.begin() + i * (n + 1));
+        aug[i * (n + 1) + n] = brecs[i];
+    }
+    ScaledMatrix m = exact::from_records(aug.data(), n, n + 1, true);
+    std::vector<fp_t> out;
+    if (!exact::solve_records(m, out)) py::raise(PyExc_ValueError, "Matrix is singular");
+    bool column = false;
+    if (py::length(bshape.get()) == 2) {
+        Ref cols = shape_item(bshape.get(), 1);
+        Ref one = py::from_long(1);
+        column = !objects_differ(cols.get(), one.get());
+    }
+    Ref shape_out = column ? py::tuple(shape_item(bshape.get(), 0), py::from_long(1)) : py::tuple(py::from_ssize(n));
+    return records_to_tensor(out, shape_out.get());
+}
+
 Ref fn_solve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"A", "b"};
-    auto [A, b] = parse_args("solve", names, 2, args, nargs, kwnames);
+    static const char* const names[] = {"A", "b", "exact"};
+    refuse_extra_positional("solve", 2, nargs);
+    auto [A, b, exact] = parse_args("solve", names, 2, args, nargs, kwnames);
+    if (flag_set(exact)) return exact_solve(A, b);
     Ref A_inv = call_global("inv", A);
     Ref bshape = tensor_shape(b);
     if (py::length(bshape.get()) == 2) {
@@ -312,18 +452,20 @@ Ref fn_solve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 Ref fn_lu(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"a"};
-    auto [a] = parse_args("lu", names, 1, args, nargs, kwnames);
+    static const char* const names[] = {"a", "exact"};
+    refuse_extra_positional("lu", 1, nargs);
+    auto [a, exact] = parse_args("lu", names, 1, args, nargs, kwnames);
+    const bool records = flag_set(exact);
     const Shape2 s = square_shape(a, "LU requires square matrix", "LU requires square matrix");
     const Py_ssize_t n = s.rows;
     const std::vector<fp_t> recs = tensor_records(a, n, n);
     // One scale for the whole matrix: row scales would change the magnitude
     // comparisons that choose the pivots.
     ScaledMatrix m = exact::from_records(recs.data(), n, n, false);
-    const exact::LuFactors f = exact::lu_doolittle(m.c, n ? m.exp[0] : 0);
+    const exact::LuFactors f = exact::lu_doolittle(m.c, n ? m.exp[0] : 0, records);
     Ref shape_out = py::tuple(s.m_obj.dup(), s.m_obj.dup());
-    Ref L = doubles_to_tensor(f.L, shape_out.get());
-    Ref U = doubles_to_tensor(f.U, shape_out.get());
+    Ref L = records ? records_to_tensor(f.Lr, shape_out.get()) : doubles_to_tensor(f.L, shape_out.get());
+    Ref U = records ? records_to_tensor(f.Ur, shape_out.get()) : doubles_to_tensor(f.U, shape_out.get());
     Ref perm = py::check(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(perm.get(), i, py::from_long(f.perm[i]).release());
     Ref array = py::getattr(S().np, "array");
@@ -378,18 +520,28 @@ PyMethodDef gauss_methods[] = {
         "_fraction_vector_to_tensor",
         "_fraction_vector_to_tensor($module, /, vec)\n--\n\n"
         "Write a list of Fractions to a 1D tensor (entries rounded through float)."),
-    method<fn_rref>("rref", "rref($module, /, A)\n--\n\n"
+    method<fn_rref>("rref", "rref($module, /, A, *, exact=False)\n--\n\n"
                             "Reduced row echelon form, computed exactly.\n\n"
-                            "Returns (rref_matrix, pivot_columns)."),
+                            "Returns (rref_matrix, pivot_columns).  Entries pass through a double unless\n"
+                            "exact=True, which gives the record of each exact entry (floor to 2^-256)."),
     method<fn_rank>("rank", "rank($module, /, A)\n--\n\nMatrix rank (exact)."),
-    method<fn_null_space>("null_space", "null_space($module, /, A)\n--\n\n"
-                                        "Basis of the null space (exact elimination), one vector per free column."),
-    method<fn_det>("det", "det($module, /, A)\n--\n\nDeterminant, computed exactly and rounded once."),
-    method<fn_inv>("inv", "inv($module, /, A)\n--\n\nMatrix inverse by exact Gauss-Jordan elimination."),
-    method<fn_solve>("solve", "solve($module, /, A, b)\n--\n\nSolve Ax = b through the exact inverse."),
-    method<fn_lu>("lu", "lu($module, /, a)\n--\n\n"
+    method<fn_null_space>("null_space", "null_space($module, /, A, *, exact=False)\n--\n\n"
+                                        "Basis of the null space (exact elimination), one vector per free column.\n\n"
+                                        "exact=True floors each exact entry instead of reading back rref's doubles."),
+    method<fn_det>("det", "det($module, /, A, *, exact=False)\n--\n\n"
+                          "Determinant, computed exactly and rounded once (to a double, or with\n"
+                          "exact=True to the record of the exact value)."),
+    method<fn_inv>("inv", "inv($module, /, A, *, exact=False)\n--\n\n"
+                          "Matrix inverse by exact Gauss-Jordan elimination.\n\n"
+                          "Entries pass through a double unless exact=True (the record of each exact entry)."),
+    method<fn_solve>("solve", "solve($module, /, A, b, *, exact=False)\n--\n\n"
+                              "Solve Ax = b through the exact inverse.\n\n"
+                              "exact=True solves the system itself exactly and returns the record of each\n"
+                              "exact entry of x."),
+    method<fn_lu>("lu", "lu($module, /, a, *, exact=False)\n--\n\n"
                         "LU decomposition with partial pivoting, computed exactly.\n\n"
-                        "Returns (L, U, perm) with P*a = L*U."),
+                        "Returns (L, U, perm) with P*a = L*U; entries pass through a double unless\n"
+                        "exact=True (the record of each exact entry)."),
     method<fn_verify_identity>("verify_identity",
                                "verify_identity($module, /, A, tol=0.0)\n--\n\n"
                                "Check whether A is the identity matrix (exactly when tol is 0)."),

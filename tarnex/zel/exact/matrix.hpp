@@ -43,8 +43,16 @@ ScaledMatrix from_records(const fp_t* recs, Py_ssize_t rows, Py_ssize_t cols, bo
 double ratio_to_double(mpz_srcptr num, mpz_srcptr den, long e2 = 0);
 
 // det(C) by Chinese remaindering over word-size primes, enough of them to
-// exceed twice Hadamard's bound.
+// exceed twice Hadamard's bound; for larger matrices, only det(C) / b by
+// remaindering, b from denominator_divisor.
 void determinant(mpz_ptr det, const IntMatrix& c);
+
+// b, a divisor of det C for a non-singular square C with |det C| <= 2^bound:
+// the denominator of one entry of the solution of C x = f for a fixed
+// pseudo-random f, found by exact refinement and rational reconstruction.
+// Typically b is det C itself up to a small factor.  False (b unspecified)
+// where the refinement does not converge, e.g. for a singular C.
+bool denominator_divisor(const IntMatrix& c, double bound, Mpz& b);
 
 // The rank of C modulo one word-size prime: a lower bound on the rank over
 // the rationals, so equality with cols proves full column rank.
@@ -57,17 +65,38 @@ Py_ssize_t rank_lower_bound(const IntMatrix& c);
 // then knows the leading square block is singular).
 std::vector<Py_ssize_t> rref_fraction_free(IntMatrix& c, Mpz& d, Py_ssize_t stop_before = 0);
 
+// The record of floor(num * 2^(256 + e2) / den) for den != 0 of either
+// sign: the one rounding rule, with OverflowError("Value out of FixedPoint
+// range") beyond the range.
+void ratio_to_record(fp_t& out, mpz_srcptr num, mpz_srcptr den, long e2 = 0);
+
+// The zero record (sign +1).
+inline fp_t zero_record() {
+    fp_t r;
+    fp_set_zero(r);
+    return r;
+}
+
 // Doolittle LU with partial pivoting on the largest magnitude (ties keep the
 // upper row), of A = C * 2^-e, computed fraction-free; the factors are the
-// doubles nearest the rational L and U entries.
+// doubles nearest the rational L and U entries, or with `records` the
+// records of those entries (Lr, Ur).
 struct LuFactors {
     std::vector<double> L, U;
+    std::vector<fp_t> Lr, Ur;
     std::vector<int32_t> perm;
 };
-LuFactors lu_doolittle(IntMatrix& c, long e);
+LuFactors lu_doolittle(IntMatrix& c, long e, bool records = false);
 
 // The doubles nearest the entries of A^-1 for A = diag(2^-exp) * C.  Returns
 // false, with `out` unspecified, when A is singular.
 bool inverse_doubles(const ScaledMatrix& m, std::vector<double>& out);
+// The same inverse as records, each the floor of its exact entry.
+bool inverse_records(const ScaledMatrix& m, std::vector<fp_t>& out);
+
+// The records of x with A x = b, each the floor of its exact entry, for the
+// rows of [A | b] read as one scaled matrix (n x (n + 1)); false when A is
+// singular.
+bool solve_records(const ScaledMatrix& aug, std::vector<fp_t>& out);
 
 }  // namespace zel::exact

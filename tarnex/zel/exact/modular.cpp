@@ -1,5 +1,6 @@
 // Multimodular exact algebra: prime fields below 2^26, the determinant by
-// Chinese remaindering against Hadamard's bound, and the rank lower bound
+// Chinese remaindering against Hadamard's bound (divided by a known divisor
+// from elimination.cpp's refinement), and the rank lower bound
 // modulo one prime.  Residues below 2^26 make every product fit in 52 bits,
 // so eliminations add up to 2^11 products per 64-bit entry before reducing,
 // and the inner loop is a vectorisable 32 x 32 -> 64-bit multiply-add.
@@ -49,6 +50,8 @@ struct SmallPrime {
 
 constexpr u32 kPrimeTop = 1u << 26;
 constexpr double kPrimeBits = 25.0;  // every prime exceeds 2^25
+// From this size the divisor's refinement costs less than the primes it saves.
+constexpr Py_ssize_t kDivisorFrom = 12;
 
 // The primes below 2^26, largest first, found on demand and kept (a deque,
 // so references stay valid as it grows): trial division by the primes below
@@ -215,28 +218,41 @@ void determinant(mpz_ptr det, const IntMatrix& c) {
     if (n == 0) return;
     const double bound = hadamard_log2(c);
     if (std::isinf(bound)) return;
-    // |det| <= 2^bound, so a modulus above 2^(bound + 1) separates the
+    // det C = b q with b a known divisor (Abbott, Bronstein and Mulders,
+    // "Fast deterministic computation of determinants of dense matrices",
+    // 1999): q needs only log2(2^bound / b) bits of remaindering, a few
+    // primes where b is nearly det C, and primes dividing b are skipped.
+    Mpz b(1);
+    if (n >= kDivisorFrom && !denominator_divisor(c, bound, b)) mpz_set_ui(b.v, 1);
+    const double q_bound = bound - static_cast<double>(mpz_sizeinbase(b.v, 2) - 1);
+    // |q| <= 2^q_bound, so a modulus above 2^(q_bound + 1) separates the
     // symmetric residue.
-    const size_t primes = static_cast<size_t>(std::ceil((bound + 2.0) / kPrimeBits));
+    const size_t primes = static_cast<size_t>(std::ceil((std::max(q_bound, 0.0) + 2.0) / kPrimeBits));
     Mpz modulus(1), half;
     std::vector<std::vector<u64>> residues;
     std::vector<u32> scratch;
-    for (size_t first = 0; first < primes; first += BatchReducer::kBatch) {
-        BatchReducer batch(first, std::min(BatchReducer::kBatch, primes - first));
+    size_t used = 0;
+    for (size_t first = 0; used < primes; first += BatchReducer::kBatch) {
+        BatchReducer batch(first, std::min(BatchReducer::kBatch, primes - used));
         batch.reduce(c, residues);
-        for (size_t i = 0; i < batch.size(); ++i) {
+        for (size_t i = 0; i < batch.size() && used < primes; ++i) {
             const SmallPrime& P = batch.prime(i);
-            const u32 d = det_mod(residues[i], n, P, scratch);
-            // Garner's step: det += modulus * ((d - det) / modulus mod p).
+            const u32 b_mod = static_cast<u32>(mpz_fdiv_ui(b.v, P.p));
+            if (b_mod == 0) continue;
+            const u32 d = P.mul(det_mod(residues[i], n, P, scratch), P.inv(b_mod));
+            // Garner's step: q += modulus * ((d - q) / modulus mod p).
             const u32 have = static_cast<u32>(mpz_fdiv_ui(det, P.p));
             const u32 mod_p = static_cast<u32>(mpz_fdiv_ui(modulus.v, P.p));
             const u32 diff = P.reduce(static_cast<u64>(d) + P.p - have);
             mpz_addmul_ui(det, modulus.v, P.mul(diff, P.inv(mod_p)));
             mpz_mul_ui(modulus.v, modulus.v, P.p);
+            ++used;
         }
+        if (batch.size() == 0) break;
     }
     mpz_fdiv_q_2exp(half.v, modulus.v, 1);
     if (mpz_cmp(det, half.v) > 0) mpz_sub(det, det, modulus.v);
+    mpz_mul(det, det, b.v);
 }
 
 Py_ssize_t rank_lower_bound(const IntMatrix& c) {

@@ -113,6 +113,13 @@ Ref fn_pow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"a", "exp"};
     auto [a, exp_in] = parse_args("pow", names, 2, args, nargs, kwnames);
     Ref exp = arg_int(exp_in, "exp");
+    // int() truncates: an exponent such as 0.5 would silently become 0.
+    // Integral values of other types (2.0, Fraction(4, 2)) stay welcome.
+    if (!PyLong_Check(exp_in)) {
+        const int same = PyObject_RichCompareBool(exp_in, exp.get(), Py_EQ);
+        if (same < 0) py::fail();
+        if (!same) py::raise(PyExc_ValueError, "pow requires an integer exponent");
+    }
     Ref da = tensor_data(a);
     const Py_ssize_t n = py::length(da.get());
     check_inputs("fp_pow_int_kernel", {LaunchArg::in(da.get(), n)});

@@ -30,9 +30,14 @@ Ref byte_view(PyObject* arr) {
 }
 
 Ref fn_tensor(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"data"};
-    auto [data] = parse_args("tensor", names, 1, args, nargs, kwnames);
-    return call_global("Tensor", data);
+    static const char* const names[] = {"data", "exact"};
+    if (nargs > 1) py::raisef(PyExc_TypeError, "tensor() takes exactly 1 positional argument (%zd given)", nargs);
+    auto [data, exact] = parse_args("tensor", names, 1, args, nargs, kwnames);
+    if (!exact || !py::truthy(exact)) return call_global("Tensor", data);
+    Ref pos = py::tuple(Ref::borrow(data));
+    Ref kw = py::check(PyDict_New());
+    py::check_int(PyDict_SetItemString(kw.get(), "exact", Py_True));
+    return py::check(PyObject_Call(global("Tensor"), pos.get(), kw.get()));
 }
 
 // zeros(*shape) / ones(*shape): one tuple or list argument is the shape.
@@ -282,7 +287,9 @@ Ref fn_diff(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 PyMethodDef shape_methods[] = {
-    method<fn_tensor>("tensor", "tensor($module, /, data)\n--\n\nCreate tensor."),
+    method<fn_tensor>("tensor", "tensor($module, /, data, *, exact=False)\n--\n\nCreate tensor.\n\n"
+                                "exact=True converts every element by its exact value: floats by their binary\n"
+                                "value, ints, Fractions, Decimals and decimal strings exactly."),
     method<fn_zeros>("zeros", "zeros($module, /, *shape)\n--\n\nCreate zeros tensor."),
     method<fn_ones>("ones", "ones($module, /, *shape)\n--\n\nCreate ones tensor."),
     method<fn_eye>("eye", "eye($module, /, n)\n--\n\nCreate identity matrix."),

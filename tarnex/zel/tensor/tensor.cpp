@@ -72,6 +72,40 @@ Ref unflatten(PyObject* flat, PyObject* shape) {
     return out;
 }
 
+// (device records, shape) of data converted element by element by exact
+// value.  Float arrays take the kernel, which stores each double's own
+// value; other arrays are read element by element.
+std::pair<Ref, Ref> exact_records(PyObject* data) {
+    Ref flat, shape;
+    if (py::isinstance(data, S().np_ndarray)) {
+        shape = py::getattr(data, "shape");
+        Ref dtype = py::getattr(data, "dtype");
+        Ref kind = py::getattr(dtype.get(), "kind");
+        Ref itemsize = py::getattr(dtype.get(), "itemsize");
+        if (PyUnicode_CompareWithASCIIString(kind.get(), "f") == 0 && py::as_ssize(itemsize.get()) <= 8) {
+            Ref floats = py::call_method(data, "astype", S().np_float64);
+            Ref raveled = py::call_method(floats.get(), "ravel");
+            return {upload_doubles(raveled.get()), std::move(shape)};
+        }
+        Ref raveled = py::call_method(data, "ravel");
+        // tolist() gives ints for integer arrays and the objects of object
+        // arrays; other kinds keep their NumPy scalars, read exactly below.
+        flat = PyUnicode_CompareWithASCIIString(kind.get(), "f") == 0 ? py::check(PySequence_List(raveled.get()))
+                                                                      : py::call_method(raveled.get(), "tolist");
+    } else {
+        auto parts = flatten(data);
+        flat = std::move(parts.first);
+        shape = std::move(parts.second);
+    }
+    const Py_ssize_t n = py::length(flat.get());
+    std::vector<fp_t> recs(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = py::check(PySequence_GetItem(flat.get(), i));
+        exact_value_to_record(item.get(), recs[i]);
+    }
+    return {upload_records(recs.data(), n), std::move(shape)};
+}
+
 bool shape_given(PyObject* shape) { return shape && shape != Py_None && py::truthy(shape); }
 
 void set_fields(PyObject* self, Ref data, Ref shape) {
@@ -82,8 +116,12 @@ void set_fields(PyObject* self, Ref data, Ref shape) {
 
 int tensor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::guard<int>(-1, [&]() -> int {
-        static const char* const names[] = {"data", "shape", "_raw"};
-        auto [data, shape, raw] = parse_init_args("__init__", names, 0, args, kwargs);
+        static const char* const names[] = {"data", "shape", "_raw", "exact"};
+        if (PyTuple_GET_SIZE(args) > 3) {  // `exact` is keyword-only
+            py::raisef(PyExc_TypeError, "__init__() takes at most 3 positional arguments (%zd given)",
+                       PyTuple_GET_SIZE(args));
+        }
+        auto [data, shape, raw, exact] = parse_init_args("__init__", names, 0, args, kwargs);
         if (raw && raw != Py_None) {
             Ref s = shape_given(shape) ? Ref::borrow(shape) : shape_tuple({py::length(raw)});
             set_fields(self, Ref::borrow(raw), std::move(s));
@@ -91,6 +129,11 @@ int tensor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         if (!data || data == Py_None) {
             set_fields(self, dev_zeros(1), py::check(PyTuple_New(0)));
+            return 0;
+        }
+        if (exact && py::truthy(exact)) {
+            auto [arr, inferred] = exact_records(data);
+            set_fields(self, std::move(arr), shape_given(shape) ? Ref::borrow(shape) : std::move(inferred));
             return 0;
         }
         if (py::isinstance(data, S().np_ndarray)) {
@@ -227,7 +270,8 @@ PyMemberDef tensor_members[] = {
 };
 
 PyType_Slot tensor_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Tensor(data=None, shape=None, _raw=None)\n--\n\nGPU Fixed-Point Tensor.")},
+    {Py_tp_doc, const_cast<char*>("Tensor(data=None, shape=None, _raw=None, *, exact=False)\n--\n\n"
+                                   "GPU Fixed-Point Tensor.")},
     {Py_tp_init, reinterpret_cast<void*>(tensor_init)},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     ZEL_SLOT_TYPE_GC(TensorObject),
