@@ -104,6 +104,8 @@ def test_elementwise_refuses_what_is_not_a_module_function(zel):
         zd.elementwise("no_such_op", zd.from_tensor(zel.tensor([1])))
     with pytest.raises(TypeError, match="FIXEDPOINT_DTYPE"):
         zd.map_tensors("exp", dask.array.ones(3))
+    with dask.config.set(scheduler="synchronous"), pytest.raises(ValueError, match="element-wise"):
+        zd.to_tensor(zd.elementwise("sum", zd.from_tensor(zel.zeros(2, 4), (1, 2))))
 
 
 @pytest.mark.parametrize("chunks", [(3, 4, 5), 1, -1, (11, 1)])

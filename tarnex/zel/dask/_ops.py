@@ -35,6 +35,12 @@ def _apply(fn, kinds, kwargs, *operands):
     out = f(*args, **kwargs)
     if not isinstance(out, zel.Tensor):
         raise TypeError(f"{getattr(f, '__name__', f)!r} returned {type(out).__name__}, not a Tensor")
+    # A function that is not element-wise would give chunks that disagree
+    # with the array's chunking; refuse it rather than mislabel records.
+    expected = np.broadcast_shapes(*(op.shape for op, is_chunk in zip(operands, kinds) if is_chunk))
+    if tuple(out.shape) != expected:
+        raise ValueError(f"{getattr(f, '__name__', f)!r} gave a block of shape {tuple(out.shape)}, not {expected}: "
+                         "only element-wise functions map over blocks")
     device = any(ar.on_device(op) for op, is_chunk in zip(operands, kinds) if is_chunk)
     return ar.chunk_of(out, device)
 
