@@ -20,6 +20,7 @@ from dask.highlevelgraph import HighLevelGraph
 
 from . import _arrays as ar
 
+
 def _meta(ndim):
     return np.empty((0,) * ndim, ar.REC)
 
