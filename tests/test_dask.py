@@ -177,12 +177,17 @@ def test_mm_refuses_mismatched_shapes(zel):
         zd.mm(a, a)
 
 
-def test_round_trip_and_checksum_of_column_chunks(zel, client):
+@pytest.mark.parametrize("min_run", [4, 1 << 16])
+def test_round_trip_and_checksum_of_column_chunks(zel, client, monkeypatch, min_run):
+    # A small least run makes the rechunked runs many blocks, hashed in turn.
+    monkeypatch.setattr(zd._ops, "MIN_RUN", min_run)
     t = full_width(zel, (9, 8, 3), seed=4)
-    for chunks in [(2, 3, 1), (9, 1, 3), 1, -1]:
+    for chunks in [(2, 3, 1), (9, 1, 3), (2, 8, 3), 1, -1]:
         x = zd.from_tensor(t, chunks)
         same(zel, t, x)
         assert zd.checksum(x) == zel.checksum(t)
+    with dask.config.set(scheduler="synchronous"):
+        assert zd.checksum(zd.from_tensor(t, (4, 3, 2)), window=2) == zel.checksum(t)
 
 
 def test_device_chunks_on_the_stand_in(zel, monkeypatch):

@@ -255,6 +255,11 @@ def _hashed(chunk):
     return np.ascontiguousarray(np.concatenate([raw[:, 0:4], raw[:, 8:]], axis=1)).tobytes()
 
 
+# The fewest records a rechunked block of a checksum holds: runs shorter
+# than this would only add tasks.
+MIN_RUN = 1 << 16
+
+
 def _c_order(x):
     """x rechunked, where needed, so that each block is one C-contiguous run
     of the whole array: every axis before the last split one has chunks of
@@ -262,7 +267,7 @@ def _c_order(x):
     split = [d for d in range(x.ndim) if len(x.chunks[d]) > 1]
     if not split or all(c == 1 for d in range(split[-1]) for c in x.chunks[d]):
         return x
-    target = max(max(math.prod(c) for c in itertools.product(*x.chunks)), 1 << 16)
+    target = max(max(math.prod(c) for c in itertools.product(*x.chunks)), MIN_RUN)
     new, run, full = [0] * x.ndim, 1, True
     for d in reversed(range(x.ndim)):
         if full and run * x.shape[d] <= target:
