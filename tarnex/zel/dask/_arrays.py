@@ -115,18 +115,6 @@ def scaled_total(records):
     return total
 
 
-def scaled_values(records):
-    """Each record as an integer multiple of 2^-256, in C order."""
-    flat = np.ascontiguousarray(records).reshape(-1)
-    raw = flat.tobytes()
-    neg = negative(words(flat)).tolist()
-    out = []
-    for i, n in enumerate(neg):
-        v = int.from_bytes(raw[i * RECORD_BYTES + 8:(i + 1) * RECORD_BYTES], "little")
-        out.append(-v if n else v)
-    return out
-
-
 def records_of(values, shape):
     """Host records of integers (multiples of 2^-256), saturated to the
     record range; zero is written with sign +1, never as a negative zero."""

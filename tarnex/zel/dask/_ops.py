@@ -191,22 +191,59 @@ def _mm_block(a_chunk, b_chunk):
     return np.stack(parts)
 
 
+def _floor_records(pieces, shifts):
+    """Records of floor(sum_p C_p * 2^shift_p / 2^256), saturated, from the
+    pieces C_p (records, one row per piece), for all outputs at once.
+
+    The sum is formed in 32-bit digits held in int64 (each digit gathers at
+    most one half-limb of each piece, so it cannot overflow), then carries
+    run up with floor shifts, leaving digits in [0, 2^32) under a signed top
+    digit: a two's complement integer whose digits from 2^256 up are its
+    floor by 2^256.
+    """
+    count, n = pieces.shape
+    top = max(shifts) // 32 + 2 * ar.LIMBS + 2
+    d = np.zeros((n, top), dtype=np.int64)
+    for p in range(count):
+        w = ar.words(pieces[p])
+        sign = np.where(ar.negative(w), -1, 1).astype(np.int64)[:, None]
+        halves = np.empty((n, 2 * ar.LIMBS), dtype=np.int64)
+        halves[:, 0::2] = (w[:, 1:] & ar._LOW32).astype(np.int64)
+        halves[:, 1::2] = (w[:, 1:] >> np.uint64(32)).astype(np.int64)
+        lo = shifts[p] // 32
+        d[:, lo:lo + 2 * ar.LIMBS] += sign * halves
+    _carry(d)
+    q = d[:, ar.SCALE_BITS // 32:]
+    neg = q[:, -1] < 0
+    q[neg] = -q[neg]
+    _carry(q)
+    limbs = 2 * ar.LIMBS
+    over = q[:, limbs:].any(axis=1)
+    mag = q[:, :limbs].astype(np.uint64)
+    mag[over] = np.uint64(0xFFFFFFFF)  # beyond the range: the largest magnitude
+    out = np.zeros(n, dtype=ar.REC)
+    w = out.view(np.uint64).reshape(n, -1)
+    w[:, 1:] = mag[:, 0::2] | (mag[:, 1::2] << np.uint64(32))
+    out["sign"] = np.where(neg, -1, 1)
+    return out
+
+
+def _carry(d):
+    for i in range(d.shape[1] - 1):
+        c = d[:, i] >> 32
+        d[:, i] -= c << 32
+        d[:, i + 1] += c
+
+
 def _mm_finish(device, m, n, partials):
     # The k-blocks' pieces add exactly in the module (each total stays below
-    # 2^512); then one combination per output in Python integers.
+    # 2^512); the shift and the floor come once, in _floor_records.
     total = ar.tensor_of(partials[0])
     for p in partials[1:]:
         total = zel.add(total, ar.tensor_of(p))
     pieces = total._data.get().reshape(len(_PAIRS), m * n)
-    values = [ar.scaled_values(pieces[i]) for i in range(len(_PAIRS))]
     shifts = [64 * (a[0] + b[0]) for a, b in _PAIRS]
-    out = []
-    for cols in zip(*values):
-        exact = 0
-        for v, s in zip(cols, shifts):
-            exact += v << s
-        out.append(exact >> ar.SCALE_BITS)  # floor, toward minus infinity
-    return ar.chunk_from_host(ar.records_of(out, (m, n)), device)
+    return ar.chunk_from_host(_floor_records(pieces, shifts).reshape(m, n), device)
 
 
 def mm(a, b):
