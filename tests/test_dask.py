@@ -76,6 +76,27 @@ def test_random_matches_module(zel, client, fname, shape, chunks):
     assert zel._lcg_state == after  # computing does not disturb the caller's state
 
 
+@pytest.mark.parametrize("args", [(), (4,), ((2, 3),), ([2, 3],), (1, 1)])
+def test_random_reads_shapes_as_the_module_does(zel, args):
+    zel.manual_seed(5)
+    ref = zel.rand(*args)
+    zel.manual_seed(5)
+    with dask.config.set(scheduler="synchronous"):
+        same(zel, ref, zd.rand(*args))
+
+
+def test_random_refuses_what_the_module_refuses(zel):
+    with pytest.raises(ValueError, match="Negative dimension"):
+        zd.randn(2, -1)
+    saved = zel._lcg_state
+    zel._lcg_state = 1.5
+    try:
+        with pytest.raises(TypeError):
+            zd.rand(3)
+    finally:
+        zel._lcg_state = saved
+
+
 def test_random_jumps_far_into_the_stream(zel, client):
     zel.manual_seed(7)
     ref = zel.rand(300_000)
