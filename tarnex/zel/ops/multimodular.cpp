@@ -2,7 +2,7 @@
 // scaled magnitudes as integers, an output is S = sum_k a_ik b_kj exactly,
 // |S| < K 2^1024.  The operands are reduced modulo primes p < 2^24 whose
 // product P exceeds 4|S|; the residue matrices, balanced to |r| <= (p-1)/2
-// with K ((p-1)/2)^2 <= 2^53, are multiplied in double precision, where
+// with K ((p-1)/2)^2 <= 2^52, are multiplied in double precision, where
 // every partial sum of every order is an integer below 2^53 and so exact
 // (a kernel of our own below; a device GEMM on the same residues would do
 // as well); S is rebuilt by the explicit Chinese remainder theorem and rounded
@@ -127,16 +127,6 @@ const PrimeSet& primes_for(u64 limit, int bits) {
     return cache.emplace(std::make_pair(limit, bits), std::move(ps)).first->second;
 }
 
-// x mod p in [0, p) for an integer-valued |x| <= 2^53: the quotient
-// estimate is off by at most one, and fma forms x - qp exactly.
-__attribute__((always_inline)) inline double mod_p(double x, double p, double pinv) {
-    const double q = std::floor(x * pinv);
-    double r = std::fma(-q, p, x);
-    r += r < 0 ? p : 0.0;
-    r -= r >= p ? p : 0.0;
-    return r;
-}
-
 // Bits [pos, pos + 24) of a magnitude, as a double.
 __attribute__((always_inline)) inline double chunk(const u64* l, int pos) {
     const int li = pos >> 6, off = pos & 63;
@@ -147,7 +137,31 @@ __attribute__((always_inline)) inline double chunk(const u64* l, int pos) {
 }
 
 typedef double v8d __attribute__((vector_size(64)));
+typedef long long v8i __attribute__((vector_size(64)));
 constexpr int kBlock = 32;  // records (outputs) handled together, so the loops run across them
+constexpr int kVecs = kBlock / 8;
+
+__attribute__((always_inline)) inline v8d load8(const double* x) {
+    v8d v;
+    __builtin_memcpy(&v, x, sizeof v);
+    return v;
+}
+
+// p where the mask is set, else 0.
+__attribute__((always_inline)) inline v8d masked(v8i mask, v8d p) { return (v8d)((v8i)p & mask); }
+
+// The balanced residue of integer-valued v, |v| < 2^53 - 2^26, modulo odd p
+// < 2^24: the quotient is rounded to nearest by the 1.5 * 2^52 addition
+// (exact for |v / p| < 2^51) and may be one off, which one correction each
+// way repairs; q p and v - q p are integers below 2^53, so exact.
+__attribute__((always_inline)) inline v8d balanced_mod(v8d v, v8d p, v8d pinv, v8d h) {
+    const v8d magic = v8d{} + 6755399441055744.0;
+    const v8d q = (v * pinv + magic) - magic;
+    v8d r = v - q * p;
+    r -= masked(r > h, p);
+    r += masked(r < -h, p);
+    return r;
+}
 
 // Balanced residues of records [lo, hi) of x, magnitudes shifted right by
 // `shift`, for primes [i0, i1): out[(i - i0) * stride + e].
@@ -164,22 +178,15 @@ __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) vo
             for (int c = 0; c < chunks; ++c) ch[c][e] = in ? chunk(x[e0 + e].limb, shift + kChunkBits * c) : 0.0;
         }
         for (int i = i0; i < i1; ++i) {
-            v8d acc[kBlock / 8] = {};
+            v8d acc[kVecs] = {};
             for (int c = 0; c < chunks; ++c) {
                 const double w = ps.w[static_cast<size_t>(c) * n + i];
-                for (int v = 0; v < kBlock / 8; ++v) {
-                    v8d x;
-                    __builtin_memcpy(&x, &ch[c][8 * v], sizeof x);
-                    acc[v] += x * w;
-                }
+                for (int v = 0; v < kVecs; ++v) acc[v] += load8(&ch[c][8 * v]) * w;
             }
-            __builtin_memcpy(s, acc, sizeof s);
-            const double p = ps.p[i], pinv = ps.pinv[i], h = ps.half[i];
-            for (int e = 0; e < kBlock; ++e) {
-                double r = sign[e] * mod_p(s[e], p, pinv);
-                r -= r > h ? p : 0.0;
-                r += r < -h ? p : 0.0;
-                s[e] = r;
+            const v8d p = v8d{} + ps.p[i], pinv = v8d{} + ps.pinv[i], h = v8d{} + ps.half[i];
+            for (int v = 0; v < kVecs; ++v) {
+                const v8d r = balanced_mod(acc[v] * load8(sign + 8 * v), p, pinv, h);
+                __builtin_memcpy(s + 8 * v, &r, sizeof r);
             }
             std::copy(s, s + m, out + static_cast<size_t>(i - i0) * stride + e0);
         }
@@ -208,9 +215,15 @@ __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) vo
             const double p = ps.p[i], pinv = ps.pinv[i], u = ps.u[i];
             const double* pr = prod + static_cast<size_t>(i - i0) * stride + e0;
             std::copy(pr, pr + m, c);
-            for (int e = 0; e < kBlock; ++e) {
-                v[e] = mod_p(mod_p(c[e], p, pinv) * u, p, pinv);
-                f[e] += v[e] * pinv;
+            const v8d pv = v8d{} + p, iv = v8d{} + pinv, hv = v8d{} + ps.half[i];
+            for (int k = 0; k < kVecs; ++k) {
+                v8d r = balanced_mod(load8(c + 8 * k), pv, iv, hv);
+                r += masked(r < v8d{}, pv);
+                r = balanced_mod(r * u, pv, iv, hv);
+                r += masked(r < v8d{}, pv);
+                __builtin_memcpy(v + 8 * k, &r, sizeof r);
+                const v8d fk = load8(f + 8 * k) + r * iv;
+                __builtin_memcpy(f + 8 * k, &fk, sizeof fk);
             }
             std::copy(v, v + kBlock, t.data() + static_cast<size_t>(i - i0) * kBlock);
         }
@@ -349,10 +362,11 @@ void mm_multimodular(const fp_t* a, const fp_t* b, fp_t* out, Py_ssize_t batch, 
     const Py_ssize_t na = batch * M * K, nb = batch * K * N, nc = batch * M * N;
     if (nc == 0) return;
     const BitSpan sa = bit_span(a, na), sb = bit_span(b, nb);
-    // Residues as large as K h^2 <= 2^53 allows, below 2^24.
+    // Residues as large as K h^2 <= 2^52 allows (so that the reductions of
+    // the products stay exact), below 2^24.
     const unsigned __int128 kk = static_cast<unsigned __int128>(std::max<Py_ssize_t>(K, 1));
-    u64 h = static_cast<u64>(std::sqrt(9007199254740992.0 / static_cast<double>(kk)));
-    while (kk * h * h > (static_cast<unsigned __int128>(1) << 53)) --h;
+    u64 h = static_cast<u64>(std::sqrt(4503599627370496.0 / static_cast<double>(kk)));
+    while (kk * h * h > (static_cast<unsigned __int128>(1) << 52)) --h;
     const u64 limit = std::min<u64>(2 * h + 1, static_cast<u64>(kPrimeLimit) - 1);
     const int ka = std::max(0, sa.top - sa.low), kb = std::max(0, sb.top - sb.low);
     // |S / 2^shift| < K 2^(ka + kb); P must exceed four times that.
