@@ -17,9 +17,11 @@
 #include <gmp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <map>
+#include <new>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -331,18 +333,39 @@ __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) vo
 }
 
 // f(lo, hi) over [0, n) split between the machine's cores, the interpreter
-// lock released.
+// lock released.  A part whose thread cannot be started runs here instead,
+// and a part that fails (out of memory) is reported once the lock is back.
 template <class F>
-void parallel_for(Py_ssize_t n, Py_ssize_t grain, F f) {
+void parallel_for(Py_ssize_t n, Py_ssize_t grain, F body) {
     const Py_ssize_t cores = std::max(1u, std::thread::hardware_concurrency());
     const Py_ssize_t parts = std::max<Py_ssize_t>(1, std::min(cores, n / std::max<Py_ssize_t>(grain, 1)));
+    const Py_ssize_t step = (n + parts - 1) / parts;
+    std::atomic<bool> failed{false};
+    auto f = [&](Py_ssize_t lo, Py_ssize_t hi) {
+        try {
+            body(lo, hi);
+        } catch (...) {
+            failed = true;
+        }
+    };
     Py_BEGIN_ALLOW_THREADS;
     std::vector<std::thread> workers;
-    const Py_ssize_t step = (n + parts - 1) / parts;
-    for (Py_ssize_t t = 1; t < parts; ++t) workers.emplace_back(f, std::min(n, t * step), std::min(n, (t + 1) * step));
+    try {
+        workers.reserve(static_cast<size_t>(parts));
+    } catch (...) {
+    }
+    for (Py_ssize_t t = 1; t < parts; ++t) {
+        const Py_ssize_t lo = std::min(n, t * step), hi = std::min(n, (t + 1) * step);
+        try {
+            workers.emplace_back(f, lo, hi);
+        } catch (...) {
+            f(lo, hi);
+        }
+    }
     f(0, std::min(n, step));
     for (auto& w : workers) w.join();
     Py_END_ALLOW_THREADS;
+    if (failed) throw std::bad_alloc();
 }
 
 // Bytes of residue matrices one group of primes may hold.
@@ -385,6 +408,8 @@ void mm_multimodular(const fp_t* a, const fp_t* b, fp_t* out, Py_ssize_t batch, 
     const int group = std::max(1, std::min(np, static_cast<int>(kGroupBytes / per_prime)));
     std::vector<double> ra, rb, rc;
     for (int i0 = 0; i0 < np; i0 += group) {
+        // Large products take many groups: let an interrupt through between them.
+        if (PyErr_CheckSignals() < 0) py::fail();
         const int i1 = std::min(np, i0 + group), g = i1 - i0;
         ra.resize(static_cast<size_t>(g) * na);
         rb.resize(static_cast<size_t>(g) * nb);
