@@ -34,13 +34,22 @@ void unpack(const Operand& t, size_t expected) {
     py::raisef(PyExc_ValueError, "%s%U @ %U", prefix, text(a.shape.get()).get(), text(b.shape.get()).get());
 }
 
+// The address of a host backend array's records, `arr.data.ptr` as a launch
+// passes it.
+fp_t* host_records(PyObject* arr) {
+    Ref data = py::getattr(arr, "data");
+    Ref ptr = py::getattr(data.get(), "ptr");
+    void* p = PyLong_AsVoidPtr(ptr.get());
+    if (!p && PyErr_Occurred()) py::fail();
+    return static_cast<fp_t*>(p);
+}
+
 // The host backend's multi-modular product on the records of host arrays
-// (already checked to hold batch * M * K and batch * K * N records).
+// (already checked, as a launch checks them, to be contiguous and to hold
+// batch * M * K and batch * K * N records).
 void host_multimodular(PyObject* a, PyObject* b, PyObject* out, Py_ssize_t batch, Py_ssize_t M, Py_ssize_t N,
                        Py_ssize_t K) {
-    Buffer ab(a, false), bb(b, false), ob(out, true);
-    mm_multimodular(static_cast<const fp_t*>(ab.data()), static_cast<const fp_t*>(bb.data()),
-                    static_cast<fp_t*>(ob.data()), batch, M, N, K);
+    mm_multimodular(host_records(a), host_records(b), host_records(out), batch, M, N, K);
 }
 
 Ref fn_mm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
