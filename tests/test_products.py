@@ -2,11 +2,12 @@
 of the exact rational sum, checked against Fraction arithmetic on the exact
 values of the input records; shapes, launch-side refusals and messages."""
 import random
+import struct
 from fractions import Fraction
 
 import pytest
 
-from reference import SCALE, record_bytes, records, scaled, value_of
+from reference import SCALE, device_records, record_bytes, records, scaled, value_of
 
 TOP = 2**512 - 1
 
@@ -264,3 +265,75 @@ def test_short_operands_are_refused_before_launch(zel):
         zel.trace(a)
     with pytest.raises(ValueError, match="Size mismatch"):
         zel.conv2d(zel.Tensor([1] * 8, shape=(1, 1, 3, 3)), zel.Tensor([1], shape=(1, 1, 1, 1)))
+
+
+# --- the multi-modular product against the classical loop ----------------------------
+#
+# Above a size threshold the host backend multiplies through residues modulo
+# word-size primes; every record must be the one fp_mm_kernel's classical
+# loop writes, launched here directly as the reference.
+
+def _raw_record(sign, mag):
+    return struct.pack("<ii8Q", sign, 0, *[(mag >> (64 * i)) & (2**64 - 1) for i in range(8)])
+
+
+def _matrix(zel, rows, cols, make):
+    import numpy as np
+
+    raws = b"".join(make(r, c) for r in range(rows) for c in range(cols))
+    host = np.frombuffer(raws, dtype=zel.FIXEDPOINT_DTYPE)
+    return zel.Tensor(_raw=device_records(zel, host), shape=(rows, cols))
+
+
+def _classical(zel, a, b):
+    import numpy as np
+
+    (M, K), (_, N) = a._shape, b._shape
+    out = zel.cp.empty(M * N, dtype=zel.FIXEDPOINT_DTYPE)
+    zel._get_kernel("fp_mm_kernel")(((N + 15) // 16, (M + 15) // 16), (16, 16),
+                                    (a._data, b._data, out, np.int32(M), np.int32(N), np.int32(K)))
+    return records(out)
+
+
+def _entries(kind, rng):
+    """Record generators by structure: (row, col) -> 72 bytes."""
+    sign = lambda: rng.choice([1, -1])  # noqa: E731
+    return {
+        "full": lambda r, c: _raw_record(sign(), rng.getrandbits(512)),
+        "all_limbs_set": lambda r, c: _raw_record(sign(), 2**512 - 1),
+        # Products near 2^760: sums that stay in range and exercise the floor.
+        "in_range": lambda r, c: _raw_record(sign(), rng.getrandbits(380)),
+        "mixed_widths": lambda r, c: _raw_record(rng.choice([1, -1, 0, 5]),
+                                                 rng.getrandbits(rng.choice([0, 1, 64, 200, 256, 383, 512]))),
+        "from_doubles": lambda r, c: _raw_record(sign(), rng.getrandbits(53) << rng.randrange(180, 215)),
+        "zero_rows": lambda r, c: _raw_record(sign(), 0 if r % 3 == 0 else rng.getrandbits(300)),
+        "rank_one": lambda r, c: _raw_record(1 if (r + c) % 2 else -1, (r + 1) * (c + 3) << 250),
+        "zeros": lambda r, c: _raw_record(rng.choice([1, -1]), 0),
+    }[kind]
+
+
+@pytest.mark.parametrize("kind", ["full", "all_limbs_set", "in_range", "mixed_widths", "from_doubles", "zero_rows",
+                                  "rank_one", "zeros"])
+@pytest.mark.parametrize("M, K, N", [(40, 40, 40), (39, 40, 40), (32, 33, 64), (31, 64, 64), (64, 31, 48),
+                                     (33, 1000, 32)])
+def test_mm_is_the_classical_loop_byte_for_byte(zel, kind, M, K, N):
+    rng = random.Random(f"{kind}{M},{K},{N}")
+    a = _matrix(zel, M, K, _entries(kind, rng))
+    b = _matrix(zel, K, N, _entries(kind, rng))
+    assert records(zel.mm(a, b)._data) == _classical(zel, a, b)
+
+
+def test_bmm_is_one_product_per_matrix(zel):
+    # Enough matrices that the primes are taken in more than one group.
+    rng = random.Random(13)
+    batch, M, K, N = 40, 40, 40, 40
+    make = _entries("mixed_widths", rng)
+    a = _matrix(zel, batch * M, K, make)
+    b = _matrix(zel, batch * K, N, make)
+    out = zel.bmm(zel.reshape(a, (batch, M, K)), zel.reshape(b, (batch, K, N)))
+    assert out.shape == (batch, M, N)
+    got = records(out._data)
+    for i in (0, 17, batch - 1):
+        ai = zel.Tensor(_raw=a._data[i * M * K:(i + 1) * M * K], shape=(M, K))
+        bi = zel.Tensor(_raw=b._data[i * K * N:(i + 1) * K * N], shape=(K, N))
+        assert got[i * M * N:(i + 1) * M * N] == _classical(zel, ai, bi)

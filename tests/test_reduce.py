@@ -1,6 +1,7 @@
 """Reductions: the pairwise pass structure of sum and prod (observable through
 prod's rounding and sum's saturation), max/min, mean, dot, and the row-wise
 scans, searches and softmax, against Fraction and mpmath references."""
+import os
 import random
 from fractions import Fraction
 
@@ -77,6 +78,54 @@ def test_sum_is_exact(zel, n):
     s = zel.sum(zel.tensor(vals))
     assert s.shape == (1,)
     assert exact(s) == [sum(vals)]
+
+
+# Sizes around the passes one launch takes (16 records become one) and the
+# launches after it; values near the range edge, so that any change in the
+# pairing saturates differently.
+TREE_SIZES = [15, 16, 17, 31, 33, 255, 256, 257, 4097]
+
+
+@pytest.mark.parametrize("n", TREE_SIZES)
+def test_sum_saturates_pair_by_pair(zel, n):
+    rng = random.Random(n * 7)
+    vals = [Fraction(rng.choice([1, -1]) * (2**511 + rng.getrandbits(510)), SCALE) for _ in range(n)]
+    vals[n // 3] = Fraction(-TOP, SCALE)
+    assert exact(zel.sum(zel.tensor(vals))) == [tree(vals, fadd)]
+
+
+@pytest.mark.parametrize("n", [17, 33, 257])
+def test_prod_rounds_pair_by_pair(zel, n):
+    rng = random.Random(n)
+    vals = [1 + Fraction(rng.getrandbits(250) - 2**249, SCALE) * rng.choice([1, -1]) for _ in range(n)]
+    assert exact(zel.prod(zel.tensor(vals))) == [tree([grid(v) for v in vals], fmul)]
+
+
+@pytest.mark.parametrize("fn", ["sum", "prod", "max", "min"])
+def test_reduction_result_is_a_record_of_its_own(zel, fn):
+    t = zel.tensor(random_fractions(random.Random(1), 300))
+    before = records(t._data)
+    out = getattr(zel, fn)(t)
+    assert records(t._data) == before
+    owner = out._data
+    while getattr(owner, "base", None) is not None:
+        owner = owner.base
+    assert out._data.nbytes == owner.nbytes == 72
+
+
+def test_sum_holds_no_copy_of_its_input(zel):
+    if os.environ.get("ZEL_DEVICE") != "host":
+        pytest.skip("host allocations are traced; device memory is not")
+    import tracemalloc
+
+    t = zel.randn(100_000)
+    tracemalloc.start()
+    try:
+        zel.sum(t)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert peak < 0.1 * t._data.nbytes
 
 
 @pytest.mark.parametrize("fn, values, expected", [

@@ -3,15 +3,18 @@
 tensors), and pi from its decimal digits with the precision it leaves set."""
 import decimal
 import math
+import random
+import struct
 from decimal import Decimal
 from fractions import Fraction
 
 import mpmath
+import numpy as np
 import pytest
 
 import tarnex.zel.zel as zel
 from elementwise_ref import ONE_UNIT, ULP, exact, expect_records, log_uniform, make, mp, uniform, worst_error
-from reference import records
+from reference import SCALE, device_records, records
 
 PI_DIGITS = "3.14159265358979323846264338327950288419716939937510"
 
@@ -96,6 +99,64 @@ def test_atan_cases():
     reduced = zel.sub(zel.pi_half(), zel._atan_taylor(zel.div(zel.tensor(1.0), big)))
     assert records(zel.atan(big)._data) == records(reduced._data)
     expect_records(zel.atan2(make([1]), make([-1])), [-double_pi_over(4)])
+
+
+def _estimate(raw):
+    """The double atan classifies a record by: all integer limbs, the top
+    64 fraction bits, the sign field read as the kernels read it."""
+    sign, _pad, *limbs = struct.unpack("<ii8Q", raw)
+    whole = 0.0
+    for limb in reversed(limbs[4:]):
+        whole = whole * 2.0**64 + float(limb)
+    v = whole + float(limbs[3]) / 2.0**64
+    return -v if sign == -1 else v
+
+
+def _atan_composed(single, x):
+    """atan of one record as a sequence of module calls, each one rounded:
+    the argument reduction atan's kernel must reproduce byte for byte."""
+    mag = abs(x)
+    if mag < 0.5:
+        return zel._atan_taylor(single)
+    abs_x = zel.neg(single) if x < 0 else single
+    if mag <= 1.0:
+        one = zel.tensor(1.0)
+        ratio = zel.div(zel.sub(abs_x, one), zel.add(abs_x, one))
+        result = zel.add(zel.pi_quarter(), zel._atan_taylor(ratio))
+    else:
+        recip = zel.div(zel.tensor(1.0), abs_x)
+        inner = _atan_composed(recip, _estimate(records(recip._data)[0]))
+        result = zel.sub(zel.pi_half(), inner)
+    return zel.neg(result) if x < 0 else result
+
+
+def _record(sign, mag):
+    return struct.pack("<ii8Q", sign, 0, *[(mag >> (64 * i)) & (2**64 - 1) for i in range(8)])
+
+
+def _atan_battery():
+    rng = random.Random(44)
+    raws = [_record(s, v * SCALE) for v in range(4) for s in (1, -1, 0, 7)]
+    # Either side of the thresholds 0.5 and 1 and of 2 (whose reciprocal is
+    # the first threshold), by amounts the double estimate can and cannot see.
+    for base in (SCALE // 2, SCALE, 2 * SCALE):
+        for d in [0, 1, 2**100, 2**190, 2**200, 2**203, 2**204, 2**250]:
+            raws += [_record(s, base + e) for s in (1, -1) for e in {d, -d}]
+    raws += [_record(1, 2**512 - 1), _record(-1, 2**320), _record(1, 2**64 * SCALE), _record(-1, 2**64 * SCALE - 1)]
+    raws += [_record(rng.choice([1, -1, 0]), rng.getrandbits(rng.choice([64, 250, 258, 300, 512])))
+             for _ in range(60)]
+    raws += [_record(rng.choice([1, -1]), rng.randrange(5 * SCALE)) for _ in range(60)]
+    return raws
+
+
+def test_atan_is_the_composed_reduction_byte_for_byte():
+    raws = _atan_battery()
+    host = np.frombuffer(b"".join(raws), dtype=zel.FIXEDPOINT_DTYPE)
+    t = zel.Tensor(_raw=device_records(zel, host), shape=(len(raws),))
+    got = records(zel.atan(t)._data)
+    for i, raw in enumerate(raws):
+        single = zel.Tensor(_raw=t._data[i:i + 1], shape=())
+        assert got[i] == records(_atan_composed(single, _estimate(raw))._data)[0], i
 
 
 @pytest.mark.parametrize("shape, result_shape", [((2, 2), (2, 2)), ((1,), (1,)), ((), (1,)), ((0,), (0,)),

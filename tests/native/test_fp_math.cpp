@@ -654,7 +654,7 @@ void check_kernels(Gen& g) {
         "fp_where_kernel", "fp_clamp_kernel", "fp_pow_int_kernel", "fp_leaky_relu_kernel", "fp_asin_kernel",
         "fp_acos_kernel", "fp_atan_kernel", "fp_ceil_kernel", "fp_floor_kernel", "fp_round_kernel",
         "fp_trunc_kernel", "fp_frac_kernel", "fp_mod_kernel", "fp_transpose_kernel", "fp_eye_kernel",
-        "fp_zeros_kernel", "fp_ones_kernel"};
+        "fp_zeros_kernel", "fp_ones_kernel", "fp_atan_reduced_kernel"};
     for (const auto& name : expected)
         if (!zel::kernel_registry().count(name)) fail("missing kernel " + name);
 

@@ -143,8 +143,9 @@ private:
     size_t rows_ = 0;
 };
 
-// row[j] += f * neg[j] for j in [k, n): the elimination's inner loop.
-void axpy(u64* __restrict row, const u32* __restrict neg, u32 f, Py_ssize_t k, Py_ssize_t n) {
+// row[j] += f * neg[j] for j in [k, n): the elimination's inner loop, built
+// for the wider vector units as well (the same integers on every path).
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void axpy(u64* __restrict row, const u32* __restrict neg, u32 f, Py_ssize_t k, Py_ssize_t n) {
     for (Py_ssize_t j = k; j < n; ++j) row[j] += static_cast<u64>(f) * neg[j];
 }
 

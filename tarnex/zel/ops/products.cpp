@@ -7,6 +7,7 @@
 #include "../core/convert.hpp"
 #include "../tensor/tensor.hpp"
 #include "elementwise.hpp"
+#include "multimodular.hpp"
 
 namespace zel {
 namespace {
@@ -33,6 +34,24 @@ void unpack(const Operand& t, size_t expected) {
     py::raisef(PyExc_ValueError, "%s%U @ %U", prefix, text(a.shape.get()).get(), text(b.shape.get()).get());
 }
 
+// The address of a host backend array's records, `arr.data.ptr` as a launch
+// passes it.
+fp_t* host_records(PyObject* arr) {
+    Ref data = py::getattr(arr, "data");
+    Ref ptr = py::getattr(data.get(), "ptr");
+    void* p = PyLong_AsVoidPtr(ptr.get());
+    if (!p && PyErr_Occurred()) py::fail();
+    return static_cast<fp_t*>(p);
+}
+
+// The host backend's multi-modular product on the records of host arrays
+// (already checked, as a launch checks them, to be contiguous and to hold
+// batch * M * K and batch * K * N records).
+void host_multimodular(PyObject* a, PyObject* b, PyObject* out, Py_ssize_t batch, Py_ssize_t M, Py_ssize_t N,
+                       Py_ssize_t K) {
+    mm_multimodular(host_records(a), host_records(b), host_records(out), batch, M, N, K);
+}
+
 Ref fn_mm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"a", "b"};
     auto [a_in, b_in] = parse_args("mm", names, 2, args, nargs, kwnames);
@@ -42,6 +61,10 @@ Ref fn_mm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (K != K2) shape_mismatch("Shape mismatch: ", a, b);
     check_inputs("fp_mm_kernel", {LaunchArg::in(a.data.get(), M * K), LaunchArg::in(b.data.get(), K * N)});
     Ref out = dev_empty(M * N);
+    if (S().host_device && mm_multimodular_pays(M, N, K)) {
+        host_multimodular(a.data.get(), b.data.get(), out.get(), 1, M, N, K);
+        return make_tensor(std::move(out), shape_tuple({M, N}));
+    }
     launch("fp_mm_kernel", tile_grid(M, N), Dims{16, 16},
            {LaunchArg::in(a.data.get(), M * K), LaunchArg::in(b.data.get(), K * N), LaunchArg::out(out.get()),
             LaunchArg::i32(M), LaunchArg::i32(N), LaunchArg::i32(K)});
@@ -89,17 +112,20 @@ Ref fn_bmm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (batch == 0) return make_tensor(dev_empty(0), shape_tuple({0, M, N}));
     check_inputs("fp_mm_kernel",
                  {LaunchArg::in(a.data.get(), batch * M * K), LaunchArg::in(b.data.get(), batch * K * N)});
-    Ref results = py::check(PyList_New(0));
-    Ref a_shape = shape_tuple({M, K}), b_shape = shape_tuple({K, N});
-    for (Py_ssize_t i = 0; i < batch; ++i) {
-        Ref av = py::check(PySequence_GetSlice(a.data.get(), i * M * K, (i + 1) * M * K));
-        Ref bv = py::check(PySequence_GetSlice(b.data.get(), i * K * N, (i + 1) * K * N));
-        Ref as = make_tensor(std::move(av), a_shape), bs = make_tensor(std::move(bv), b_shape);
-        Ref c = call_global("mm", as.get(), bs.get());
-        Ref cd = tensor_data(c.get());
-        py::check_int(PyList_Append(results.get(), cd.get()));
+    Ref out = dev_empty(batch * M * N);
+    if (S().host_device && mm_multimodular_pays(M, N, K)) {
+        host_multimodular(a.data.get(), b.data.get(), out.get(), batch, M, N, K);
+    } else {
+        // One launch per matrix, each writing its slice of the one output.
+        for (Py_ssize_t i = 0; i < batch; ++i) {
+            Ref av = py::check(PySequence_GetSlice(a.data.get(), i * M * K, (i + 1) * M * K));
+            Ref bv = py::check(PySequence_GetSlice(b.data.get(), i * K * N, (i + 1) * K * N));
+            Ref ov = py::check(PySequence_GetSlice(out.get(), i * M * N, (i + 1) * M * N));
+            launch("fp_mm_kernel", tile_grid(M, N), Dims{16, 16},
+                   {LaunchArg::in(av.get(), M * K), LaunchArg::in(bv.get(), K * N), LaunchArg::out(ov.get()),
+                    LaunchArg::i32(M), LaunchArg::i32(N), LaunchArg::i32(K)});
+        }
     }
-    Ref out = concat_records(results.get());
     return make_tensor(std::move(out), shape_tuple({batch, M, N}));
 }
 

@@ -1,6 +1,5 @@
-// Reductions: the whole-tensor sum, prod, max, min (a host-driven pairwise
-// tree, one kernel pass per halving, the device awaited after each), mean and
-// dot, and the row-wise cumsum, cumprod, argmax, argmin and softmax.
+// Reductions: the whole-tensor sum, prod, max, min (the pairwise tree, a few
+// passes per launch), mean and dot, and the row-wise cumsum, cumprod, argmax, argmin and softmax.
 #include <vector>
 
 #include "../core/convert.hpp"
@@ -10,80 +9,63 @@
 namespace zel {
 namespace {
 
-void synchronize() {
-    Ref cuda = py::getattr(S().cp, "cuda");
-    Ref device = py::call_method(cuda.get(), "Device");
-    py::call_method(device.get(), "synchronize");
-}
-
-Ref slice(PyObject* arr, Py_ssize_t lo, Py_ssize_t hi) { return py::check(PySequence_GetSlice(arr, lo, hi)); }
-
 Ref scalar_shape() { return py::check(PyTuple_New(0)); }
 
-// sum and prod: each pass folds the upper half onto the lower half; an odd
-// last record is then folded into record 0 by a one-thread launch of the
-// element-wise kernel, so the rounding order of prod is fixed by n alone.
-Ref fold_tree(PyObject* a, const char* pass_kernel, const char* fold_kernel, long long empty_value) {
+// Passes one launch of the tree kernels takes at most (their kTreeLevels).
+constexpr int kTreeLevels = 4;
+
+// Record count after one pass of the tree (the kernels' tree_next).
+Py_ssize_t tree_next(Py_ssize_t n, bool carry) {
+    const Py_ssize_t half = n / 2;
+    return carry && n % 2 == 1 && half > 0 ? half + 1 : half;
+}
+
+// The pairwise tree over all records of `a`, kTreeLevels passes per launch:
+// the first launch reads the input itself and every launch writes a fresh,
+// smaller array, so no copy of the input is made and the one-record result
+// is an array of its own.  Launches on one stream run in order, so the host
+// waits for none of them.
+Ref reduce_tree(PyObject* a, const char* kernel, bool carry, long long empty_value) {
     Ref src = tensor_data(a);
     Py_ssize_t n = py::length(src.get());
     if (n == 0) {
+        if (carry) return make_tensor(dev_empty(0), scalar_shape());
         Ref v = py::from_long(empty_value);
         return call_global("tensor", v.get());
     }
-    Ref data = copy_records(src.get());
-    if (n == 1) return make_tensor(std::move(data), scalar_shape());
+    check_inputs(kernel, {LaunchArg::in(src.get(), n)});
+    if (n == 1) return make_tensor(copy_records(src.get()), scalar_shape());
+    Ref data = std::move(src);
     while (n > 1) {
-        const Py_ssize_t half = n / 2;
-        launch(pass_kernel, Dims{grid_for(half)}, Dims{kBlockSize}, {LaunchArg::in(data.get(), n), LaunchArg::i32(n)});
-        synchronize();
-        if (n % 2 == 1) {
-            Ref temp = dev_empty(1);
-            Ref head = slice(data.get(), 0, 1), last = slice(data.get(), n - 1, n);
-            launch(fold_kernel, Dims{1}, Dims{1},
-                   {LaunchArg::in(head.get(), 1), LaunchArg::in(last.get(), 1), LaunchArg::out(temp.get()),
-                    LaunchArg::i32(1)});
-            copy_record(data.get(), 0, temp.get(), 0);
+        int levels = 0;
+        Py_ssize_t m = n;
+        while (levels < kTreeLevels && m > 1) {
+            m = tree_next(m, carry);
+            ++levels;
         }
-        n = half;
+        Ref out = dev_empty(m);
+        launch_1d(kernel, m, {LaunchArg::in(data.get(), n), LaunchArg::out(out.get()), LaunchArg::i32(n),
+                              LaunchArg::i32(levels)});
+        data = std::move(out);
+        n = m;
     }
-    return make_tensor(slice(data.get(), 0, 1), scalar_shape());
-}
-
-// max and min: an odd last record is carried into the next pass at position
-// `half` instead of being folded.
-Ref select_tree(PyObject* a, const char* pass_kernel) {
-    Ref src = tensor_data(a);
-    Py_ssize_t n = py::length(src.get());
-    Ref data = copy_records(src.get());
-    if (n == 1) return make_tensor(std::move(data), scalar_shape());
-    while (n > 1) {
-        Py_ssize_t half = n / 2;
-        const bool odd = n % 2 == 1;
-        launch(pass_kernel, Dims{grid_for(half)}, Dims{kBlockSize}, {LaunchArg::in(data.get(), n), LaunchArg::i32(n)});
-        synchronize();
-        if (odd && half > 0) {
-            copy_record(data.get(), half, data.get(), n - 1);
-            half += 1;
-        }
-        n = half;
-    }
-    return make_tensor(slice(data.get(), 0, 1), scalar_shape());
+    return make_tensor(std::move(data), scalar_shape());
 }
 
 Ref fn_sum(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return fold_tree(unary_arg("sum", args, nargs, kwnames), "fp_sum_reduce_kernel", "fp_add_kernel", 0);
+    return reduce_tree(unary_arg("sum", args, nargs, kwnames), "fp_sum_tree_kernel", false, 0);
 }
 
 Ref fn_prod(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return fold_tree(unary_arg("prod", args, nargs, kwnames), "fp_prod_reduce_kernel", "fp_mul_kernel", 1);
+    return reduce_tree(unary_arg("prod", args, nargs, kwnames), "fp_prod_tree_kernel", false, 1);
 }
 
 Ref fn_max(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return select_tree(unary_arg("max", args, nargs, kwnames), "fp_max_reduce_kernel");
+    return reduce_tree(unary_arg("max", args, nargs, kwnames), "fp_max_tree_kernel", true, 0);
 }
 
 Ref fn_min(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return select_tree(unary_arg("min", args, nargs, kwnames), "fp_min_reduce_kernel");
+    return reduce_tree(unary_arg("min", args, nargs, kwnames), "fp_min_tree_kernel", true, 0);
 }
 
 Ref fn_mean(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -1,10 +1,8 @@
 // The functions composed from the unary family (tan, the hyperbolic and
 // inverse hyperbolic functions, log2, log10), the inverse-trigonometric
-// launches, atan by host-driven argument reduction, and pi from its decimal
-// digits.  Compositions call the module's current bindings in a fixed order,
-// since every intermediate is rounded and the results depend on it.
-#include <vector>
-
+// launches, atan (its argument reduction inside one launch), and pi from its
+// decimal digits.  Compositions call the module's current bindings in a fixed
+// order, since every intermediate is rounded and the results depend on it.
 #include "../core/convert.hpp"
 #include "elementwise.hpp"
 
@@ -59,67 +57,28 @@ Ref fn_atan_taylor(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return apply_unary("fp_atan_kernel", unary_arg("_atan_taylor", args, nargs, kwnames));
 }
 
-// A double near the record's value, good enough to choose a reduction:
-// every integer limb takes part (limb 4 alone would wrap at 2^64 and put
-// large arguments in a case whose series diverges), the fraction to 64
-// bits.  For |x| < 2^64 this is exactly limb4 + limb3 / 2^64.  The sign is
-// read as the kernels read it: -1 is negative, anything else is not.
-double approximate(const fp_t& r) {
-    double int_part = 0.0;
-    for (int k = kLimbs - 1; k >= kLimbs / 2; --k) int_part = int_part * 0x1p64 + static_cast<double>(r.limb[k]);
-    const double v = int_part + static_cast<double>(r.limb[kLimbs / 2 - 1]) / 0x1p64;
-    return r.sign == -1 ? -v : v;
-}
-
-// atan of one record.  The Taylor kernel converges for |x| < 0.5; beyond,
-//   0.5 <= |x| <= 1:  atan|x| = pi/4 + atan((|x| - 1) / (|x| + 1)), the ratio in [-1/3, 0];
-//   |x| > 1:          atan|x| = pi/2 - atan(1 / |x|), the reciprocal back in one of the cases above;
-// and atan(-x) = -atan(x).
-Ref atan_one(PyObject* single, double x) {
-    const double mag = x >= 0 ? x : -x;
-    if (mag < 0.5) return call_global("_atan_taylor", single);
-    Ref abs_x = x < 0 ? call_global("neg", single) : Ref::borrow(single);
-    Ref result;
-    if (mag <= 1.0) {
-        Ref one = tensor_of(1.0);
-        Ref num = call_global("sub", abs_x.get(), one.get());
-        Ref den = call_global("add", abs_x.get(), one.get());
-        Ref ratio = call_global("div", num.get(), den.get());
-        Ref atan_ratio = call_global("_atan_taylor", ratio.get());
-        Ref quarter = call_global("pi_quarter");
-        result = call_global("add", quarter.get(), atan_ratio.get());
-    } else {
-        Ref one = tensor_of(1.0);
-        Ref recip = call_global("div", one.get(), abs_x.get());
-        Ref atan_recip = call_global("atan", recip.get());
-        Ref half = call_global("pi_half");
-        result = call_global("sub", half.get(), atan_recip.get());
-    }
-    if (x < 0) result = call_global("neg", result.get());
-    return result;
-}
-
+// atan in one launch: the kernel classifies each record by a double
+// estimate and applies the argument reduction with the module's pi/4 and
+// pi/2 (doubles made records by `tensor`), taken from the current bindings
+// of pi_quarter and pi_half.
 Ref fn_atan(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a = unary_arg("atan", args, nargs, kwnames);
     Ref data = tensor_data(a);
     Ref shape = tensor_shape(a);
-    std::vector<fp_t> vals;
-    read_records(data.get(), vals);
-    const Py_ssize_t n = static_cast<Py_ssize_t>(vals.size());
+    const Py_ssize_t n = py::length(data.get());
     // Nothing to join: the empty result keeps the argument's shape.
     if (n == 0) return make_tensor(dev_empty(0), shape);
-    std::vector<double> approx(vals.size());
-    for (Py_ssize_t i = 0; i < n; ++i) approx[i] = approximate(vals[i]);
-    Ref results = py::check(PyList_New(n));
-    Ref no_shape = py::check(PyTuple_New(0));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref record = py::check(PySequence_GetSlice(data.get(), i, i + 1));
-        Ref single = make_tensor(std::move(record), no_shape);
-        Ref r = atan_one(single.get(), approx[i]);
-        PyList_SET_ITEM(results.get(), i, tensor_data(r.get()).release());
-    }
-    if (n == 1) return make_tensor(Ref::borrow(PyList_GET_ITEM(results.get(), 0)), shape);
-    return make_tensor(concat_records(results.get()), shape);
+    check_inputs("fp_atan_reduced_kernel", {LaunchArg::in(data.get(), n)});
+    Ref quarter = call_global("pi_quarter");
+    Ref half = call_global("pi_half");
+    Ref parts = py::check(PyList_New(2));
+    PyList_SET_ITEM(parts.get(), 0, tensor_data(quarter.get()).release());
+    PyList_SET_ITEM(parts.get(), 1, tensor_data(half.get()).release());
+    Ref consts = concat_records(parts.get());
+    Ref out = dev_empty(n);
+    launch_1d("fp_atan_reduced_kernel", n, {LaunchArg::in(data.get(), n), LaunchArg::in(consts.get(), 2),
+                                            LaunchArg::out(out.get()), LaunchArg::i32(n)});
+    return make_tensor(std::move(out), shape);
 }
 
 Ref fn_atan2(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

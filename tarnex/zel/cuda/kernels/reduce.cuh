@@ -1,20 +1,11 @@
-// Reduction kernels: one pass of the host-driven pairwise tree (sum, prod,
-// max, min), the element products of dot, and the row-wise scans, arg
-// searches and softmax (one thread per row of `cols` records).
+// Reduction kernels: the pairwise tree of sum, prod, max and min (several
+// passes per launch, and the single in-place pass), the element products of
+// dot, and the row-wise scans, arg searches and softmax (one thread per row
+// of `cols` records).
 #pragma once
 #include "../include/zel/fp_math.cuh"
 #include "../include/zel/kernel.cuh"
 #include "elementwise.cuh"
-
-// One pass of the tree over data[0 .. n): data[i] op= data[i + n/2] for
-// i < n/2.  Thread i reads only records i and i + half and writes only i, so
-// the pass is race-free in place; an odd last record is left for the host.
-#define ZEL_REDUCE_PASS(name, combine)                                     \
-    ZEL_KERNEL(name, (zel::fp_t * data, int n)) {                          \
-        const long long i = ZEL_GLOBAL_X;                                  \
-        const long long half = n / 2;                                      \
-        if (i < half) combine(data[i], data[i], data[i + half]);           \
-    }
 
 namespace zel {
 
@@ -22,7 +13,176 @@ ZEL_HD void fp_max_of(fp_t& r, const fp_t& a, const fp_t& b) { fp_copy(r, fp_cmp
 
 ZEL_HD void fp_min_of(fp_t& r, const fp_t& a, const fp_t& b) { fp_copy(r, fp_cmp(b, a) < 0 ? b : a); }
 
+// The pairwise tree of the whole-tensor reductions.  A pass over a count n
+// combines record i with record i + n/2 for every i < n/2; an odd last
+// record is then folded into record 0 (sum, prod: kFold) or carried to
+// position n/2 for the next pass (max, min: kCarry).  Saturation and the
+// floor of each product make the pairing observable, so every evaluation of
+// the tree keeps exactly these pairs and operand orders.
+enum class TreeOdd { kFold, kCarry };
+
+template <TreeOdd odd>
+ZEL_HD constexpr long long tree_next(long long n) {
+    const long long half = n / 2;
+    return odd == TreeOdd::kCarry && n % 2 == 1 && half > 0 ? half + 1 : half;
+}
+
+constexpr int kTreeLevels = 4;  // passes per launch: the working array is 1/16 of the input
+
+// Record j after L passes over src (whose count is ns[0]; ns[k] is the count
+// after k passes), computed from the 2^L (or fewer) records it depends on.
+// Each node of the tree is evaluated by exactly one call, so a launch does
+// the work of L passes with no array between them.
+template <int L, TreeOdd odd, void (*op)(fp_t&, const fp_t&, const fp_t&)>
+ZEL_HD void tree_node(fp_t& r, const fp_t* src, const long long* ns, long long j) {
+    if constexpr (L == 1) {
+        // The leaves are combined where they lie, without staging copies.
+        const long long n = ns[0], half = n / 2;
+        if (odd == TreeOdd::kCarry && j == half) {
+            r = src[n - 1];
+            return;
+        }
+        op(r, src[j], src[j + half]);
+        if (odd == TreeOdd::kFold && j == 0 && n % 2 == 1) op(r, r, src[n - 1]);
+    } else {
+        const long long n = ns[L - 1], half = n / 2;
+        if (odd == TreeOdd::kCarry && j == half) {
+            tree_node<L - 1, odd, op>(r, src, ns, n - 1);
+            return;
+        }
+        fp_t lo, hi;
+        tree_node<L - 1, odd, op>(lo, src, ns, j);
+        tree_node<L - 1, odd, op>(hi, src, ns, j + half);
+        op(r, lo, hi);
+        if (odd == TreeOdd::kFold && j == 0 && n % 2 == 1) {
+            tree_node<L - 1, odd, op>(hi, src, ns, n - 1);
+            op(r, r, hi);
+        }
+    }
+}
+
+// The sum tree without sign branches.  While no node leaves the range, every
+// fp_add of the tree is exact, so the node equals the exact sum of its
+// leaves, which two's complement limbs (one limb beyond the record) add
+// without looking at signs.  A node out of range clears `ok`, and the caller
+// then evaluates the tree with fp_add, saturating where the pairs do.
+struct sum_wide_t {
+    uint64_t l[kLimbs + 1];
+};
+
+ZEL_HD void wide_from_fp(sum_wide_t& w, const fp_t& a) {
+    const uint64_t m = fp_is_neg(a) ? ~0ull : 0ull;
+    uint64_t carry = m & 1;
+    for (int i = 0; i < kLimbs; ++i) {
+        const uint64_t x = (a.limb[i] ^ m) + carry;
+        carry = x < carry;
+        w.l[i] = x;
+    }
+    w.l[kLimbs] = m + carry;
+}
+
+// -2^512 < w < 2^512: the magnitude fits a record.
+ZEL_HD bool wide_in_range(const sum_wide_t& w) {
+    const uint64_t top = w.l[kLimbs];
+    return top == 0 || (top == ~0ull && !is_zero_n<kLimbs>(w.l));
+}
+
+ZEL_HD void wide_add(sum_wide_t& r, const sum_wide_t& a, const sum_wide_t& b, bool& ok) {
+    add_n<kLimbs + 1>(r.l, a.l, b.l);
+    ok &= wide_in_range(r);
+}
+
+ZEL_HD void fp_from_wide(fp_t& r, const sum_wide_t& w) {
+    const bool neg = (w.l[kLimbs] >> 63) != 0;
+    const uint64_t m = neg ? ~0ull : 0ull;
+    uint64_t carry = m & 1;
+    for (int i = 0; i < kLimbs; ++i) {
+        const uint64_t x = (w.l[i] ^ m) + carry;
+        carry = x < carry;
+        r.limb[i] = x;
+    }
+    fp_set_sign(r, neg);
+}
+
+template <int L>
+ZEL_HD void sum_node(sum_wide_t& r, const fp_t* src, const long long* ns, long long j, bool& ok) {
+    const long long n = ns[L - 1], half = n / 2;
+    sum_wide_t lo, hi;
+    if constexpr (L == 1) {
+        wide_from_fp(lo, src[j]);
+        wide_from_fp(hi, src[j + half]);
+    } else {
+        sum_node<L - 1>(lo, src, ns, j, ok);
+        sum_node<L - 1>(hi, src, ns, j + half, ok);
+    }
+    wide_add(r, lo, hi, ok);
+    if (j == 0 && n % 2 == 1) {
+        if constexpr (L == 1) wide_from_fp(hi, src[n - 1]);
+        else sum_node<L - 1>(hi, src, ns, n - 1, ok);
+        wide_add(r, r, hi, ok);
+    }
+}
+
+template <int L>
+ZEL_HD void sum_tree_node(fp_t& r, const fp_t* src, const long long* ns, long long j) {
+    sum_wide_t w;
+    bool ok = true;
+    sum_node<L>(w, src, ns, j, ok);
+    if (ok) fp_from_wide(r, w);
+    else tree_node<L, TreeOdd::kFold, fp_add>(r, src, ns, j);
+}
+
+// dst[i] = record i after `levels` passes over src[0 .. n), for i below the
+// count those passes leave.
+template <TreeOdd odd, void (*op)(fp_t&, const fp_t&, const fp_t&), bool wide_sum = false>
+ZEL_HD void tree_levels(const fp_t* src, fp_t* dst, long long n, int levels, long long i) {
+    long long ns[kTreeLevels + 1];
+    ns[0] = n;
+    for (int k = 1; k <= kTreeLevels; ++k) ns[k] = tree_next<odd>(ns[k - 1]);
+    if (levels < 1 || levels > kTreeLevels || i >= ns[levels]) return;
+    if constexpr (wide_sum) {
+        switch (levels) {
+            case 1: sum_tree_node<1>(dst[i], src, ns, i); break;
+            case 2: sum_tree_node<2>(dst[i], src, ns, i); break;
+            case 3: sum_tree_node<3>(dst[i], src, ns, i); break;
+            default: sum_tree_node<4>(dst[i], src, ns, i); break;
+        }
+    } else {
+        switch (levels) {
+            case 1: tree_node<1, odd, op>(dst[i], src, ns, i); break;
+            case 2: tree_node<2, odd, op>(dst[i], src, ns, i); break;
+            case 3: tree_node<3, odd, op>(dst[i], src, ns, i); break;
+            default: tree_node<4, odd, op>(dst[i], src, ns, i); break;
+        }
+    }
+}
+
 }  // namespace zel
+
+// Up to kTreeLevels passes of the tree in one launch, from src (never
+// written) into a fresh dst: the host chains launches until one record is
+// left, so no copy of the input is ever made.
+#define ZEL_TREE_KERNEL(name, ...)                                                 \
+    ZEL_KERNEL(name, (const zel::fp_t* src, zel::fp_t* dst, int n, int levels)) {  \
+        zel::tree_levels<__VA_ARGS__>(src, dst, n, levels, ZEL_GLOBAL_X);          \
+    }
+
+ZEL_TREE_KERNEL(fp_sum_tree_kernel, zel::TreeOdd::kFold, zel::fp_add, true)
+ZEL_TREE_KERNEL(fp_prod_tree_kernel, zel::TreeOdd::kFold, zel::fp_mul)
+ZEL_TREE_KERNEL(fp_max_tree_kernel, zel::TreeOdd::kCarry, zel::fp_max_of)
+ZEL_TREE_KERNEL(fp_min_tree_kernel, zel::TreeOdd::kCarry, zel::fp_min_of)
+
+#undef ZEL_TREE_KERNEL
+
+// One pass of the tree over data[0 .. n) in place: data[i] op= data[i + n/2]
+// for i < n/2, an odd last record left for the caller.  Kept for callers of
+// the kernel vocabulary; the module's reductions use the tree kernels above.
+#define ZEL_REDUCE_PASS(name, combine)                                     \
+    ZEL_KERNEL(name, (zel::fp_t * data, int n)) {                          \
+        const long long i = ZEL_GLOBAL_X;                                  \
+        const long long half = n / 2;                                      \
+        if (i < half) combine(data[i], data[i], data[i + half]);           \
+    }
 
 ZEL_REDUCE_PASS(fp_sum_reduce_kernel, zel::fp_add)
 ZEL_REDUCE_PASS(fp_prod_reduce_kernel, zel::fp_mul)

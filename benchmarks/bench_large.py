@@ -1,0 +1,179 @@
+"""Large exact products, the full-width sum and atan against peers, in one run.
+
+- mm of full-width n x n matrices (every one of the 512 magnitude bits random)
+  for n = 64 .. 512, beside python-flint's fmpz_mat product of the same scaled
+  integers followed by the floor shift by 2^256 (the same records, exactly),
+  and the growth exponent of our time over that range;
+- mm of 256 x 256 values from doubles beside python-flint's arb_mat product
+  at 512 bits (a ball enclosure, not a floored record);
+- sum of 1,000,000 full-width records beside Python's sum of the scaled ints,
+  with the reduction's peak host allocation and the size of its result;
+- atan of 4,000 values in [-5, 5] beside mpmath at 256 bits (our pi/4 and
+  pi/2 terms are doubles, as the module defines atan);
+- det of a 160 x 160 matrix of normal deviates scaled by 0.3 (so that the
+  determinant is in range) beside python-flint's exact fmpq_mat.det (ours is
+  the exact determinant rounded to a double, then made a record).
+
+    ZEL_DEVICE=host .venv/bin/python benchmarks/bench_large.py
+
+BENCH_MM_SIZES (default "64,128,256,512") chooses the mm sizes.
+"""
+import json
+import math
+import os
+import random
+import struct
+import sys
+import time
+import tracemalloc
+
+import numpy as np
+
+os.environ.setdefault("ZEL_DEVICE", "host")
+import tarnex.zel.zel as zel  # noqa: E402
+
+MM_SIZES = [int(n) for n in os.environ.get("BENCH_MM_SIZES", "64,128,256,512").split(",")]
+SUM_N = 1_000_000
+ATAN_N = 4_000
+
+
+def wait():
+    zel.cp.cuda.Device().synchronize()
+
+
+def best_of(fn, repeat=3):
+    best = float("inf")
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        wait()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def records_tensor(ints, shape):
+    """A tensor whose records are the scaled integers given, moved as bytes."""
+    raw = b"".join(struct.pack("<ii8Q", -1 if v < 0 else 1, 0, *[(abs(v) >> (64 * i)) & (2**64 - 1) for i in range(8)])
+                   for v in ints)
+    host = np.frombuffer(raw, dtype=zel.FIXEDPOINT_DTYPE)
+    dev = zel.cp.empty(len(host), dtype=zel.FIXEDPOINT_DTYPE)
+    dev.data.copy_from_host(host.ctypes.data, host.nbytes)
+    return zel.Tensor(_raw=dev, shape=shape)
+
+
+def main():
+    import flint
+    import mpmath
+
+    rng = random.Random(11)
+    rows = []
+
+    def record(case, ours, peer_name, peer, note=""):
+        rows.append({"case": case, "ours_ms": ours * 1e3, "peer": peer_name, "peer_ms": peer * 1e3,
+                     "ratio": peer / ours, "note": note})
+
+    # mm, full width.
+    times, peer_times = {}, {}
+    for n in MM_SIZES:
+        ia = [[rng.getrandbits(512) * rng.choice((1, -1)) for _ in range(n)] for _ in range(n)]
+        ib = [[rng.getrandbits(512) * rng.choice((1, -1)) for _ in range(n)] for _ in range(n)]
+        a = records_tensor([v for r in ia for v in r], (n, n))
+        b = records_tensor([v for r in ib for v in r], (n, n))
+        zel.mm(a, b)
+        ours = best_of(lambda: zel.mm(a, b))
+        times[n] = ours
+        fa, fb = flint.fmpz_mat(ia), flint.fmpz_mat(ib)
+
+        def flint_mm():
+            c = fa * fb
+            return [[int(x) >> 256 for x in r] for r in c.tolist()]
+        peer = best_of(flint_mm, 2 if n >= 512 else 3)
+        peer_times[n] = peer
+        record(f"mm {n} full width", ours, "flint fmpz_mat * + shift", peer)
+    sizes = sorted(times)
+
+    def growth_of(t):
+        if len(sizes) < 2:
+            return None
+        xs = [math.log(n) for n in sizes]
+        ys = [math.log(t[n]) for n in sizes]
+        mx, my = sum(xs) / len(xs), sum(ys) / len(ys)
+        return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sum((x - mx) ** 2 for x in xs)
+    growth, peer_growth = growth_of(times), growth_of(peer_times)
+
+    # mm of values from doubles against arb_mat at 512 bits.
+    n = 256
+    xa = np.random.default_rng(3).standard_normal((n, n))
+    xb = np.random.default_rng(4).standard_normal((n, n))
+    a, b = zel.Tensor(xa), zel.Tensor(xb)
+    zel.mm(a, b)
+    ours = best_of(lambda: zel.mm(a, b))
+    old_prec = flint.ctx.prec
+    flint.ctx.prec = 512
+    try:
+        aa, ab = flint.arb_mat(xa.tolist()), flint.arb_mat(xb.tolist())
+        peer = best_of(lambda: aa * ab)
+    finally:
+        flint.ctx.prec = old_prec
+    record("mm 256 from doubles", ours, "flint arb_mat * (512 bits)", peer,
+           "ours floored records; the peer's balls enclose the exact product")
+
+    # sum of full-width records.
+    ints = [rng.getrandbits(511) * rng.choice((1, -1)) for _ in range(SUM_N)]
+    s = records_tensor(ints, (SUM_N,))
+    zel.sum(s)
+    ours = best_of(lambda: zel.sum(s), 5)
+    peer = best_of(lambda: sum(ints), 5)
+    peak = None
+    if os.environ["ZEL_DEVICE"] == "host":
+        tracemalloc.start()
+        result = zel.sum(s)
+        peak = tracemalloc.get_traced_memory()[1] / s._data.nbytes
+        tracemalloc.stop()
+    else:
+        result = zel.sum(s)
+    note = f"result {result._data.nbytes} bytes"
+    if peak is not None:
+        note += f"; peak allocation {peak:.3f}x the input beside it"
+    record(f"sum {SUM_N:,} full width", ours, "Python sum of scaled ints", peer, note)
+
+    # atan.
+    xs = np.linspace(-5, 5, ATAN_N)
+    t = zel.Tensor(xs)
+    zel.atan(t)
+    ours = best_of(lambda: zel.atan(t), 5)
+    mpmath.mp.prec = 256
+    ms = [mpmath.mpf(float(x)) for x in xs]
+    peer = best_of(lambda: [mpmath.atan(x) for x in ms])
+    record(f"atan {ATAN_N:,} in [-5, 5]", ours, "mpmath atan (256 bits)", peer,
+           "ours uses pi/4 and pi/2 rounded to doubles")
+
+    # det.
+    n = 160
+    x = np.random.default_rng(7).standard_normal((n, n)) * 0.3
+    t = zel.Tensor(x)
+    ours = best_of(lambda: zel.det(t))
+    vals = zel.from_gpu(t._data, as_float=False)
+    q = flint.fmpq_mat(n, n, [flint.fmpq(v.numerator, v.denominator) for v in vals])
+    peer = best_of(lambda: q.det())
+    record("det 160 normal x 0.3", ours, "flint fmpq_mat.det", peer,
+           "ours rounded through a double; the peer's exact")
+
+    cores = os.cpu_count() or 1
+    print(f"device {os.environ['ZEL_DEVICE']}, {cores} cores, load {os.getloadavg()[0]:.1f}")
+    print(f"{'case':<26} {'ours':>10} {'peer':>11}  {'ratio':>7}  peer")
+    for r in rows:
+        print(f"{r['case']:<26} {r['ours_ms']:9.2f}m {r['peer_ms']:10.2f}m  {r['ratio']:6.2f}x  {r['peer']}"
+              + (f"  ({r['note']})" if r["note"] else ""))
+    if growth is not None:
+        print(f"mm growth exponent over n = {sizes[0]}..{sizes[-1]}: ours {growth:.2f}, peer {peer_growth:.2f}")
+    out_dir = os.path.join(os.path.dirname(__file__), "results")
+    os.makedirs(out_dir, exist_ok=True)
+    with open(os.path.join(out_dir, "large.json"), "w") as f:
+        json.dump({"device": os.environ["ZEL_DEVICE"], "cores": cores, "load": os.getloadavg()[0], "rows": rows,
+                   "mm_growth_exponent": growth, "peer_mm_growth_exponent": peer_growth, "mm_sizes": sizes}, f, indent=2)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,442 @@
+// Matrix products by multi-modular arithmetic (host backend).  With the
+// scaled magnitudes as integers, an output is S = sum_k a_ik b_kj exactly,
+// |S| < K 2^1024.  The operands are reduced modulo primes p < 2^24 whose
+// product P exceeds 4|S|; the residue matrices, balanced to |r| <= (p-1)/2
+// with K ((p-1)/2)^2 <= 2^52, are multiplied in double precision, where
+// every partial sum of every order is an integer below 2^53 and so exact
+// (a kernel of our own below; a device GEMM on the same residues would do
+// as well); S is rebuilt by the explicit Chinese remainder theorem and rounded
+// by acc_round, as the classical loop rounds its accumulator.
+//
+// Two common factors shrink the bound first: the largest bit length of
+// each operand's magnitudes, and the power of two that divides all of them
+// (records from doubles carry about 200 trailing zero bits), so products of
+// short entries need only a few primes.
+#include "multimodular.hpp"
+
+#include <gmp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <map>
+#include <new>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "../cuda/include/zel/fp_mul.cuh"
+
+namespace zel {
+namespace {
+
+using u64 = uint64_t;
+
+// Residues are formed from 24-bit chunks of a magnitude: a chunk times
+// 2^(24c) mod p (both below 2^24) is below 2^48, and the sum over the 22
+// chunks of a 512-bit magnitude stays below 2^53, exact in a double.
+constexpr int kChunkBits = 24;
+constexpr int kMaxChunks = (64 * kLimbs + kChunkBits - 1) / kChunkBits;
+constexpr double kPrimeLimit = 16777216.0;  // 2^24
+
+// Bit length of the largest magnitude and the trailing zero bits every
+// non-zero magnitude has (top = 0 when all are zero).
+struct BitSpan {
+    int top = 0;
+    int low = INT_MAX;
+};
+
+BitSpan bit_span(const fp_t* x, Py_ssize_t n) {
+    BitSpan s;
+    for (Py_ssize_t e = 0; e < n; ++e) {
+        const u64* l = x[e].limb;
+        int hi = kLimbs - 1;
+        while (hi >= 0 && l[hi] == 0) --hi;
+        if (hi < 0) continue;
+        int lo = 0;
+        while (l[lo] == 0) ++lo;
+        s.top = std::max(s.top, 64 * hi + 64 - __builtin_clzll(l[hi]));
+        s.low = std::min(s.low, 64 * lo + __builtin_ctzll(l[lo]));
+    }
+    if (s.top == 0) s.low = 0;
+    return s;
+}
+
+// The primes, below `limit`, taken from the largest down until their
+// product P has at least `bits` bits, with what the reconstruction needs.
+struct PrimeSet {
+    std::vector<double> p, pinv, half;  // p, 1/p, (p - 1)/2
+    std::vector<double> w;              // w[c * count + i] = 2^(24c) mod p_i
+    std::vector<double> u;              // (P/p_i)^-1 mod p_i
+    std::vector<uint32_t> cofactor32;   // P/p_i in 32-bit halves, [i * halves, (i + 1) * halves)
+    int halves = 0;                     // 2 (L + 1) rounded up to a multiple of 8
+    std::vector<mp_limb_t> P;           // L limbs
+    int L = 0;
+    int count() const { return static_cast<int>(p.size()); }
+};
+
+bool is_prime(u64 n) {
+    if (n < 2 || n % 2 == 0) return n == 2;
+    for (u64 d = 3; d * d <= n; d += 2)
+        if (n % d == 0) return false;
+    return true;
+}
+
+const PrimeSet& primes_for(u64 limit, int bits) {
+    static std::map<std::pair<u64, int>, PrimeSet> cache;  // filled under the interpreter lock
+    auto found = cache.find({limit, bits});
+    if (found != cache.end()) return found->second;
+    PrimeSet ps;
+    mpz_t P, c, inv, pz;
+    mpz_inits(P, c, inv, pz, nullptr);
+    mpz_set_ui(P, 1);
+    std::vector<u64> chosen;
+    for (u64 q = limit | 1; static_cast<int>(mpz_sizeinbase(P, 2)) <= bits; q -= 2) {
+        if (!is_prime(q)) continue;
+        chosen.push_back(q);
+        mpz_mul_ui(P, P, q);
+    }
+    const int n = static_cast<int>(chosen.size());
+    ps.L = static_cast<int>(mpz_size(P));
+    ps.P.resize(ps.L);
+    for (int j = 0; j < ps.L; ++j) ps.P[j] = mpz_getlimbn(P, j);
+    ps.w.resize(static_cast<size_t>(kMaxChunks) * n);
+    ps.halves = (2 * (ps.L + 1) + 7) / 8 * 8;
+    ps.cofactor32.assign(static_cast<size_t>(n) * ps.halves, 0);
+    for (int i = 0; i < n; ++i) {
+        const u64 q = chosen[i];
+        ps.p.push_back(static_cast<double>(q));
+        ps.pinv.push_back(1.0 / static_cast<double>(q));
+        ps.half.push_back(static_cast<double>((q - 1) / 2));
+        mpz_divexact_ui(c, P, q);
+        for (size_t j = 0; j < mpz_size(c); ++j) {
+            const mp_limb_t limb = mpz_getlimbn(c, j);
+            ps.cofactor32[static_cast<size_t>(i) * ps.halves + 2 * j] = static_cast<uint32_t>(limb);
+            ps.cofactor32[static_cast<size_t>(i) * ps.halves + 2 * j + 1] = static_cast<uint32_t>(limb >> 32);
+        }
+        mpz_set_ui(pz, q);
+        mpz_mod(inv, c, pz);
+        mpz_invert(inv, inv, pz);
+        ps.u.push_back(static_cast<double>(mpz_get_ui(inv)));
+        u64 r = 1;
+        for (int k = 0; k < kMaxChunks; ++k) {
+            ps.w[static_cast<size_t>(k) * n + i] = static_cast<double>(r);
+            r = (r << kChunkBits) % q;
+        }
+    }
+    mpz_clears(P, c, inv, pz, nullptr);
+    return cache.emplace(std::make_pair(limit, bits), std::move(ps)).first->second;
+}
+
+// Bits [pos, pos + 24) of a magnitude, as a double.
+__attribute__((always_inline)) inline double chunk(const u64* l, int pos) {
+    const int li = pos >> 6, off = pos & 63;
+    if (li >= kLimbs) return 0.0;
+    u64 v = l[li] >> off;
+    if (off > 64 - kChunkBits && li + 1 < kLimbs) v |= l[li + 1] << (64 - off);
+    return static_cast<double>(v & ((u64(1) << kChunkBits) - 1));
+}
+
+typedef double v8d __attribute__((vector_size(64)));
+typedef long long v8i __attribute__((vector_size(64)));
+constexpr int kBlock = 32;  // records (outputs) handled together, so the loops run across them
+constexpr int kVecs = kBlock / 8;
+
+__attribute__((always_inline)) inline v8d load8(const double* x) {
+    v8d v;
+    __builtin_memcpy(&v, x, sizeof v);
+    return v;
+}
+
+// p where the mask is set, else 0.
+__attribute__((always_inline)) inline v8d masked(v8i mask, v8d p) { return (v8d)((v8i)p & mask); }
+
+// The balanced residue of integer-valued v, |v| < 2^53 - 2^26, modulo odd p
+// < 2^24: the quotient is rounded to nearest by the 1.5 * 2^52 addition
+// (exact for |v / p| < 2^51) and may be one off, which one correction each
+// way repairs; q p and v - q p are integers below 2^53, so exact.
+__attribute__((always_inline)) inline v8d balanced_mod(v8d v, v8d p, v8d pinv, v8d h) {
+    const v8d magic = v8d{} + 6755399441055744.0;
+    const v8d q = (v * pinv + magic) - magic;
+    v8d r = v - q * p;
+    r -= masked(r > h, p);
+    r += masked(r < -h, p);
+    return r;
+}
+
+// Balanced residues of records [lo, hi) of x, magnitudes shifted right by
+// `shift`, for primes [i0, i1): out[(i - i0) * stride + e].
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void reduce_records(
+    const fp_t* x, Py_ssize_t lo, Py_ssize_t hi, int shift, int chunks, const PrimeSet& ps, int i0, int i1,
+    double* out, Py_ssize_t stride) {
+    const int n = ps.count();
+    alignas(64) double ch[kMaxChunks][kBlock], sign[kBlock], s[kBlock];
+    for (Py_ssize_t e0 = lo; e0 < hi; e0 += kBlock) {
+        const int m = static_cast<int>(std::min<Py_ssize_t>(kBlock, hi - e0));
+        for (int e = 0; e < kBlock; ++e) {
+            const bool in = e < m;
+            sign[e] = in && fp_is_neg(x[e0 + e]) ? -1.0 : 1.0;
+            for (int c = 0; c < chunks; ++c) ch[c][e] = in ? chunk(x[e0 + e].limb, shift + kChunkBits * c) : 0.0;
+        }
+        for (int i = i0; i < i1; ++i) {
+            v8d acc[kVecs] = {};
+            for (int c = 0; c < chunks; ++c) {
+                const double w = ps.w[static_cast<size_t>(c) * n + i];
+                for (int v = 0; v < kVecs; ++v) acc[v] += load8(&ch[c][8 * v]) * w;
+            }
+            const v8d p = v8d{} + ps.p[i], pinv = v8d{} + ps.pinv[i], h = v8d{} + ps.half[i];
+            for (int v = 0; v < kVecs; ++v) {
+                const v8d r = balanced_mod(acc[v] * load8(sign + 8 * v), p, pinv, h);
+                __builtin_memcpy(s + 8 * v, &r, sizeof r);
+            }
+            std::copy(s, s + m, out + static_cast<size_t>(i - i0) * stride + e0);
+        }
+    }
+}
+
+// Adds sum over primes [i0, i1) of t_i (P/p_i) to the (L + 1)-limb
+// accumulators of outputs [lo, hi) and t_i / p_i to their quotient
+// estimates, t_i = (c mod p_i)(P/p_i)^-1 mod p_i for the product residue c.
+// The products t_i (P/p_i) are summed on 32-bit halves of the cofactors in
+// 64-bit lanes (each term below 2^56, and the count of primes times p stays
+// below 2^32, so no lane overflows), then carried into limbs once.
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void crt_accumulate(
+    const double* prod, Py_ssize_t stride, Py_ssize_t lo, Py_ssize_t hi, const PrimeSet& ps, int i0, int i1,
+    mp_limb_t* acc, double* frac) {
+    const int L = ps.L, H = ps.halves, g = i1 - i0;
+    std::vector<double> t(static_cast<size_t>(g) * kBlock);
+    std::vector<u64> lane(H), limbs(H / 2);
+    alignas(64) double f[kBlock], c[kBlock], v[kBlock];
+    for (Py_ssize_t e0 = lo; e0 < hi; e0 += kBlock) {
+        const int m = static_cast<int>(std::min<Py_ssize_t>(kBlock, hi - e0));
+        std::fill(f, f + kBlock, 0.0);
+        std::fill(c, c + kBlock, 0.0);
+        std::copy(frac + e0, frac + e0 + m, f);
+        for (int i = i0; i < i1; ++i) {
+            const double p = ps.p[i], pinv = ps.pinv[i], u = ps.u[i];
+            const double* pr = prod + static_cast<size_t>(i - i0) * stride + e0;
+            std::copy(pr, pr + m, c);
+            const v8d pv = v8d{} + p, iv = v8d{} + pinv, hv = v8d{} + ps.half[i];
+            for (int k = 0; k < kVecs; ++k) {
+                v8d r = balanced_mod(load8(c + 8 * k), pv, iv, hv);
+                r += masked(r < v8d{}, pv);
+                r = balanced_mod(r * u, pv, iv, hv);
+                r += masked(r < v8d{}, pv);
+                __builtin_memcpy(v + 8 * k, &r, sizeof r);
+                const v8d fk = load8(f + 8 * k) + r * iv;
+                __builtin_memcpy(f + 8 * k, &fk, sizeof fk);
+            }
+            std::copy(v, v + kBlock, t.data() + static_cast<size_t>(i - i0) * kBlock);
+        }
+        std::copy(f, f + m, frac + e0);
+        for (int e = 0; e < m; ++e) {
+            std::fill(lane.begin(), lane.end(), 0);
+            for (int i = 0; i < g; ++i) {
+                const u64 ti = static_cast<u64>(t[static_cast<size_t>(i) * kBlock + e]);
+                const uint32_t* half = ps.cofactor32.data() + static_cast<size_t>(i0 + i) * H;
+                for (int j = 0; j < H; ++j) lane[j] += ti * half[j];
+            }
+            u64 carry = 0;
+            for (int j = 0; j < H; j += 2) {
+                const u64 v0 = lane[j] + carry;
+                const u64 v1 = lane[j + 1] + (v0 >> 32);
+                limbs[j / 2] = (v0 & 0xffffffffu) | (v1 << 32);
+                carry = v1 >> 32;
+            }
+            mp_limb_t* a = acc + static_cast<size_t>(e0 + e) * (L + 1);
+            mpn_add_n(a, a, limbs.data(), L + 1);
+        }
+    }
+}
+
+// S = acc - round(frac) P lies in (-P/2, P/2), since |S| < P/4 and the
+// estimate of frac errs far less than 1/4; out = floor(S 2^shift / 2^256).
+void crt_finish(const mp_limb_t* acc, const double* frac, Py_ssize_t lo, Py_ssize_t hi, const PrimeSet& ps,
+                int shift, fp_t* out) {
+    const int L = ps.L;
+    std::vector<mp_limb_t> s(L + 1);
+    for (Py_ssize_t e = lo; e < hi; ++e) {
+        std::copy(acc + static_cast<size_t>(e) * (L + 1), acc + static_cast<size_t>(e + 1) * (L + 1), s.begin());
+        const mp_limb_t k = static_cast<mp_limb_t>(std::floor(frac[e] + 0.5));
+        if (k) s[L] -= mpn_submul_1(s.data(), ps.P.data(), L, k);
+        // Sign-extend to the accumulator's width and shift by the common
+        // factor 2^shift; the product fits, so truncation keeps it exact.
+        const u64 ext = (s[L] >> 63) ? ~u64(0) : 0;
+        auto limb_at = [&](int j) -> u64 { return j < 0 ? 0 : (j <= L ? s[j] : ext); };
+        const int ls = shift / 64, bs = shift % 64;
+        acc_t w;
+        for (int j = 0; j < kAccLimbs; ++j) {
+            const u64 v = limb_at(j - ls);
+            w.limb[j] = bs == 0 ? v : (v << bs) | (limb_at(j - ls - 1) >> (64 - bs));
+        }
+        acc_round(out[e], w);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The residue products: count independent products C = A B of doubles
+// (A: M x K, B: K x N, row-major, one after another).  Each C is built from
+// column panels of 16: a panel of B is packed k-major, kKc rows at a time,
+// and R x 16 blocks of C are accumulated in vector registers, R = 6 rows
+// sharing each pair of B vectors.  The values are integers whose partial
+// sums never pass 2^53, so any blocking gives the exact product.  This is
+// the step a device GEMM on the same residues would take over.
+
+constexpr int kPanel = 16, kRows = 6, kKc = 256;
+
+template <int R>
+__attribute__((always_inline)) inline void panel_block(const double* a, Py_ssize_t lda, const double* bp, int kc, double* c, Py_ssize_t ldc,
+                        int cols) {
+    v8d acc[R][2] = {};
+    for (int k = 0; k < kc; ++k) {
+        v8d b0, b1;
+        __builtin_memcpy(&b0, bp + k * kPanel, sizeof b0);
+        __builtin_memcpy(&b1, bp + k * kPanel + 8, sizeof b1);
+        for (int r = 0; r < R; ++r) {
+            const double x = a[r * lda + k];
+            acc[r][0] += x * b0;
+            acc[r][1] += x * b1;
+        }
+    }
+    for (int r = 0; r < R; ++r) {
+        double out[kPanel];
+        __builtin_memcpy(out, &acc[r][0], sizeof acc[r][0]);
+        __builtin_memcpy(out + 8, &acc[r][1], sizeof acc[r][1]);
+        for (int j = 0; j < cols; ++j) c[r * ldc + j] += out[j];
+    }
+}
+
+// C[:, j0 : j0 + cols] += A B[:, j0 : j0 + cols] for one product.
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void residue_panel(
+    const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N, Py_ssize_t K, Py_ssize_t j0,
+    double* packed) {
+    const int cols = static_cast<int>(std::min<Py_ssize_t>(kPanel, N - j0));
+    for (Py_ssize_t k0 = 0; k0 < K; k0 += kKc) {
+        const int kc = static_cast<int>(std::min<Py_ssize_t>(kKc, K - k0));
+        for (int k = 0; k < kc; ++k) {
+            const double* row = b + (k0 + k) * N + j0;
+            double* dst = packed + k * kPanel;
+            for (int j = 0; j < kPanel; ++j) dst[j] = j < cols ? row[j] : 0.0;
+        }
+        Py_ssize_t i = 0;
+        for (; i + kRows <= M; i += kRows) panel_block<kRows>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols);
+        switch (M - i) {
+            case 5: panel_block<5>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
+            case 4: panel_block<4>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
+            case 3: panel_block<3>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
+            case 2: panel_block<2>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
+            case 1: panel_block<1>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
+            default: break;
+        }
+    }
+}
+
+// f(lo, hi) over [0, n) split between the machine's cores, the interpreter
+// lock released.  A part whose thread cannot be started runs here instead,
+// and a part that fails (out of memory) is reported once the lock is back.
+template <class F>
+void parallel_for(Py_ssize_t n, Py_ssize_t grain, F body) {
+    const Py_ssize_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const Py_ssize_t parts = std::max<Py_ssize_t>(1, std::min(cores, n / std::max<Py_ssize_t>(grain, 1)));
+    const Py_ssize_t step = (n + parts - 1) / parts;
+    std::atomic<bool> failed{false};
+    auto f = [&](Py_ssize_t lo, Py_ssize_t hi) {
+        try {
+            body(lo, hi);
+        } catch (...) {
+            failed = true;
+        }
+    };
+    Py_BEGIN_ALLOW_THREADS;
+    std::vector<std::thread> workers;
+    try {
+        workers.reserve(static_cast<size_t>(parts));
+    } catch (...) {
+    }
+    for (Py_ssize_t t = 1; t < parts; ++t) {
+        const Py_ssize_t lo = std::min(n, t * step), hi = std::min(n, (t + 1) * step);
+        try {
+            workers.emplace_back(f, lo, hi);
+        } catch (...) {
+            f(lo, hi);
+        }
+    }
+    f(0, std::min(n, step));
+    for (auto& w : workers) w.join();
+    Py_END_ALLOW_THREADS;
+    if (failed) throw std::bad_alloc();
+}
+
+// Bytes of residue matrices one group of primes may hold.
+constexpr double kGroupBytes = 64.0 * 1024 * 1024;
+
+}  // namespace
+
+// Measured on full-width and double-valued operands: below about 40^3
+// multiply-adds, or with an inner or outer size under 32, the residue
+// reductions and reconstruction cost more than the classical loop saves.
+bool mm_multimodular_pays(Py_ssize_t M, Py_ssize_t N, Py_ssize_t K) {
+    return std::min({M, N, K}) >= 32 && static_cast<double>(M) * N * K >= 40.0 * 40 * 40;
+}
+
+void mm_multimodular(const fp_t* a, const fp_t* b, fp_t* out, Py_ssize_t batch, Py_ssize_t M, Py_ssize_t N,
+                     Py_ssize_t K) {
+    const Py_ssize_t na = batch * M * K, nb = batch * K * N, nc = batch * M * N;
+    if (nc == 0) return;
+    const BitSpan sa = bit_span(a, na), sb = bit_span(b, nb);
+    // Residues as large as K h^2 <= 2^52 allows (so that the reductions of
+    // the products stay exact), below 2^24.
+    const unsigned __int128 kk = static_cast<unsigned __int128>(std::max<Py_ssize_t>(K, 1));
+    u64 h = static_cast<u64>(std::sqrt(4503599627370496.0 / static_cast<double>(kk)));
+    while (kk * h * h > (static_cast<unsigned __int128>(1) << 52)) --h;
+    const u64 limit = std::min<u64>(2 * h + 1, static_cast<u64>(kPrimeLimit) - 1);
+    const int ka = std::max(0, sa.top - sa.low), kb = std::max(0, sb.top - sb.low);
+    // |S / 2^shift| < K 2^(ka + kb); P must exceed four times that.
+    int kbits = 0;
+    while ((Py_ssize_t{1} << kbits) < K) ++kbits;
+    const int bits = ka + kb + kbits + 2;
+    const int shift = sa.low + sb.low;
+    const int chunks_a = std::max(1, (ka + kChunkBits - 1) / kChunkBits);
+    const int chunks_b = std::max(1, (kb + kChunkBits - 1) / kChunkBits);
+    const PrimeSet& ps = primes_for(limit, bits);
+    const int np = ps.count(), L = ps.L;
+
+    std::vector<mp_limb_t> acc(static_cast<size_t>(nc) * (L + 1), 0);
+    std::vector<double> frac(nc, 0.0);
+    const double per_prime = 8.0 * static_cast<double>(na + nb + nc);
+    const int group = std::max(1, std::min(np, static_cast<int>(kGroupBytes / per_prime)));
+    std::vector<double> ra, rb, rc;
+    for (int i0 = 0; i0 < np; i0 += group) {
+        // Large products take many groups: let an interrupt through between them.
+        if (PyErr_CheckSignals() < 0) py::fail();
+        const int i1 = std::min(np, i0 + group), g = i1 - i0;
+        ra.resize(static_cast<size_t>(g) * na);
+        rb.resize(static_cast<size_t>(g) * nb);
+        rc.assign(static_cast<size_t>(g) * nc, 0.0);
+        parallel_for(na, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
+            reduce_records(a, lo, hi, sa.low, chunks_a, ps, i0, i1, ra.data(), na);
+        });
+        parallel_for(nb, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
+            reduce_records(b, lo, hi, sb.low, chunks_b, ps, i0, i1, rb.data(), nb);
+        });
+        // One task per column panel of one product.
+        const Py_ssize_t panels = (N + kPanel - 1) / kPanel, tasks = g * batch * panels;
+        parallel_for(tasks, 1, [&](Py_ssize_t lo, Py_ssize_t hi) {
+            std::vector<double> packed(static_cast<size_t>(kKc) * kPanel);
+            for (Py_ssize_t t = lo; t < hi; ++t) {
+                const Py_ssize_t m = t / panels, j0 = (t % panels) * kPanel;
+                residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N, M, N, K, j0,
+                              packed.data());
+            }
+        });
+        parallel_for(nc, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
+            crt_accumulate(rc.data(), nc, lo, hi, ps, i0, i1, acc.data(), frac.data());
+        });
+    }
+    parallel_for(nc, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
+        crt_finish(acc.data(), frac.data(), lo, hi, ps, shift, out);
+    });
+}
+
+}  // namespace zel
