@@ -1,4 +1,6 @@
+import faulthandler
 import os
+import sys
 
 os.environ.setdefault("ZEL_DEVICE", "host")
 
@@ -10,3 +12,27 @@ def zel():
     import tarnex.zel.zel as module
 
     return module
+
+
+def _per_test_limit(config):
+    for get in (lambda: config.getoption("timeout"), lambda: config.getini("timeout")):
+        try:
+            value = get()
+        except (ValueError, KeyError):
+            continue
+        if value:
+            return float(value)
+    return 300.0
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    # pytest-timeout's watchdog is a Python thread and cannot run while
+    # native code spins holding the interpreter lock (the exact algebra does);
+    # faulthandler's watchdog is a C thread, so at twice the per-test limit
+    # the run still ends, with tracebacks and exit status 1.
+    faulthandler.dump_traceback_later(2 * _per_test_limit(item.config), exit=True, file=sys.__stderr__)
+    try:
+        yield
+    finally:
+        faulthandler.cancel_dump_traceback_later()
