@@ -98,7 +98,13 @@ def test_doubles_below_2_to_the_minus_204_floor_exactly():
     assert records(zel.to_gpu(xs)) == [record_bytes(math.floor(Fraction(x) * SCALE)) for x in xs]
 
 
-# --- saturation edges -------------------------------------------------------------
+# --- saturation edges, the grid, and Knuth D's rare correction ---------------------
+
+# Digits (little-endian, base 2^64) 0, 0, 2^63, 2^63 - 1 over 1, 0, 2^63: the
+# quotient digit estimated from the top digits is one too large even after
+# the refinement, so algorithm D must add the divisor back (Knuth 4.3.1,
+# step D6).  As records: a's limbs are the dividend, b = 1 + 2^191 the divisor.
+ADD_BACK = Fraction(2**63 * 2**128 + (2**63 - 1) * 2**192, SCALE), 1 + 2**191
 
 @pytest.mark.parametrize("name, a, b, exact_value", [
     ("add", MAX - ULP, ULP, MAX), ("add", MAX, ULP, TWO_256), ("add", -MAX, -ULP, -TWO_256),
@@ -107,6 +113,7 @@ def test_doubles_below_2_to_the_minus_204_floor_exactly():
     ("mul", -(2**128), 2**128, -TWO_256), ("mul", -ULP, Fraction(1, 2), -ULP / 2), ("mul", -ULP, 3 * ULP, -3 * ULP**2),
     ("div", 1 - ULP, ULP, 2**256 - 1), ("div", 1, ULP, TWO_256), ("div", -1, ULP, -TWO_256),
     ("div", -(1 + ULP), 2**64, -(1 + ULP) / 2**64), ("div", 1 + ULP, 2**64, (1 + ULP) / 2**64),
+    ("div", *ADD_BACK, ADD_BACK[0] / ADD_BACK[1]), ("div", -ADD_BACK[0], ADD_BACK[1], -ADD_BACK[0] / ADD_BACK[1]),
 ])
 def test_results_next_to_the_range_and_the_grid(name, a, b, exact_value):
     expect_records(getattr(zel, name)(make([a]), make([b])), [floor_rule(exact_value)])
