@@ -5,9 +5,9 @@ module builds and runs it, then compares the transcendental functions with
 enclosures at 1200 bits (tests/interval_ref.py): wherever the enclosure
 decides the floor of the exact value to the record grid, the result must be
 that floor, a neighbour being accepted only within the kernels' guard of
-2^-29 units next to a grid point (and never below an activation's tail).  Without g++ or GMP's headers the native
-tests are skipped, except under CI (the CI variable set), where that is a
-failure.  The exact operations run under three seeds, each printed; set
+2^-29 units next to a grid point (and never below an activation's tail).
+Without g++ or GMP's headers the native tests are skipped, except under CI
+(the CI variable set), where that is a failure.  The exact operations run under three seeds, each printed; set
 ZEL_TEST_SEED to one seed (the others follow it) or to three, comma-separated,
 to repeat a run.
 """
