@@ -128,7 +128,7 @@ EXACT_POINTS = [("exp", 0, 1), ("log", 1, 0), ("sin", 0, 0), ("cos", 0, 1), ("ta
 def test_values_on_the_grid_are_hit_exactly(native_binary, fn, x, want):
     """Where the exact value is a record (or a domain limit) there is no
     rounding latitude; the edge inputs come first in every dump."""
-    res = subprocess.run([str(native_binary), "dump", fn, "40", "7"], capture_output=True, text=True)
+    res = subprocess.run([str(native_binary), "dump", fn, "40", "7"], capture_output=True, text=True, timeout=120)
     pairs = {}
     for line in res.stdout.split("\n")[:-1]:
         xin, xout, _ = line.split()
