@@ -127,6 +127,16 @@ def test_cumsum_and_pow_saturate_only_out_of_range():
     expect_records(zel.pow(make([-2]), 257), [-MAX])
 
 
+def test_softmax_when_exp_leaves_the_range():
+    # Shifted by the row maximum, every exponential lies in (0, 1]; beyond
+    # 256 ln 2 = 177.4 below the maximum it floors to 0, so these rows are
+    # exact one-hot vectors.  Shifted by anything less than the maximum,
+    # exp(400 - 1) would saturate.
+    rows = [[0, 1, 400], [5, -300, -300], [-300, 7, 7], [200, 0, 200]]
+    half = Fraction(1, 2)
+    expect_records(zel.softmax(make(sum(rows, []), (4, 3))), [0, 0, 1, 1, 0, 0, 0, half, half, half, 0, half])
+
+
 def test_sums_of_products_floor_half_a_unit_and_carry_through_limbs():
     # -2^-128 * 2^-129 is -2^-257: half a unit, floored to -2^-256.
     assert exact(zel.mm(make([-Fraction(1, 2**128)], (1, 1)), make([Fraction(1, 2**129)], (1, 1)))) == [-ULP]
