@@ -128,6 +128,8 @@ MUTANTS = [
     Mutant("det-one-prime-short", MODULAR,
            "std::ceil((bound + 2.0) / kPrimeBits));", "std::ceil((bound + 2.0) / kPrimeBits)) - 1;",
            "the modular determinant uses one prime fewer than Hadamard's bound asks"),
+    Mutant("det-hadamard-slack", MODULAR, "std::ceil((bound + 2.0) / kPrimeBits)", "std::ceil((bound + 0.0) / kPrimeBits)",
+           "the prime count drops the two bits of slack: det([[33554431]]) needs two primes, gets one"),
     Mutant("det-swap-sign", MODULAR, "            det = P.neg(det);\n", "",
            "a row swap does not flip the determinant's sign"),
     Mutant("det-symmetric-residue", MODULAR, "if (mpz_cmp(det, half.v) > 0) mpz_sub(det, det, modulus.v);",

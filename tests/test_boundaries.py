@@ -176,10 +176,14 @@ def test_determinant_at_the_edges_of_the_prime_count(d, sign):
     check_det([[sign * d]])
 
 
-def test_determinant_of_33554431():
-    # 2^25 - 1 needs two primes; modulo the largest prime below 2^26 alone it
-    # would come back as 2^25 - 1 - 67108859.
-    assert exact(zel.det(zel.tensor([[Fraction(33554431)]]))) == [33554431]
+@pytest.mark.parametrize("matrix", [[[33554431]], [[-33554431]], [[18631, 0], [0, 1801]], [[0, 18631], [1801, 0]]])
+def test_determinant_of_2_to_the_25_minus_1(matrix):
+    # 2^25 - 1 = 31 * 601 * 1801 needs two primes although its bound is
+    # below 25 bits: modulo the largest prime below 2^26 alone it would come
+    # back as 2^25 - 1 - 67108859.
+    d = ref_det([[Fraction(v) for v in row] for row in matrix])
+    assert abs(d) == 2**25 - 1
+    assert exact(zel.det(zel.tensor([[Fraction(v) for v in row] for row in matrix]))) == [d]
 
 
 SYLVESTER_4 = [[1, 1, 1, 1], [1, -1, 1, -1], [1, 1, -1, -1], [1, -1, -1, 1]]
