@@ -209,3 +209,13 @@ def test_an_operand_one_record_short_is_refused():
         zel.add(full, short)
     with pytest.raises(ValueError, match="^Size mismatch: 3 and 2 elements$"):
         zel.sub(full, short)
+
+
+def test_strided_operands_are_refused_by_the_launch_itself():
+    # Refused before the output is allocated, with the kernel named: a GPU
+    # would otherwise read a strided array as if it were contiguous.
+    recs = zel.to_gpu([1.0, 2.0, 3.0])
+    with pytest.raises(ValueError, match="^fp_to_double_kernel needs contiguous operands$"):
+        zel.from_gpu(recs[::-1])
+    with pytest.raises(ValueError, match="^fp_add_kernel needs contiguous operands$"):
+        zel.add(zel.Tensor(_raw=recs[::-1], shape=(3,)), make([1, 2, 3]))
