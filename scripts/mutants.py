@@ -126,9 +126,11 @@ MUTANTS = [
 
     # --- exact algebra -------------------------------------------------------
     Mutant("det-one-prime-short", MODULAR,
-           "std::ceil((bound + 2.0) / kPrimeBits));", "std::ceil((bound + 2.0) / kPrimeBits)) - 1;",
+           "std::ceil((std::max(q_bound, 0.0) + 2.0) / kPrimeBits));",
+           "std::ceil((std::max(q_bound, 0.0) + 2.0) / kPrimeBits)) - 1;",
            "the modular determinant uses one prime fewer than Hadamard's bound asks"),
-    Mutant("det-hadamard-slack", MODULAR, "std::ceil((bound + 2.0) / kPrimeBits)", "std::ceil((bound + 0.0) / kPrimeBits)",
+    Mutant("det-hadamard-slack", MODULAR, "std::ceil((std::max(q_bound, 0.0) + 2.0) / kPrimeBits)",
+           "std::ceil((std::max(q_bound, 0.0) + 0.0) / kPrimeBits)",
            "the prime count drops the two bits of slack: det([[33554431]]) needs two primes, gets one"),
     Mutant("det-swap-sign", MODULAR, "            det = P.neg(det);\n", "",
            "a row swap does not flip the determinant's sign"),
@@ -140,7 +142,8 @@ MUTANTS = [
     Mutant("lu-pivot-ties", ELIM, "if (mpz_cmpabs(c.at(i, k), c.at(max_row, k)) > 0) max_row = i;",
            "if (mpz_cmpabs(c.at(i, k), c.at(max_row, k)) >= 0) max_row = i;",
            "LU's partial pivoting takes the lower of equal pivots"),
-    Mutant("rref-full-rank-shortcut", GAUSS, "exact::rank_lower_bound(m.c) == N", "exact::rank_lower_bound(m.c) >= N - 1",
+    Mutant("rref-full-rank-shortcut", GAUSS, "exact::rank_lower_bound(m.c) == N) {\n        // Full column rank",
+           "exact::rank_lower_bound(m.c) >= N - 1) {\n        // Full column rank",
            "rref takes a matrix of rank N - 1 for full column rank"),
 
     # --- the launch path -----------------------------------------------------
