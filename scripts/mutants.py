@@ -108,10 +108,11 @@ MUTANTS = [
            "an int of 257 bits is not refused with the range error"),
 
     # --- reductions ----------------------------------------------------------
-    Mutant("sum-odd-fold", REDUCE, "        if (n % 2 == 1) {\n            Ref temp",
-           "        if (n % 2 == 1 && n > 3) {\n            Ref temp", "sum and prod lose the odd record of a 3-record pass"),
-    Mutant("max-odd-carry", REDUCE, "if (odd && half > 0) {", "if (odd && half > 1) {",
-           "max and min lose the last record of a 3-record pass"),
+    Mutant("prod-odd-fold", REDUCE_K, "if (odd == TreeOdd::kFold && j == 0 && n % 2 == 1) op(r, r, src[n - 1]);",
+           "if (odd == TreeOdd::kFold && j == 0 && n % 2 == 1 && n > 3) op(r, r, src[n - 1]);",
+           "the tree's first pass loses the odd record of three"),
+    Mutant("max-odd-carry", REDUCE_K, "            r = src[n - 1];\n            return;",
+           "            r = src[n - 2];\n            return;", "max and min carry the wrong record of an odd pass"),
     Mutant("argmax-ties", REDUCE_K, "ZEL_ARG_SEARCH(fp_argmax_kernel, >)", "ZEL_ARG_SEARCH(fp_argmax_kernel, >=)",
            "argmax reports the last of equal maxima"),
     Mutant("softmax-row-max", REDUCE_K, "for (int j = 1; j < cols; ++j) zel::fp_max_of(top, top, row[j]);",

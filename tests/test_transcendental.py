@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import tarnex.zel.zel as zel
-from elementwise_ref import ONE_UNIT, ULP, exact, expect_records, log_uniform, make, mp, uniform, worst_error
+from elementwise_ref import ULP, exact, expect_records, log_uniform, make, mp, uniform, worst_error
 from interval_ref import assert_floors
 from reference import SCALE, device_records, records
 
