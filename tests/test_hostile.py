@@ -211,6 +211,7 @@ def negative_dims(z):
     lambda z, t: z.unsqueeze(t, 0), lambda z, t: z.diff(t), lambda z, t: z.qr(t), lambda z, t: z.expm(t),
     lambda z, t: z.svd(t), lambda z, t: z.verify_identity(t), lambda z, t: z._tensor_to_fraction_matrix(t),
     lambda z, t: t + t, lambda z, t: t.sum(), lambda z, t: z.SparseTensor.from_dense(t), lambda z, t: z.kron(t, t),
+    lambda z, t: t[0], lambda z, t: t.numpy(),
 ])
 def test_disagreeing_shape_is_refused(zel, make, op):
     t = make(zel)
