@@ -189,7 +189,8 @@ def one_case(zel, g, i):
         data = g.nested()
         t = zel.tensor(data)
         flat, shape = zel.Tensor._flatten(data)
-        if t.numel != len(flat):
+        # A NumPy array is converted whole, not as one leaf.
+        if not isinstance(data, np.ndarray) and t.numel != len(flat):
             return f"tensor({data!r}) holds {t.numel} records for {len(flat)} leaves"
         t.to_list()
         repr(t)

@@ -32,6 +32,8 @@ def test_hostile_calls_never_crash_or_mislead():
         for k, v in report["outcomes"].items():
             outcomes[k] = outcomes.get(k, 0) + v
         findings += report["findings"]
-    print(f"\n{total} cases, seed {SEED!r}: {outcomes}")
+    print(f"\n{total} cases, seed {SEED!r}: {outcomes}; {len(findings)} findings")
+    for line in findings:
+        print(line)
     assert total == CASES
     assert not findings, "\n".join(findings[:50])
