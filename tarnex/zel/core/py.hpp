@@ -97,6 +97,9 @@ R guard(R on_error, F&& body) noexcept {
         PyErr_SetString(d.type, d.message);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A container asked to exceed its largest size: memory, not logic.
+        PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {

@@ -224,6 +224,7 @@ bool invert_doubles(std::vector<double> a, Py_ssize_t n, std::vector<double>& in
     inv.assign(static_cast<size_t>(n * n), 0.0);
     for (Py_ssize_t i = 0; i < n; ++i) inv[i * n + i] = 1.0;
     for (Py_ssize_t k = 0; k < n; ++k) {
+        poll_interrupt();
         Py_ssize_t p = k;
         for (Py_ssize_t i = k + 1; i < n; ++i) {
             if (std::fabs(a[i * n + k]) > std::fabs(a[p * n + k])) p = i;
@@ -638,6 +639,7 @@ public:
         const long q = extra / 32, sh = extra % 32;
         std::vector<__int128>& acc = acc_;
         for (Py_ssize_t i = 0; i < n; ++i) {
+            poll_interrupt();
             std::fill(acc.begin(), acc.end(), 0);
             const uint32_t* rd = &rdig_[i * L];
             const int64_t scale = rsign_[i] * (int64_t{1} << sh);
@@ -819,6 +821,7 @@ bool solve_with_det(const IntMatrix& c, Py_ssize_t n, const std::vector<Mpz>& f,
     const long need = static_cast<long>(mpz_sizeinbase(det, 2)) + 2;
     Mpz eta;
     for (long step = 0;; ++step) {
+        poll_interrupt();
         if (!ref.error(eta)) return false;
         if (mpz_sgn(eta.v) == 0 || static_cast<long>(mpz_sizeinbase(eta.v, 2)) - ref.t <= -need) break;
         if (step > need / 8 + 64 || !ref.step()) return false;
@@ -868,6 +871,7 @@ bool denominator_divisor(const IntMatrix& c, double bound, Mpz& b) {
     const long need = 2 * hb + 2;
     Mpz eta;
     for (long step = 0;; ++step) {
+        poll_interrupt();
         if (!ref.error(eta)) return false;
         if (mpz_sgn(eta.v) == 0 || static_cast<long>(mpz_sizeinbase(eta.v, 2)) - ref.t <= -need) break;
         if (step > need / 8 + 64 || !ref.step()) return false;

@@ -227,6 +227,13 @@ Ref fn_rref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const std::vector<fp_t> recs = tensor_records(A, s.rows, s.cols);
     const Py_ssize_t M = s.rows, N = s.cols;
     std::vector<Py_ssize_t> pivots;
+    // An empty matrix is its own form, without pivots (and without a row
+    // scale for each of perhaps 2^62 empty rows).
+    if (M == 0 || N == 0) {
+        Ref shape_out = s.tuple();
+        if (flag_set(exact)) return py::tuple(records_to_tensor({}, shape_out.get()), pivot_list(pivots));
+        return py::tuple(doubles_to_tensor(std::vector<double>{}, shape_out.get()), pivot_list(pivots));
+    }
     if (flag_set(exact)) {
         std::vector<fp_t> out(static_cast<size_t>(M * N), exact::zero_record());
         {
@@ -287,6 +294,7 @@ Ref fn_rank(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 // vector is floored from the exact rational, not read back from a record.
 Ref exact_null_space(PyObject* A, const Shape2& s) {
     const Py_ssize_t M = s.rows, N = s.cols;
+    if (N == 0) return py::check(PyList_New(0));
     const std::vector<fp_t> recs = tensor_records(A, M, N);
     ScaledMatrix m = exact::from_records(recs.data(), M, N, true);
     Mpz d, one(1), neg;
