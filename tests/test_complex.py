@@ -161,8 +161,7 @@ def test_text_forms(zel):
 
 def test_to_list(zel):
     assert zel.complex_tensor([1, 2], [3, 4]).to_list() == [1 + 3j, 2 + 4j]
-    with pytest.raises(TypeError):
-        zel.complex_tensor([[1, 2]]).to_list()
+    assert zel.complex_tensor([[1, 2]]).to_list() == [[1 + 0j, 2 + 0j]]
 
 
 def test_identity_and_fills(zel):

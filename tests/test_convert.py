@@ -58,8 +58,8 @@ def test_float_and_string_readings_differ_where_they_should(zel):
     (float("inf"), OverflowError, "cannot convert Infinity to integer ratio"),
     ("nan", ValueError, "cannot convert NaN to integer ratio"),
     ("-Infinity", OverflowError, "cannot convert Infinity to integer ratio"),
-    (Decimal("NaN"), ValueError, "invalid literal for int() with base 10: ''"),
-    (Decimal("Infinity"), TypeError, "'>=' not supported between instances of 'str' and 'int'"),
+    (Decimal("NaN"), ValueError, "cannot convert NaN to integer ratio"),
+    (Decimal("Infinity"), OverflowError, "cannot convert Infinity to integer ratio"),
     (2**256, OverflowError, "Value out of FixedPoint range"),
     (-(2**256), OverflowError, "Value out of FixedPoint range"),
     (Fraction(-(2**513) + 1, 2**257), OverflowError, "Value out of FixedPoint range"),
@@ -206,7 +206,7 @@ def test_copy_arr(zel):
 
 def test_launch_refuses_short_foreign_or_strided_operands(zel):
     recs = zel.to_gpu([1.0, 2.0, 3.0])
-    with pytest.raises(ValueError, match="Size mismatch: 3 and 1 elements"):
+    with pytest.raises(ValueError, match=r"Size mismatch: tensor shape \(3,\) does not match its 1 records"):
         zel.add(zel.Tensor(_raw=recs, shape=(3,)), zel.Tensor(_raw=recs[:1], shape=(3,)))
     with pytest.raises(ValueError, match="72-byte elements"):
         zel.from_gpu(zel.cp.zeros(3, dtype=np.float64))

@@ -2,6 +2,8 @@
 // built-ins, the decimal precision, the number-format constants, the array
 // library, the record type, the kernel loader, then each subsystem's
 // functions and classes, and last __all__.
+#include "core/gmp.hpp"
+#include "core/interrupt.hpp"
 #include "core/runtime.hpp"
 #include "subsystems.hpp"
 
@@ -194,6 +196,8 @@ int exec_module(PyObject* m) {
         py::check_int(PyModule_SetDocString(m, kDoc));
         bind_standard_imports();
         set_decimal_precision();
+        install_gmp_allocator();
+        init_interrupts();
         bind_constants();
         bind_array_library();
         bind_record_type();

@@ -4,6 +4,9 @@
 // ...), looked up at call time, so each step keeps that function's checks.
 #include "complex.hpp"
 
+#include <algorithm>
+#include <vector>
+
 #include "../core/pytype.hpp"
 #include "../tensor/tensor.hpp"
 
@@ -169,27 +172,39 @@ std::pair<Ref, Ref> part_lists(PyObject* self) {
     return {std::move(r), std::move(i)};
 }
 
+// complex(rv, iv) for each pair of leaves, the nesting of the parts' lists
+// kept at every rank (pairs run to the shorter list, as zip does).  An
+// explicit stack rather than recursion: a shape may be arbitrarily deep.
 Ref to_list_of(PyObject* self) {
     auto [r, i] = part_lists(self);
-    if (PyFloat_Check(r.get())) return complex_of(r.get(), i.get());
-    // complex(rv, iv) for rv, iv in zip(r, i): pairs from the top level.
-    Ref out = py::check(PyList_New(0));
-    Ref ri = py::check(PyObject_GetIter(r.get())), ii = py::check(PyObject_GetIter(i.get()));
+    auto is_list = [](PyObject* o) { return PyList_Check(o) || PyTuple_Check(o); };
+    if (!is_list(r.get())) return complex_of(r.get(), i.get());
+    struct Frame {
+        Ref r, i, out;
+        Py_ssize_t next = 0;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({std::move(r), std::move(i), py::check(PyList_New(0))});
     for (;;) {
-        Ref rv = Ref::steal(PyIter_Next(ri.get()));
-        if (!rv) {
-            if (PyErr_Occurred()) py::fail();
-            break;
+        Frame& f = stack.back();
+        const Py_ssize_t n = std::min(py::length(f.r.get()), py::length(f.i.get()));
+        if (f.next >= n) {
+            Ref done = std::move(f.out);
+            stack.pop_back();
+            if (stack.empty()) return done;
+            py::check_int(PyList_Append(stack.back().out.get(), done.get()));
+            continue;
         }
-        Ref iv = Ref::steal(PyIter_Next(ii.get()));
-        if (!iv) {
-            if (PyErr_Occurred()) py::fail();
-            break;
+        Ref rv = py::check(PySequence_GetItem(f.r.get(), f.next));
+        Ref iv = py::check(PySequence_GetItem(f.i.get(), f.next));
+        ++f.next;
+        if (is_list(rv.get()) && is_list(iv.get())) {
+            stack.push_back({std::move(rv), std::move(iv), py::check(PyList_New(0))});
+        } else {
+            Ref z = complex_of(rv.get(), iv.get());
+            py::check_int(PyList_Append(f.out.get(), z.get()));
         }
-        Ref z = complex_of(rv.get(), iv.get());
-        py::check_int(PyList_Append(out.get(), z.get()));
     }
-    return out;
 }
 
 // --- read-back and indexing, part by part -----------------------------------------

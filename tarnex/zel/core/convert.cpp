@@ -167,8 +167,10 @@ bool parse_decimal_ascii(const char* s, Py_ssize_t len, DecimalParts& out) {
         if (i < end && (s[i] == '+' || s[i] == '-')) eneg = s[i++] == '-';
         if (i >= end) return false;
         // Exponents far beyond the range are clamped: the answer is then
-        // decided by the adjusted exponent alone.
-        constexpr long long kClamp = 1000000000000000000LL;
+        // decided by the adjusted exponent alone.  The clamp leaves room for
+        // the digit count (a string shorter than 2^48 characters) in the
+        // sums below, so none of them can overflow.
+        constexpr long long kClamp = 1'000'000'000'000'000LL;
         for (; i < end; ++i) {
             if (s[i] < '0' || s[i] > '9') return false;
             if (exp < kClamp) exp = exp * 10 + (s[i] - '0');
@@ -231,20 +233,15 @@ bool decimal_flag(PyObject* dec, const char* method) {
     return py::truthy(r.get());
 }
 
-// A Decimal value is read through its digits and exponent; the special
-// values fail there as they would in that reading: NaN without payload has
-// no digits to form an integer of, the others have a non-numeric exponent.
+// The special values have no record: NaN (quiet or signalling) is a
+// ValueError, the infinities an OverflowError, as for floats and strings.
 void decimal_to_record(PyObject* dec, fp_t& out) {
     if (decimal_flag(dec, "is_finite")) {
         finite_decimal_to_record(dec, out);
         return;
     }
-    if (decimal_flag(dec, "is_nan")) {
-        Ref tup = py::call_method(dec, "as_tuple");
-        Ref digits = py::getattr(tup.get(), "digits");
-        if (py::length(digits.get()) == 0) py::raise(PyExc_ValueError, "invalid literal for int() with base 10: ''");
-    }
-    py::raise(PyExc_TypeError, "'>=' not supported between instances of 'str' and 'int'");
+    if (decimal_flag(dec, "is_nan")) py::raise(PyExc_ValueError, "cannot convert NaN to integer ratio");
+    py::raise(PyExc_OverflowError, "cannot convert Infinity to integer ratio");
 }
 
 // q = Fraction(Decimal(text)).
@@ -308,7 +305,17 @@ void value_to_record(PyObject* v, fp_t& out) {
     if (is_decimal(v)) return decimal_to_record(v, out);
     if (PyUnicode_Check(v)) return string_to_record(v, out);
     if (is_fraction(v)) return fraction_to_record(v, out);
-    Ref f = py::call(S().Fraction, v);
+    // Other rationals (NumPy integers among them) through Fraction; what it
+    // refuses is named by its type.
+    Ref f = Ref::steal(PyObject_CallOneArg(S().Fraction, v));
+    if (!f) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) py::fail();
+        PyErr_Clear();
+        py::raisef(PyExc_TypeError,
+                   "cannot convert a value of type '%.200s' to FixedPoint (expected int, float, Fraction, Decimal, str "
+                   "or another rational number)",
+                   Py_TYPE(v)->tp_name);
+    }
     fraction_to_record(f.get(), out);
 }
 
@@ -331,6 +338,35 @@ void exact_value_to_record(PyObject* v, fp_t& out) {
     }
     value_to_record(v, out);
 }
+
+namespace {
+
+// Adds the element's position (and, for a value error, its type) to the
+// conversion error being raised for element `index` of a list.
+void annotate_element(Py_ssize_t index, PyObject* item) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+        !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        return;
+    }
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
+    Ref text = Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
+    if (!text) {
+        PyErr_Clear();
+        text = py::from_str("");
+    }
+    // A TypeError already names the type.
+    if (t.get() == PyExc_TypeError) {
+        PyErr_Format(t.get(), "%U (element %zd of the input)", text.get(), index);
+    } else {
+        PyErr_Format(t.get(), "%U (element %zd of the input, of type '%.200s')", text.get(), index,
+                     Py_TYPE(item)->tp_name);
+    }
+}
+
+}  // namespace
 
 Ref record_to_fraction(const fp_t& r) {
     const bool zero = fp_is_zero(r);
@@ -580,6 +616,28 @@ bool fast_path_leaf(PyObject* v) {
            py::isinstance(v, S().np_integer);
 }
 
+// After NumPy refused the fast path's list: the TypeError naming the first
+// element that is not a real number, where there is one (NumPy's own error
+// stays otherwise).
+void locate_unconvertible(PyObject* values) {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
+        PyObject* item = PyList_GET_ITEM(values, i);
+        if (fast_path_leaf(item)) continue;
+        Ref f = Ref::steal(item == Py_None ? nullptr : PyNumber_Float(item));
+        if (f) continue;
+        PyErr_Clear();
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        py::raisef(PyExc_TypeError, "cannot convert a value of type '%.200s' to FixedPoint (element %zd of the input)",
+                   Py_TYPE(item)->tp_name, i);
+    }
+    PyErr_Restore(type, value, tb);
+    py::fail();
+}
+
 Ref fn_to_gpu(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"values"};
     auto [values] = parse_args("to_gpu", names, 1, args, nargs, kwnames);
@@ -587,9 +645,35 @@ Ref fn_to_gpu(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Py_ssize_t n = PyList_GET_SIZE(values);
     if (n > 0 && fast_path_leaf(PyList_GET_ITEM(values, 0))) {
         // Every element becomes a double here, as the fast path promises.
+        check_fits(n, 8 + kRecordBytes);
         Ref asarray = py::getattr(S().np, "asarray");
-        Ref arr = call_with_dtype(asarray.get(), values, S().np_float64);
+        Ref arr;
+        try {
+            arr = call_with_dtype(asarray.get(), values, S().np_float64);
+        } catch (const py::Error&) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+                locate_unconvertible(values);
+            }
+            throw;
+        }
         Ref flat = py::call_method(arr.get(), "ravel");
+        {
+            Buffer buf(flat.get(), false);
+            const double* x = static_cast<const double*>(buf.data());
+            const Py_ssize_t count = std::min(n, py::length(flat.get()));
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                if (std::fabs(x[i]) < 0x1p256) continue;
+                PyObject* item = i < PyList_GET_SIZE(values) ? PyList_GET_ITEM(values, i) : Py_None;
+                // NumPy reads None as NaN: a wrong type, not a NaN.
+                if (item == Py_None) locate_unconvertible(values);
+                try {
+                    check_doubles(x + i, 1);
+                } catch (const py::Error&) {
+                    annotate_element(i, item);
+                    throw;
+                }
+            }
+        }
         return upload_doubles(flat.get());
     }
     std::vector<fp_t> recs(n);
@@ -597,7 +681,12 @@ Ref fn_to_gpu(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         // The list may change under a conversion that runs Python code.
         if (i >= PyList_GET_SIZE(values)) py::raise(PyExc_RuntimeError, "list changed size during conversion");
         Ref item = Ref::borrow(PyList_GET_ITEM(values, i));
-        value_to_record(item.get(), recs[i]);
+        try {
+            value_to_record(item.get(), recs[i]);
+        } catch (const py::Error&) {
+            annotate_element(i, item.get());
+            throw;
+        }
     }
     return upload_records(recs.data(), n);
 }

@@ -3,6 +3,8 @@
 #include "gmp.hpp"
 
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "runtime.hpp"
@@ -59,8 +61,15 @@ py::Ref fraction_from_mpq(mpq_srcptr q) {
 }
 
 double mpq_to_double_exact(mpq_srcptr q) {
+    double v = 0.0;
+    if (!mpq_to_double_checked(q, v)) py::raise(PyExc_OverflowError, "integer division result too large for a float");
+    return v;
+}
+
+bool mpq_to_double_checked(mpq_srcptr q, double& out) {
     const int sgn = mpq_sgn(q);
-    if (sgn == 0) return 0.0;
+    out = 0.0;
+    if (sgn == 0) return true;
     Mpz a, b, t, r;
     mpz_abs(a.v, mpq_numref(q));
     mpz_set(b.v, mpq_denref(q));
@@ -73,10 +82,13 @@ double mpq_to_double_exact(mpq_srcptr q) {
         mpz_mul_2exp(t.v, a.v, -e);
         if (mpz_cmp(t.v, b.v) < 0) --e;
     }
-    if (e > 1023) py::raise(PyExc_OverflowError, "integer division result too large for a float");
+    if (e > 1023) return false;
     // Precision available at this exponent: 53 bits, fewer among subnormals.
     const long p = e >= -1022 ? 53 : 53 - (-1022 - e);
-    if (p < 0) return sgn < 0 ? -0.0 : 0.0;
+    if (p < 0) {
+        out = sgn < 0 ? -0.0 : 0.0;
+        return true;
+    }
     // q2 = floor(a * 2^(s+1) / b) has p + 1 bits: p kept, one rounding bit.
     const long s = p - 1 - e;
     if (s + 1 >= 0) {
@@ -92,9 +104,33 @@ double mpq_to_double_exact(mpq_srcptr q) {
     if (half && (sticky || mpz_odd_p(t.v))) mpz_add_ui(t.v, t.v, 1);
     const double mant = mpz_get_d(t.v);  // exact: at most 2^53
     const double v = std::ldexp(mant, static_cast<int>(-s));
-    if (std::isinf(v)) py::raise(PyExc_OverflowError, "integer division result too large for a float");
-    return sgn < 0 ? -v : v;
+    if (std::isinf(v)) return false;
+    out = sgn < 0 ? -v : v;
+    return true;
 }
+
+namespace {
+
+// GMP cannot continue after a failed allocation, but it need not: the
+// exception unwinds through its frames (built with unwind tables) to the
+// entry point, leaving every mpz it was working on in its previous state.
+void* gmp_alloc(size_t n) {
+    void* p = std::malloc(n);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+
+void* gmp_realloc(void* p, size_t, size_t n) {
+    void* q = std::realloc(p, n);
+    if (!q) throw std::bad_alloc();
+    return q;
+}
+
+void gmp_free(void* p, size_t) { std::free(p); }
+
+}  // namespace
+
+void install_gmp_allocator() { mp_set_memory_functions(gmp_alloc, gmp_realloc, gmp_free); }
 
 void limit_denominator(mpq_ptr out, mpq_srcptr x, mpz_srcptr max_den) {
     if (mpz_cmp(mpq_denref(x), max_den) <= 0) {

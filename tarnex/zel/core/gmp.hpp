@@ -50,6 +50,11 @@ py::Ref fraction_from_mpq(mpq_srcptr q);
 // The double nearest q, ties to even: float(Fraction) exactly, including its
 // OverflowError ("integer division result too large for a float").
 double mpq_to_double_exact(mpq_srcptr q);
+// The same without raising: false where the value is too large for a double.
+bool mpq_to_double_checked(mpq_srcptr q, double& out);
+// Makes GMP's allocation failures throw std::bad_alloc (MemoryError at the
+// entry point) instead of aborting the process.  Called once at import.
+void install_gmp_allocator();
 // Fraction(x).limit_denominator(max_den) for a finite double x, with the
 // interpreter's continued-fraction algorithm and tie rule.
 void limit_denominator(mpq_ptr out, mpq_srcptr x, mpz_srcptr max_den);

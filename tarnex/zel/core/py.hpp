@@ -18,8 +18,16 @@ struct Error {};
 
 [[noreturn]] inline void fail() { throw Error{}; }
 
+// An error raised where the GIL is released (code inside a NoGil scope):
+// `guard` sets it once the scope has given the GIL back.
+struct Deferred {
+    PyObject* type;
+    const char* message;
+};
+
 // Sets `type(message)` and throws.
 [[noreturn]] inline void raise(PyObject* type, const char* message) {
+    if (!PyGILState_Check()) throw Deferred{type, message};
     PyErr_SetString(type, message);
     throw Error{};
 }
@@ -85,7 +93,12 @@ R guard(R on_error, F&& body) noexcept {
         return body();
     } catch (const Error&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error signalled without an exception");
+    } catch (const Deferred& d) {
+        PyErr_SetString(d.type, d.message);
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A container asked to exceed its largest size: memory, not logic.
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());

@@ -1,6 +1,9 @@
 // Module state, argument parsing and the checked launch helper.
 #include "runtime.hpp"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -107,7 +110,31 @@ Ref call_with_dtype(PyObject* f, PyObject* arg, PyObject* dtype) {
     return py::check(PyObject_Vectorcall(f, argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
 }
 
+// Physical memory, or the address-space limit where one is set.
+static unsigned long long memory_limit() {
+    static const unsigned long long physical = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
+        return pages > 0 && size > 0 ? static_cast<unsigned long long>(pages) * size : ~0ull;
+    }();
+    rlimit lim{};
+    if (getrlimit(RLIMIT_AS, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY) {
+        return std::min<unsigned long long>(physical, lim.rlim_cur);
+    }
+    return physical;
+}
+
+void check_fits(Py_ssize_t count, Py_ssize_t item_bytes) {
+    if (count <= 0) return;
+    Py_ssize_t bytes = 0;
+    if (__builtin_mul_overflow(count, item_bytes, &bytes) || static_cast<unsigned long long>(bytes) > memory_limit()) {
+        py::raisef(PyExc_MemoryError, "cannot allocate %zd items of %zd bytes: more than this machine's memory", count,
+                   item_bytes);
+    }
+}
+
 static Ref dev_alloc(const char* how, Py_ssize_t n, PyObject* dtype) {
+    // Narrower element types are counted as doubles: a bound, not a size.
+    check_fits(n, dtype && dtype != S().dtype ? 8 : kRecordBytes);
     Ref alloc = py::getattr(S().cp, how);
     Ref count = py::from_ssize(n);
     return call_with_dtype(alloc.get(), count.get(), dtype ? dtype : S().dtype);

@@ -83,6 +83,11 @@ double arg_double(PyObject* o);
 // ---------------------------------------------------------------------------
 // Device arrays and launches.
 
+// MemoryError, before anything is allocated, where `count` items of
+// `item_bytes` bytes exceed this machine's memory (or the process's
+// address-space limit); a product that overflows is such a request.
+void check_fits(Py_ssize_t count, Py_ssize_t item_bytes);
+
 // f(arg, dtype=dtype): how the array constructors of NumPy and CuPy are called.
 Ref call_with_dtype(PyObject* f, PyObject* arg, PyObject* dtype);
 // cp.empty(n, dtype=...) and cp.zeros(n, dtype=...), records by default.

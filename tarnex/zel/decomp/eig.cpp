@@ -22,6 +22,7 @@ Ref eig_impl(PyObject* A, long long max_iter) {
     for (Py_ssize_t i = 0; i < n; ++i) Q_total[i * n + i] = 1.0;
 
     for (long long iteration = 0; iteration < max_iter; ++iteration) {
+        poll_interrupt();
         Ref Ak_tensor = matrix_tensor(Ak, n, n);
         auto [Q, R] = unpack2(call_global("qr", Ak_tensor.get()).get());
         Ref Ak_new = call_global("mm", R.get(), Q.get());

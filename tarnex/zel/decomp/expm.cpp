@@ -16,6 +16,7 @@ using Matrix = std::vector<double>;  // n x n, row-major
 Matrix host_product(const Matrix& A, const Matrix& B, Py_ssize_t n) {
     Matrix C(A.size());
     for (Py_ssize_t i = 0; i < n; ++i) {
+        poll_interrupt();
         for (Py_ssize_t j = 0; j < n; ++j) {
             FloatSum s;
             for (Py_ssize_t l = 0; l < n; ++l) s.add(A[i * n + l] * B[l * n + j]);
@@ -25,10 +26,15 @@ Matrix host_product(const Matrix& A, const Matrix& B, Py_ssize_t n) {
     return C;
 }
 
+// Orders beyond this have Padé coefficients that underflow long before
+// (c_k < 4^-k): they add work, never accuracy.
+constexpr long long kMaxOrder = 1000000;
+
 Ref fn_expm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"A", "order"};
     auto [A, order_obj] = parse_args("expm", names, 1, args, nargs, kwnames);
     const long long order = order_obj ? arg_long(order_obj, "order") : 6;
+    if (order > kMaxOrder) py::raisef(PyExc_ValueError, "expm order must be at most %lld, got %lld", kMaxOrder, order);
     const Py_ssize_t n = square_size(A, "expm requires square matrix");
 
     const Matrix A_data = read_doubles(A, n * n);
@@ -55,21 +61,19 @@ Ref fn_expm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         const double den = static_cast<double>(k * (2 * order - k + 1));
         pade_c.push_back(pade_c.back() * num / den);
     }
-    Matrix I(static_cast<size_t>(n * n), 0.0);
-    for (Py_ssize_t i = 0; i < n; ++i) I[i * n + i] = 1.0;
-    std::vector<Matrix> A_powers{I};
-    for (long long k = 1; k <= order; ++k) A_powers.push_back(host_product(A_powers.back(), A_scaled, n));
-
-    // N = Σ c_k A^k and D = Σ (-1)^k c_k A^k, accumulated term by term.
+    // N = Σ c_k A^k and D = Σ (-1)^k c_k A^k, accumulated term by term as
+    // each power is formed (every entry sums its terms in order of k).
+    Matrix P(static_cast<size_t>(n * n), 0.0);
+    for (Py_ssize_t i = 0; i < n; ++i) P[i * n + i] = 1.0;
     Matrix N(static_cast<size_t>(n * n), 0.0), D(static_cast<size_t>(n * n), 0.0);
     for (long long k = 0; k <= order; ++k) {
-        const Matrix& P = A_powers[static_cast<size_t>(k)];
-        for (size_t e = 0; e < N.size(); ++e) N[e] += pade_c[static_cast<size_t>(k)] * P[e];
-    }
-    for (long long k = 0; k <= order; ++k) {
-        const Matrix& P = A_powers[static_cast<size_t>(k)];
-        const double c = k % 2 == 0 ? pade_c[static_cast<size_t>(k)] : -pade_c[static_cast<size_t>(k)];
-        for (size_t e = 0; e < D.size(); ++e) D[e] += c * P[e];
+        if (k > 0) P = host_product(P, A_scaled, n);
+        const double c = pade_c[static_cast<size_t>(k)];
+        const double signed_c = k % 2 == 0 ? c : -c;
+        for (size_t e = 0; e < N.size(); ++e) {
+            N[e] += c * P[e];
+            D[e] += signed_c * P[e];
+        }
     }
 
     Ref D_tensor = matrix_tensor(D, n, n);

@@ -6,6 +6,7 @@ namespace zel::decomp {
 
 std::vector<double> read_doubles(PyObject* t, Py_ssize_t need) {
     std::vector<double> out;
+    checked_dims(t);
     if (need <= 0) return out;
     Ref data = tensor_data(t);
     const Py_ssize_t have = py::length(data.get());
@@ -29,6 +30,7 @@ std::vector<double> read_doubles(PyObject* t, Py_ssize_t need) {
 }
 
 Py_ssize_t square_size(PyObject* A, const char* message) {
+    const std::vector<Py_ssize_t> dims = checked_dims(A);
     Ref shape = tensor_shape(A);
     bool square = py::length(shape.get()) == 2;
     if (square) {
@@ -39,7 +41,7 @@ Py_ssize_t square_size(PyObject* A, const char* message) {
         square = !ne;
     }
     if (!square) py::raise(PyExc_ValueError, message);
-    return std::max<Py_ssize_t>(shape_dims(shape.get())[0], 0);
+    return dims[0];
 }
 
 Ref matrix_tensor(const std::vector<double>& x, Py_ssize_t rows, Py_ssize_t cols) {

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "../core/interrupt.hpp"
 #include "../tensor/tensor.hpp"
 
 namespace zel::decomp {

@@ -320,6 +320,7 @@ void householder(Arith& ar, Py_ssize_t m, Py_ssize_t n, const std::vector<double
     std::vector<Num> x(m), w(m), vTR(n), Qv(m);
     const Py_ssize_t steps = std::min(m - 1, n);
     for (Py_ssize_t j = 0; j < steps; ++j) {
+        poll_interrupt();
         const Py_ssize_t len = m - j;
         ar.set_si(norm_sq, 0);
         for (Py_ssize_t i = 0; i < len; ++i) {
@@ -351,6 +352,7 @@ void householder(Arith& ar, Py_ssize_t m, Py_ssize_t n, const std::vector<double
 
         // R <- (I - 2vvᵀ) R on rows j.., columns j..
         for (Py_ssize_t k = j; k < n; ++k) {
+            poll_interrupt();
             Num& acc = vTR[k - j];
             ar.set_si(acc, 0);
             for (Py_ssize_t i = 0; i < len; ++i) {
@@ -366,6 +368,7 @@ void householder(Arith& ar, Py_ssize_t m, Py_ssize_t n, const std::vector<double
         }
         // Q <- Q (I - 2vvᵀ) on columns j..
         for (Py_ssize_t i = 0; i < m; ++i) {
+            poll_interrupt();
             Num& acc = Qv[i];
             ar.set_si(acc, 0);
             for (Py_ssize_t k = 0; k < len; ++k) {
@@ -396,27 +399,31 @@ constexpr long kPrecisions[] = {192, 768, 3072};
 Ref fn_qr(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"A"};
     auto [A] = parse_args("qr", names, 1, args, nargs, kwnames);
-    Ref shape = tensor_shape(A);
-    if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, "qr requires 2D matrix");
-    const std::vector<Py_ssize_t> dims = shape_dims(shape.get());
-    const Py_ssize_t m = std::max<Py_ssize_t>(dims[0], 0), n = std::max<Py_ssize_t>(dims[1], 0);
+    const std::vector<Py_ssize_t> dims = checked_dims(A);
+    if (dims.size() != 2) py::raise(PyExc_ValueError, "qr requires 2D matrix");
+    const Py_ssize_t m = dims[0], n = dims[1];
+    // Q is m x m whatever n is.
+    check_fits(shape_count({m, m}), 8 + kRecordBytes);
 
     const std::vector<double> a = read_doubles(A, m * n);
     for (double v : a) check_finite(v);
     std::vector<double> q_flat, r_flat;
-    bool done = false;
-    for (long p : kPrecisions) {
-        try {
-            BallArith ar(p);
-            householder(ar, m, n, a, q_flat, r_flat);
-            done = true;
-            break;
-        } catch (const Undecided&) {
+    {
+        NoGil unlocked;
+        bool done = false;
+        for (long p : kPrecisions) {
+            try {
+                BallArith ar(p);
+                householder(ar, m, n, a, q_flat, r_flat);
+                done = true;
+                break;
+            } catch (const Undecided&) {
+            }
         }
-    }
-    if (!done) {
-        ExactArith ar;
-        householder(ar, m, n, a, q_flat, r_flat);
+        if (!done) {
+            ExactArith ar;
+            householder(ar, m, n, a, q_flat, r_flat);
+        }
     }
     Ref Qt = matrix_tensor(q_flat, dims[0], dims[0]);
     Ref Rt = matrix_tensor(r_flat, dims[0], dims[1]);

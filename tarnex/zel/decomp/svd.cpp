@@ -19,9 +19,8 @@ Ref fn_svd(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"A", "max_iter"};
     auto [A, max_iter_obj] = parse_args("svd", names, 1, args, nargs, kwnames);
     const long long max_iter = max_iter_obj ? arg_long(max_iter_obj, "max_iter") : 100;
-    Ref shape = tensor_shape(A);
-    if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, "svd requires 2D matrix");
-    const std::vector<Py_ssize_t> dims = shape_dims(shape.get());
+    const std::vector<Py_ssize_t> dims = checked_dims(A);
+    if (dims.size() != 2) py::raise(PyExc_ValueError, "svd requires 2D matrix");
     const Py_ssize_t m = std::max<Py_ssize_t>(dims[0], 0), n = std::max<Py_ssize_t>(dims[1], 0);
 
     Ref zero = py::from_long(0), one = py::from_long(1);

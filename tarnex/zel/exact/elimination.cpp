@@ -10,6 +10,7 @@
 #include <numeric>
 
 #include "../core/convert.hpp"
+#include "../core/interrupt.hpp"
 #include "matrix.hpp"
 
 namespace zel::exact {
@@ -47,8 +48,12 @@ ScaledMatrix from_records(const fp_t* recs, Py_ssize_t rows, Py_ssize_t cols, bo
     return m;
 }
 
-double ratio_to_double(mpz_srcptr num, mpz_srcptr den, long e2) {
-    Mpq q;
+namespace {
+
+// q = num * 2^e2 / den, the sign carried by the numerator.  The conversion
+// reads the quotient, not the representation, so q need not be in lowest
+// terms.
+void scaled_ratio(Mpq& q, mpz_srcptr num, mpz_srcptr den, long e2) {
     mpz_set(mpq_numref(q.v), num);
     mpz_set(mpq_denref(q.v), den);
     if (e2 > 0) mpz_mul_2exp(mpq_numref(q.v), mpq_numref(q.v), static_cast<mp_bitcnt_t>(e2));
@@ -57,8 +62,13 @@ double ratio_to_double(mpz_srcptr num, mpz_srcptr den, long e2) {
         mpz_neg(mpq_numref(q.v), mpq_numref(q.v));
         mpz_neg(mpq_denref(q.v), mpq_denref(q.v));
     }
-    // The conversion reads the quotient, not the representation, so the
-    // ratio need not be in lowest terms.
+}
+
+}  // namespace
+
+double ratio_to_double(mpz_srcptr num, mpz_srcptr den, long e2) {
+    Mpq q;
+    scaled_ratio(q, num, den, e2);
     return mpq_to_double_exact(q.v);
 }
 
@@ -83,6 +93,7 @@ std::vector<Py_ssize_t> rref_fraction_free(IntMatrix& c, Mpz& d, Py_ssize_t stop
         const bool unit_divisor = mpz_cmp_ui(d.v, 1) == 0;
         for (Py_ssize_t i = 0; i < c.rows; ++i) {
             if (i == r) continue;
+            poll_interrupt();
             mpz_ptr e = c.at(i, col);
             const bool clear = mpz_sgn(e) != 0;
             for (Py_ssize_t j = 0; j < c.cols; ++j) {
@@ -163,6 +174,7 @@ LuFactors lu_doolittle(IntMatrix& c, long e, bool records) {
         mpz_srcptr pk = c.at(k, k);
         if (mpz_sgn(pk) == 0) continue;
         for (Py_ssize_t i = k + 1; i < n; ++i) {
+            poll_interrupt();
             mpz_srcptr lik = c.at(i, k);
             if (records) {
                 ratio_to_record(f.Lr[i * n + k], lik, pk);
@@ -201,14 +213,9 @@ double to_double_scaled(mpz_srcptr z, long s) {
 // float(num * 2^e2 / den) without raising: false where the quotient is too
 // large for a double.
 bool try_ratio_to_double(mpz_srcptr num, mpz_srcptr den, long e2, double& out) {
-    try {
-        out = ratio_to_double(num, den, e2);
-        return true;
-    } catch (const py::Error&) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw;
-        PyErr_Clear();
-        return false;
-    }
+    Mpq q;
+    scaled_ratio(q, num, den, e2);
+    return mpq_to_double_checked(q.v, out);
 }
 
 // Inverse of a dense double matrix by Gauss-Jordan with partial pivoting;
@@ -217,6 +224,7 @@ bool invert_doubles(std::vector<double> a, Py_ssize_t n, std::vector<double>& in
     inv.assign(static_cast<size_t>(n * n), 0.0);
     for (Py_ssize_t i = 0; i < n; ++i) inv[i * n + i] = 1.0;
     for (Py_ssize_t k = 0; k < n; ++k) {
+        poll_interrupt();
         Py_ssize_t p = k;
         for (Py_ssize_t i = k + 1; i < n; ++i) {
             if (std::fabs(a[i * n + k]) > std::fabs(a[p * n + k])) p = i;
@@ -347,6 +355,7 @@ void exact_residual(const Normalised& nm, const std::vector<Mpz>& x, const std::
     std::vector<uint32_t> low;
     Mpz top;
     for (Py_ssize_t i = 0; i < n; ++i) {
+        poll_interrupt();
         Mpz* row = &r[i * n];
         if (small) {
             std::fill(acc.begin(), acc.end(), 0);
@@ -630,6 +639,7 @@ public:
         const long q = extra / 32, sh = extra % 32;
         std::vector<__int128>& acc = acc_;
         for (Py_ssize_t i = 0; i < n; ++i) {
+            poll_interrupt();
             std::fill(acc.begin(), acc.end(), 0);
             const uint32_t* rd = &rdig_[i * L];
             const int64_t scale = rsign_[i] * (int64_t{1} << sh);
@@ -781,6 +791,7 @@ bool certified_solve(const IntMatrix& c, std::vector<fp_t>& out) {
     Mpz eta, lo, hi;
     int attempts = 0;
     for (int step = 0; step < 60; ++step) {
+        poll_interrupt();
         if (!ref.error(eta)) return false;
         bool certified = true, near = true;
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -810,6 +821,7 @@ bool solve_with_det(const IntMatrix& c, Py_ssize_t n, const std::vector<Mpz>& f,
     const long need = static_cast<long>(mpz_sizeinbase(det, 2)) + 2;
     Mpz eta;
     for (long step = 0;; ++step) {
+        poll_interrupt();
         if (!ref.error(eta)) return false;
         if (mpz_sgn(eta.v) == 0 || static_cast<long>(mpz_sizeinbase(eta.v, 2)) - ref.t <= -need) break;
         if (step > need / 8 + 64 || !ref.step()) return false;
@@ -859,6 +871,7 @@ bool denominator_divisor(const IntMatrix& c, double bound, Mpz& b) {
     const long need = 2 * hb + 2;
     Mpz eta;
     for (long step = 0;; ++step) {
+        poll_interrupt();
         if (!ref.error(eta)) return false;
         if (mpz_sgn(eta.v) == 0 || static_cast<long>(mpz_sizeinbase(eta.v, 2)) - ref.t <= -need) break;
         if (step > need / 8 + 64 || !ref.step()) return false;

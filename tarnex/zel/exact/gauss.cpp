@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "../core/convert.hpp"
+#include "../core/interrupt.hpp"
 #include "../tensor/tensor.hpp"
 #include "exact.hpp"
 #include "matrix.hpp"
@@ -50,6 +51,7 @@ Shape2 shape2(PyObject* shape) {
 // The shape of matrix A: ValueError(not_2d) unless it is 2-D, then
 // ValueError(not_square) unless its two sizes compare equal.
 Shape2 square_shape(PyObject* A, const char* not_2d, const char* not_square) {
+    checked_dims(A);
     Ref shape = tensor_shape(A);
     if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, not_2d);
     Shape2 s = shape2(shape.get());
@@ -61,6 +63,7 @@ Shape2 square_shape(PyObject* A, const char* not_2d, const char* not_square) {
 // the IndexError the element-wise reading of the list would meet, raised
 // before the device is read.
 std::vector<fp_t> tensor_records(PyObject* t, Py_ssize_t rows, Py_ssize_t cols) {
+    checked_dims(t);
     Ref data = tensor_data(t);
     Py_ssize_t need = 0;
     if (__builtin_mul_overflow(rows, cols, &need) || py::length(data.get()) < need) {
@@ -129,6 +132,7 @@ std::vector<Py_ssize_t> exact_rref(ScaledMatrix& m, Mpz& d, bool& identity) {
 Ref fn_tensor_to_fraction_matrix(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"A"};
     auto [A] = parse_args("_tensor_to_fraction_matrix", names, 1, args, nargs, kwnames);
+    checked_dims(A);
     Ref shape = tensor_shape(A);
     if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, "Requires 2D tensor");
     const Shape2 s = shape2(shape.get());
@@ -149,6 +153,7 @@ Ref fn_tensor_to_fraction_vector(PyObject* const* args, Py_ssize_t nargs, PyObje
     auto [b] = parse_args("_tensor_to_fraction_vector", names, 1, args, nargs, kwnames);
     Ref shape = tensor_shape(b);
     if (py::length(shape.get()) != 1) py::raise(PyExc_ValueError, "Requires 1D tensor");
+    checked_dims(b);
     Ref data = tensor_data(b);
     std::vector<fp_t> recs;
     read_records(data.get(), recs);
@@ -215,25 +220,36 @@ Ref fn_rref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"A", "exact"};
     refuse_extra_positional("rref", 1, nargs);
     auto [A, exact] = parse_args("rref", names, 1, args, nargs, kwnames);
+    checked_dims(A);
     Ref shape = tensor_shape(A);
     if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, "rref requires 2D tensor");
     const Shape2 s = shape2(shape.get());
     const std::vector<fp_t> recs = tensor_records(A, s.rows, s.cols);
     const Py_ssize_t M = s.rows, N = s.cols;
-    ScaledMatrix m = exact::from_records(recs.data(), M, N, true);
     std::vector<Py_ssize_t> pivots;
+    // An empty matrix is its own form, without pivots (and without a row
+    // scale for each of perhaps 2^62 empty rows).
+    if (M == 0 || N == 0) {
+        Ref shape_out = s.tuple();
+        if (flag_set(exact)) return py::tuple(records_to_tensor({}, shape_out.get()), pivot_list(pivots));
+        return py::tuple(doubles_to_tensor(std::vector<double>{}, shape_out.get()), pivot_list(pivots));
+    }
     if (flag_set(exact)) {
-        Mpz d, one(1);
-        bool identity = false;
-        pivots = exact_rref(m, d, identity);
         std::vector<fp_t> out(static_cast<size_t>(M * N), exact::zero_record());
-        for (size_t i = 0; i < pivots.size(); ++i) {
-            for (Py_ssize_t j = 0; j < N; ++j) {
-                fp_t& r = out[i * N + j];
-                if (identity) {
-                    if (j == static_cast<Py_ssize_t>(i)) exact::ratio_to_record(r, one.v, one.v);
-                } else if (mpz_sgn(m.c.at(i, j))) {
-                    exact::ratio_to_record(r, m.c.at(i, j), d.v);
+        {
+            NoGil unlocked;
+            ScaledMatrix m = exact::from_records(recs.data(), M, N, true);
+            Mpz d, one(1);
+            bool identity = false;
+            pivots = exact_rref(m, d, identity);
+            for (size_t i = 0; i < pivots.size(); ++i) {
+                for (Py_ssize_t j = 0; j < N; ++j) {
+                    fp_t& r = out[i * N + j];
+                    if (identity) {
+                        if (j == static_cast<Py_ssize_t>(i)) exact::ratio_to_record(r, one.v, one.v);
+                    } else if (mpz_sgn(m.c.at(i, j))) {
+                        exact::ratio_to_record(r, m.c.at(i, j), d.v);
+                    }
                 }
             }
         }
@@ -241,19 +257,23 @@ Ref fn_rref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return py::tuple(records_to_tensor(out, shape_out.get()), pivot_list(pivots));
     }
     std::vector<double> out(static_cast<size_t>(M * N), 0.0);
-    if (N > 0 && M >= N && exact::rank_lower_bound(m.c) == N) {
-        // Full column rank, proved modulo a prime: the form is [I; 0].
-        for (Py_ssize_t j = 0; j < N; ++j) {
-            out[j * N + j] = 1.0;
-            pivots.push_back(j);
-        }
-    } else {
-        Mpz d;
-        pivots = exact::rref_fraction_free(m.c, d);
-        const Py_ssize_t r = static_cast<Py_ssize_t>(pivots.size());
-        for (Py_ssize_t i = 0; i < r; ++i) {
+    {
+        NoGil unlocked;
+        ScaledMatrix m = exact::from_records(recs.data(), M, N, true);
+        if (N > 0 && M >= N && exact::rank_lower_bound(m.c) == N) {
+            // Full column rank, proved modulo a prime: the form is [I; 0].
             for (Py_ssize_t j = 0; j < N; ++j) {
-                if (mpz_sgn(m.c.at(i, j))) out[i * N + j] = exact::ratio_to_double(m.c.at(i, j), d.v);
+                out[j * N + j] = 1.0;
+                pivots.push_back(j);
+            }
+        } else {
+            Mpz d;
+            pivots = exact::rref_fraction_free(m.c, d);
+            const Py_ssize_t r = static_cast<Py_ssize_t>(pivots.size());
+            for (Py_ssize_t i = 0; i < r; ++i) {
+                for (Py_ssize_t j = 0; j < N; ++j) {
+                    if (mpz_sgn(m.c.at(i, j))) out[i * N + j] = exact::ratio_to_double(m.c.at(i, j), d.v);
+                }
             }
         }
     }
@@ -274,11 +294,16 @@ Ref fn_rank(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 // vector is floored from the exact rational, not read back from a record.
 Ref exact_null_space(PyObject* A, const Shape2& s) {
     const Py_ssize_t M = s.rows, N = s.cols;
+    if (N == 0) return py::check(PyList_New(0));
     const std::vector<fp_t> recs = tensor_records(A, M, N);
     ScaledMatrix m = exact::from_records(recs.data(), M, N, true);
     Mpz d, one(1), neg;
     bool identity = false;
-    const std::vector<Py_ssize_t> pivots = exact_rref(m, d, identity);
+    std::vector<Py_ssize_t> pivots;
+    {
+        NoGil unlocked;
+        pivots = exact_rref(m, d, identity);
+    }
     std::vector<char> is_pivot(static_cast<size_t>(N), 0);
     for (Py_ssize_t p : pivots) is_pivot[p] = 1;
     Ref basis = py::check(PyList_New(0));
@@ -301,6 +326,7 @@ Ref fn_null_space(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"A", "exact"};
     refuse_extra_positional("null_space", 1, nargs);
     auto [A, exact] = parse_args("null_space", names, 1, args, nargs, kwnames);
+    checked_dims(A);
     Ref shape = tensor_shape(A);
     if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, "null_space requires 2D tensor");
     const Py_ssize_t N = shape2(shape.get()).cols;
@@ -349,13 +375,16 @@ Ref fn_det(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto [A, exact] = parse_args("det", names, 1, args, nargs, kwnames);
     const Shape2 s = square_shape(A, "det requires 2D tensor", "det requires square matrix");
     const std::vector<fp_t> recs = tensor_records(A, s.rows, s.rows);
-    ScaledMatrix m = exact::from_records(recs.data(), s.rows, s.rows, true);
     Mpz num, den(1);
-    exact::determinant(num.v, m.c);
+    long e = 0;
+    {
+        NoGil unlocked;
+        ScaledMatrix m = exact::from_records(recs.data(), s.rows, s.rows, true);
+        exact::determinant(num.v, m.c);
+        for (long x : m.exp) e += x;
+    }
     if (flag_set(exact)) {
         // det A = det C * 2^-(sum of the row exponents): one floor.
-        long e = 0;
-        for (long x : m.exp) e += x;
         std::vector<fp_t> out(1);
         exact::ratio_to_record(out[0], num.v, den.v, -e);
         Ref scalar = py::check(PyTuple_New(0));
@@ -363,8 +392,6 @@ Ref fn_det(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     if (mpz_sgn(num.v) == 0) return call_global("tensor", py::from_double(0.0).get());
     // det A = det C * 2^-(sum of the row exponents), in lowest terms.
-    long e = 0;
-    for (long x : m.exp) e += x;
     if (e <= 0) {
         mpz_mul_2exp(num.v, num.v, static_cast<mp_bitcnt_t>(-e));
     } else {
@@ -382,15 +409,26 @@ Ref fn_inv(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto [A, exact] = parse_args("inv", names, 1, args, nargs, kwnames);
     const Shape2 s = square_shape(A, "inv requires 2D tensor", "inv requires square matrix");
     const std::vector<fp_t> recs = tensor_records(A, s.rows, s.rows);
-    ScaledMatrix m = exact::from_records(recs.data(), s.rows, s.rows, true);
     Ref shape_out = py::tuple(s.m_obj.dup(), s.m_obj.dup());
     if (flag_set(exact)) {
         std::vector<fp_t> out;
-        if (!exact::inverse_records(m, out)) py::raise(PyExc_ValueError, "Matrix is singular");
+        bool regular = false;
+        {
+            NoGil unlocked;
+            ScaledMatrix m = exact::from_records(recs.data(), s.rows, s.rows, true);
+            regular = exact::inverse_records(m, out);
+        }
+        if (!regular) py::raise(PyExc_ValueError, "Matrix is singular");
         return records_to_tensor(out, shape_out.get());
     }
     std::vector<double> out;
-    if (!exact::inverse_doubles(m, out)) py::raise(PyExc_ValueError, "Matrix is singular");
+    bool regular = false;
+    {
+        NoGil unlocked;
+        ScaledMatrix m = exact::from_records(recs.data(), s.rows, s.rows, true);
+        regular = exact::inverse_doubles(m, out);
+    }
+    if (!regular) py::raise(PyExc_ValueError, "Matrix is singular");
     return doubles_to_tensor(out, shape_out.get());
 }
 
@@ -400,6 +438,7 @@ Ref exact_solve(PyObject* A, PyObject* b) {
     const Shape2 s = square_shape(A, "inv requires 2D tensor", "inv requires square matrix");
     const Py_ssize_t n = s.rows;
     const std::vector<fp_t> recs = tensor_records(A, n, n);
+    checked_dims(b);
     Ref bshape = tensor_shape(b);
     Ref bdata = tensor_data(b);
     const Py_ssize_t have = py::length(bdata.get());
@@ -416,9 +455,14 @@ Ref exact_solve(PyObject* A, PyObject* b) {
         std::copy(recs.begin() + i * n, recs.begin() + (i + 1) * n, aug.begin() + i * (n + 1));
         aug[i * (n + 1) + n] = brecs[i];
     }
-    ScaledMatrix m = exact::from_records(aug.data(), n, n + 1, true);
     std::vector<fp_t> out;
-    if (!exact::solve_records(m, out)) py::raise(PyExc_ValueError, "Matrix is singular");
+    bool regular = false;
+    {
+        NoGil unlocked;
+        ScaledMatrix m = exact::from_records(aug.data(), n, n + 1, true);
+        regular = exact::solve_records(m, out);
+    }
+    if (!regular) py::raise(PyExc_ValueError, "Matrix is singular");
     bool column = false;
     if (py::length(bshape.get()) == 2) {
         Ref cols = shape_item(bshape.get(), 1);
@@ -461,8 +505,12 @@ Ref fn_lu(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const std::vector<fp_t> recs = tensor_records(a, n, n);
     // One scale for the whole matrix: row scales would change the magnitude
     // comparisons that choose the pivots.
-    ScaledMatrix m = exact::from_records(recs.data(), n, n, false);
-    const exact::LuFactors f = exact::lu_doolittle(m.c, n ? m.exp[0] : 0, records);
+    exact::LuFactors f;
+    {
+        NoGil unlocked;
+        ScaledMatrix m = exact::from_records(recs.data(), n, n, false);
+        f = exact::lu_doolittle(m.c, n ? m.exp[0] : 0, records);
+    }
     Ref shape_out = py::tuple(s.m_obj.dup(), s.m_obj.dup());
     Ref L = records ? records_to_tensor(f.Lr, shape_out.get()) : doubles_to_tensor(f.L, shape_out.get());
     Ref U = records ? records_to_tensor(f.Ur, shape_out.get()) : doubles_to_tensor(f.U, shape_out.get());
@@ -480,6 +528,7 @@ Ref fn_verify_identity(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     static const char* const names[] = {"A", "tol"};
     auto [A, tol_in] = parse_args("verify_identity", names, 1, args, nargs, kwnames);
     const double tol = tol_in ? arg_double(tol_in) : 0.0;
+    checked_dims(A);
     Ref shape = tensor_shape(A);
     if (py::length(shape.get()) != 2) return Ref::borrow(Py_False);
     Ref d0 = shape_item(shape.get(), 0), d1 = shape_item(shape.get(), 1);

@@ -6,7 +6,9 @@
 // and the inner loop is a vectorisable 32 x 32 -> 64-bit multiply-add.
 #include <cmath>
 #include <deque>
+#include <mutex>
 
+#include "../core/interrupt.hpp"
 #include "matrix.hpp"
 
 namespace zel::exact {
@@ -57,6 +59,9 @@ constexpr Py_ssize_t kDivisorFrom = 12;
 // so references stay valid as it grows): trial division by the primes below
 // 2^13 = sqrt(2^26).
 const SmallPrime& small_prime(size_t i) {
+    // Threads eliminating at once (without the GIL) share the list.
+    static std::mutex lock;
+    const std::lock_guard<std::mutex> held(lock);
     static std::deque<SmallPrime> primes;
     static std::vector<u32> base;
     static u32 next = kPrimeTop - 1;
@@ -105,6 +110,7 @@ public:
         for (auto& v : out) v.resize(c.a.size());
         u64 acc[kBatch];
         for (size_t e = 0; e < c.a.size(); ++e) {
+            if (e % 256 == 0) poll_interrupt();
             mpz_srcptr z = c.a[e].v;
             const size_t limbs = mpz_size(z);
             grow(2 * limbs);
@@ -159,6 +165,7 @@ u32 det_mod(std::vector<u64>& m, Py_ssize_t n, const SmallPrime& P, std::vector<
     neg.resize(static_cast<size_t>(n));
     u32 det = 1;
     for (Py_ssize_t k = 0; k < n; ++k) {
+        poll_interrupt();
         if (k % kStepsPerReduction == kStepsPerReduction - 1) {
             for (Py_ssize_t i = k; i < n; ++i) {
                 for (Py_ssize_t j = k; j < n; ++j) m[i * n + j] = P.reduce(m[i * n + j]);
@@ -265,6 +272,7 @@ Py_ssize_t rank_lower_bound(const IntMatrix& c) {
     const Py_ssize_t rows = c.rows, cols = c.cols;
     Py_ssize_t r = 0;
     for (Py_ssize_t k = 0; k < cols && r < rows; ++k) {
+        poll_interrupt();
         Py_ssize_t p = r;
         while (p < rows && m[p * cols + k] == 0) ++p;
         if (p == rows) continue;

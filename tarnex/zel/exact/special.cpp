@@ -2,9 +2,12 @@
 // numbers, zeta at the non-positive and the positive even integers, and the
 // 3-D cross product through exact rationals.  All arithmetic is on GMP; the
 // one decimal division and the float/Fraction results are the interpreter's.
+#include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "../core/gmp.hpp"
+#include "../core/interrupt.hpp"
 #include "../core/runtime.hpp"
 #include "exact.hpp"
 
@@ -24,15 +27,23 @@ Ref fn_hilbert_matrix(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     auto [n_in] = parse_args("hilbert_matrix", names, 1, args, nargs, kwnames);
     const long long n = arg_long(n_in, "n");
     if (n < 0) py::raise(PyExc_ValueError, "n must be non-negative");
-    Ref data = py::check(PyList_New(static_cast<Py_ssize_t>(n)));
-    for (long long i = 0; i < n; ++i) {
-        Ref row = py::check(PyList_New(static_cast<Py_ssize_t>(n)));
-        for (long long j = 0; j < n; ++j) {
-            PyList_SET_ITEM(row.get(), j, py::from_double(1.0 / static_cast<double>(i + j + 1)).release());
+    // tensor() of the empty list has shape (0,), which an array would not.
+    if (n == 0) return call_global("tensor", py::check(PyList_New(0)).get());
+    // The doubles go to tensor() as one NumPy array: the same records and
+    // shape as the nested lists of floats, without an object per entry.
+    if (n > (1LL << 31)) py::raise(PyExc_MemoryError, "hilbert_matrix size is too large");
+    check_fits(static_cast<Py_ssize_t>(n * n), 8 + kRecordBytes);
+    Ref dims = py::tuple(py::from_long(n), py::from_long(n));
+    Ref empty = py::getattr(S().np, "empty");
+    Ref arr = call_with_dtype(empty.get(), dims.get(), S().np_float64);
+    {
+        Buffer buf(arr.get(), true);
+        double* h = static_cast<double*>(buf.data());
+        for (long long i = 0; i < n; ++i) {
+            for (long long j = 0; j < n; ++j) h[i * n + j] = 1.0 / static_cast<double>(i + j + 1);
         }
-        PyList_SET_ITEM(data.get(), i, row.release());
     }
-    return call_global("tensor", data.get());
+    return call_global("tensor", arr.get());
 }
 
 // det H_n = c_n^4 / c_2n with c_m = 0! 1! ... (m-1)! (the Cauchy determinant
@@ -43,17 +54,25 @@ Ref fn_hilbert_det_exact(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
     auto [n_in] = parse_args("hilbert_det_exact", names, 1, args, nargs, kwnames);
     const long long n = arg_long(n_in, "n");
     if (n < 0) py::raise(PyExc_ValueError, "n must be non-negative");
-    Mpz fact(1), c(1), cn(1);
-    for (long long k = 1; k < 2 * n; ++k) {
-        if (k == n) mpz_set(cn.v, c.v);
-        mpz_mul_ui(fact.v, fact.v, static_cast<unsigned long>(k));
-        mpz_mul(c.v, c.v, fact.v);
-    }
-    if (n <= 1) mpz_set(cn.v, c.v);  // c_0 = c_1 = 1
+    // c_2n has about (2n)^2 log2(2n) / 2 bits, and c_n^4 as many again.
+    if (n > (1LL << 30)) py::raise(PyExc_MemoryError, "hilbert_det_exact size is too large");
+    const double bits = 2.0 * n * n * std::log2(2.0 * n + 2);
+    check_fits(static_cast<Py_ssize_t>(bits / 8) + 1, 4);
     Mpq det;
-    mpz_pow_ui(mpq_numref(det.v), cn.v, 4);
-    mpz_set(mpq_denref(det.v), c.v);
-    mpq_canonicalize(det.v);
+    {
+        NoGil unlocked;
+        Mpz fact(1), c(1), cn(1);
+        for (long long k = 1; k < 2 * n; ++k) {
+            poll_interrupt();
+            if (k == n) mpz_set(cn.v, c.v);
+            mpz_mul_ui(fact.v, fact.v, static_cast<unsigned long>(k));
+            mpz_mul(c.v, c.v, fact.v);
+        }
+        if (n <= 1) mpz_set(cn.v, c.v);  // c_0 = c_1 = 1
+        mpz_pow_ui(mpq_numref(det.v), cn.v, 4);
+        mpz_set(mpq_denref(det.v), c.v);
+        mpq_canonicalize(det.v);
+    }
     return decimal_quotient(mpq_numref(det.v), mpq_denref(det.v));
 }
 
@@ -77,6 +96,7 @@ void bernoulli_number(mpq_ptr out, unsigned long n) {
     for (unsigned long k = 2; k <= m; ++k) mpz_mul_ui(t[k].v, t[k - 1].v, k - 1);
     for (unsigned long k = 2; k <= m; ++k) {
         for (unsigned long j = k; j <= m; ++j) {
+            poll_interrupt();
             // T_j = (j - k) T_(j-1) + (j - k + 2) T_j
             mpz_mul_ui(t[j].v, t[j].v, j - k + 2);
             mpz_addmul_ui(t[j].v, t[j - 1].v, j - k);
@@ -97,8 +117,17 @@ Ref fn_bernoulli(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const long long n = arg_long(n_in, "n");
     // The recurrence's table is empty for a negative n: no A[0] to return.
     if (n < 0) py::raise(PyExc_IndexError, "bernoulli requires n >= 0");
+    // The table holds T_1 .. T_m (m = n/2), T_j below (2j)! in size: about
+    // m/2 numbers of log2((2m)!) bits at the end.
+    const double m = static_cast<double>(n / 2);
+    const double top_bytes = std::lgamma(2 * m + 2) / std::log(2.0) / 8 + 16;
+    if (m / 2 * top_bytes > 0x1p62) py::raise(PyExc_MemoryError, "bernoulli index is too large");
+    check_fits(static_cast<Py_ssize_t>(m / 2) + 1, static_cast<Py_ssize_t>(top_bytes));
     Mpq b;
-    bernoulli_number(b.v, static_cast<unsigned long>(n));
+    {
+        NoGil unlocked;
+        bernoulli_number(b.v, static_cast<unsigned long>(n));
+    }
     return fraction_from_mpq(b.v);
 }
 

@@ -37,15 +37,14 @@ Ref fn_broadcast_to(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     const int same = PyObject_RichCompareBool(shape.get(), target, Py_EQ);
     if (same < 0) py::fail();
     if (same) return Ref::borrow(t);
-    std::vector<Py_ssize_t> padded = shape_dims(shape.get());
-    const std::vector<Py_ssize_t> dims = shape_dims(target);
-    while (padded.size() < dims.size()) padded.insert(padded.begin(), 1);
-    Py_ssize_t n = 1, total = 1;
-    for (Py_ssize_t d : padded) n *= d;
-    for (Py_ssize_t d : dims) total *= d;
     Ref data = tensor_data(t);
-    const Py_ssize_t have = py::length(data.get());
-    if (have != n) py::raisef(PyExc_ValueError, "Size mismatch: %zd and %zd elements", n, have);
+    std::vector<Py_ssize_t> padded = checked_dims(data.get(), shape.get());
+    const std::vector<Py_ssize_t> dims = shape_dims(target);
+    for (Py_ssize_t d : dims) {
+        if (d < 0) py::raisef(PyExc_ValueError, "Negative dimension in shape %R", target);
+    }
+    while (padded.size() < dims.size()) padded.insert(padded.begin(), 1);
+    const Py_ssize_t total = shape_count(dims);
     // Each record is a row of 72 bytes; broadcasting the leading dimensions
     // repeats whole records, exactly as tiling the record array would.
     padded.push_back(kRecordBytes);
@@ -86,6 +85,8 @@ Ref binary(const char* fname, const char* kernel, PyObject* const* args, Py_ssiz
     auto [a_in, b_in] = parse_args(fname, names, 2, args, nargs, kwnames);
     Ref a = Ref::borrow(a_in), b = Ref::borrow(b_in);
     Ref sa = tensor_shape(a.get()), sb = tensor_shape(b.get());
+    checked_dims(tensor_data(a.get()).get(), sa.get());
+    checked_dims(tensor_data(b.get()).get(), sb.get());
     const int same = PyObject_RichCompareBool(sa.get(), sb.get(), Py_NE);
     if (same < 0) py::fail();
     if (same) {

@@ -123,11 +123,15 @@ Ref fn_pow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref da = tensor_data(a);
     const Py_ssize_t n = py::length(da.get());
     check_inputs("fp_pow_int_kernel", {LaunchArg::in(da.get(), n)});
-    // np.int32 refuses an exponent beyond 32 bits with its OverflowError;
-    // asking it before the allocation keeps that failure free of side effects.
-    py::call(S().np_int32, exp.get());
-    const long long e = PyLong_AsLongLong(exp.get());
+    // The kernel takes a 32-bit exponent; anything wider is refused before
+    // the allocation.
+    int overflow = 0;
+    const long long e = PyLong_AsLongLongAndOverflow(exp.get(), &overflow);
     if (e == -1 && PyErr_Occurred()) py::fail();
+    if (overflow || e < INT32_MIN || e > INT32_MAX) {
+        py::raisef(PyExc_OverflowError,
+                   "pow exponent %R is out of range: it must lie between -2147483648 and 2147483647", exp.get());
+    }
     Ref out = dev_empty(n);
     launch_1d("fp_pow_int_kernel", n,
               {LaunchArg::in(da.get(), n), LaunchArg::out(out.get()), LaunchArg::i32(e), LaunchArg::i32(n)});

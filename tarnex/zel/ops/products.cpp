@@ -17,7 +17,8 @@ Ref text(PyObject* o) { return py::check(PyObject_Str(o)); }
 struct Operand {
     Ref data, shape;
     std::vector<Py_ssize_t> dims;
-    explicit Operand(PyObject* t) : data(tensor_data(t)), shape(tensor_shape(t)), dims(shape_dims(shape.get())) {}
+    explicit Operand(PyObject* t)
+        : data(tensor_data(t)), shape(tensor_shape(t)), dims(checked_dims(data.get(), shape.get())) {}
     size_t rank() const { return dims.size(); }
 };
 
@@ -60,7 +61,7 @@ Ref fn_mm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Py_ssize_t M = a.dims[0], K = a.dims[1], K2 = b.dims[0], N = b.dims[1];
     if (K != K2) shape_mismatch("Shape mismatch: ", a, b);
     check_inputs("fp_mm_kernel", {LaunchArg::in(a.data.get(), M * K), LaunchArg::in(b.data.get(), K * N)});
-    Ref out = dev_empty(M * N);
+    Ref out = dev_empty(shape_count({M, N}));
     if (S().host_device && mm_multimodular_pays(M, N, K)) {
         host_multimodular(a.data.get(), b.data.get(), out.get(), 1, M, N, K);
         return make_tensor(std::move(out), shape_tuple({M, N}));
@@ -77,6 +78,7 @@ Ref fn_mv(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Operand a(a_in);
     unpack(a, 2);
     const Py_ssize_t M = a.dims[0], K = a.dims[1];
+    checked_dims(x_in);
     Ref xd = tensor_data(x_in);
     const Py_ssize_t have = py::length(xd.get());
     if (have != K) {
@@ -112,7 +114,7 @@ Ref fn_bmm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (batch == 0) return make_tensor(dev_empty(0), shape_tuple({0, M, N}));
     check_inputs("fp_mm_kernel",
                  {LaunchArg::in(a.data.get(), batch * M * K), LaunchArg::in(b.data.get(), batch * K * N)});
-    Ref out = dev_empty(batch * M * N);
+    Ref out = dev_empty(shape_count({batch, M, N}));
     if (S().host_device && mm_multimodular_pays(M, N, K)) {
         host_multimodular(a.data.get(), b.data.get(), out.get(), batch, M, N, K);
     } else {
@@ -132,9 +134,11 @@ Ref fn_bmm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 Ref fn_outer(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"a", "b"};
     auto [a_in, b_in] = parse_args("outer", names, 2, args, nargs, kwnames);
+    checked_dims(a_in);
+    checked_dims(b_in);
     Ref da = tensor_data(a_in), db = tensor_data(b_in);
     const Py_ssize_t m = py::length(da.get()), n = py::length(db.get());
-    Ref out = dev_empty(m * n);
+    Ref out = dev_empty(shape_count({m, n}));
     launch("fp_outer_kernel", tile_grid(m, n), Dims{16, 16},
            {LaunchArg::in(da.get(), m), LaunchArg::in(db.get(), n), LaunchArg::out(out.get()), LaunchArg::i32(m),
             LaunchArg::i32(n)});
@@ -147,7 +151,8 @@ Ref fn_kron(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Operand a(a_in), b(b_in);
     if (a.rank() != 2 || b.rank() != 2) py::raise(PyExc_ValueError, "kron requires 2D tensors");
     const Py_ssize_t m = a.dims[0], n = a.dims[1], p = b.dims[0], q = b.dims[1];
-    const Py_ssize_t out_rows = m * p, out_cols = n * q, total = out_rows * out_cols;
+    const Py_ssize_t out_rows = shape_count({m, p}), out_cols = shape_count({n, q});
+    const Py_ssize_t total = shape_count({out_rows, out_cols});
     check_inputs("fp_kron_kernel", {LaunchArg::in(a.data.get(), m * n), LaunchArg::in(b.data.get(), p * q)});
     Ref out = dev_empty(total);
     launch_1d("fp_kron_kernel", total,
@@ -201,12 +206,16 @@ Ref fn_conv2d(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (in_ch != in_ch2) py::raise(PyExc_ValueError, "Channel mismatch");
     if (stride <= 0) py::raise(PyExc_ValueError, "conv2d requires stride >= 1");
     if (padding < 0) py::raise(PyExc_ValueError, "conv2d requires padding >= 0");
+    // The kernel takes both as 32-bit ints; the sizes below stay in range.
+    if (stride > INT32_MAX || padding > INT32_MAX) {
+        py::raise(PyExc_OverflowError, "conv2d stride and padding must fit in 32 bits");
+    }
     if (kH > H + 2 * padding || kW > W + 2 * padding) {
         py::raise(PyExc_ValueError, "conv2d filter is larger than the padded input");
     }
     const Py_ssize_t out_H = (H + 2 * padding - kH) / stride + 1;
     const Py_ssize_t out_W = (W + 2 * padding - kW) / stride + 1;
-    const Py_ssize_t total = batch * out_ch * out_H * out_W;
+    const Py_ssize_t total = shape_count({batch, out_ch, out_H, out_W});
     const Py_ssize_t in_need = batch * in_ch * H * W, w_need = out_ch * in_ch * kH * kW;
     check_inputs("fp_conv2d_kernel", {LaunchArg::in(input.data.get(), in_need), LaunchArg::in(weight.data.get(), w_need)});
     Ref out = dev_empty(total);

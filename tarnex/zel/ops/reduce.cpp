@@ -26,6 +26,7 @@ Py_ssize_t tree_next(Py_ssize_t n, bool carry) {
 // is an array of its own.  Launches on one stream run in order, so the host
 // waits for none of them.
 Ref reduce_tree(PyObject* a, const char* kernel, bool carry, long long empty_value) {
+    checked_dims(a);
     Ref src = tensor_data(a);
     Py_ssize_t n = py::length(src.get());
     if (n == 0) {
@@ -79,6 +80,8 @@ Ref fn_mean(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 Ref fn_dot(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"a", "b"};
     auto [a, b] = parse_args("dot", names, 2, args, nargs, kwnames);
+    checked_dims(a);
+    checked_dims(b);
     Ref da = tensor_data(a), db = tensor_data(b);
     const Py_ssize_t n = py::length(da.get()), nb = py::length(db.get());
     if (n != nb) py::raisef(PyExc_ValueError, "Size mismatch: %zd and %zd elements", n, nb);
@@ -139,7 +142,7 @@ RowArgs row_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyO
     static const char* const names[] = {"a", "dim"};
     auto [a, dim_obj] = parse_args(fname, names, 1, args, nargs, kwnames);
     Ref shape = tensor_shape(a);
-    std::vector<Py_ssize_t> dims = shape_dims(shape.get());
+    std::vector<Py_ssize_t> dims = checked_dims(tensor_data(a).get(), shape.get());
     const Axis axis = row_axis(fname, dims, dim_obj);
     return {a, std::move(shape), std::move(dims), axis};
 }

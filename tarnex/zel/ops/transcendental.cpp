@@ -157,6 +157,7 @@ Ref fn_pi_over(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"n"};
     auto [n_in] = parse_args("pi_over", names, 1, args, nargs, kwnames);
     Ref n = arg_int(n_in, "n");
+    if (!py::truthy(n.get())) py::raise(PyExc_ZeroDivisionError, "pi_over(0): division by zero");
     set_precision_60();
     Ref pi_dec = py::call(S().Decimal, global("PI_STR"));
     Ref n_dec = py::call(S().Decimal, n.get());

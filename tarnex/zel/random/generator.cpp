@@ -97,6 +97,8 @@ DrawShape draw_shape(const char* fname, PyObject* const* args, Py_ssize_t nargs,
         PyErr_NoMemory();
         py::fail();
     }
+    // The host buffer and the device array, refused before the draws.
+    check_fits(static_cast<Py_ssize_t>(n), 2 * kRecordBytes);
     d.n = static_cast<Py_ssize_t>(n);
     return d;
 }

@@ -31,16 +31,11 @@ namespace {
 
 Ref shape_text(const std::vector<Py_ssize_t>& dims) { return py::check(PyObject_Str(shape_tuple(dims).get())); }
 
-// The dims of a tensor whose shape must describe its records: a negative
-// dimension, or a shape asking for more records than the array holds, is
-// refused before any launch reads through it.
+// The dims of a tensor whose shape must describe its records (the shared
+// check), and their product.
 std::vector<Py_ssize_t> checked_dims(PyObject* shape, PyObject* data, Py_ssize_t* total) {
-    std::vector<Py_ssize_t> dims = shape_dims(shape);
-    const Py_ssize_t n = checked_product(dims);
-    const Py_ssize_t have = py::length(data);
-    if (n < 0) py::raisef(PyExc_ValueError, "Invalid shape %U", py::check(PyObject_Str(shape)).get());
-    if (n > have) py::raisef(PyExc_ValueError, "Size mismatch: %zd and %zd elements", n, have);
-    *total = n;
+    std::vector<Py_ssize_t> dims = zel::checked_dims(data, shape);
+    *total = py::length(data);
     return dims;
 }
 
@@ -255,10 +250,8 @@ PyObject* tensor_numpy(PyObject* self, PyObject*) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         Ref data = tensor_data(self);
         Ref shape = tensor_shape(self);
-        std::vector<Py_ssize_t> dims = shape_dims(shape.get());
-        const Py_ssize_t n = checked_product(dims);
-        const Py_ssize_t have = py::length(data.get());
-        if (n != have) py::raisef(PyExc_ValueError, "Size mismatch: %zd and %zd elements", n, have);
+        std::vector<Py_ssize_t> dims = zel::checked_dims(data.get(), shape.get());
+        const Py_ssize_t n = py::length(data.get());
         Ref doubles = dev_empty(n, S().np_float64);
         launch_1d("fp_to_double_kernel", n,
                   {LaunchArg::in(data.get(), n), LaunchArg::out(doubles.get()), LaunchArg::i32(n)});

@@ -222,10 +222,7 @@ PyMethodDef file_methods[] = {
 Ref host_records_shaped(PyObject* t) {
     Ref data = tensor_data(t);
     Ref shape = tensor_shape(t);
-    const std::vector<Py_ssize_t> dims = shape_dims(shape.get());
-    const Py_ssize_t n = checked_product(dims);
-    const Py_ssize_t have = py::length(data.get());
-    if (n != have) py::raisef(PyExc_ValueError, "Size mismatch: %zd and %zd elements", n, have);
+    const std::vector<Py_ssize_t> dims = checked_dims(data.get(), shape.get());
     Ref host = download(data.get());
     if (!same_dtype(host.get(), S().dtype)) py::raise(PyExc_TypeError, "expected an array of FixedPoint records");
     Ref dims_obj = shape_tuple(dims);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "../core/convert.hpp"
+#include "../core/interrupt.hpp"
 #include "tensor.hpp"
 
 namespace zel {
@@ -11,18 +12,6 @@ namespace {
 
 Ref shape_text(PyObject* shape) { return py::check(PyObject_Str(shape)); }
 
-Py_ssize_t product(const std::vector<Py_ssize_t>& dims) {
-    Py_ssize_t n = 1;
-    for (Py_ssize_t d : dims) n *= d;
-    return n;
-}
-
-// The records of `t` must be exactly what its shape describes before bytes
-// are rearranged according to that shape.
-void require_count(PyObject* data, Py_ssize_t expected) {
-    const Py_ssize_t have = py::length(data);
-    if (have != expected) py::raisef(PyExc_ValueError, "Size mismatch: %zd and %zd elements", expected, have);
-}
 
 Ref byte_view(PyObject* arr) {
     Ref u8 = py::getattr(S().cp, "uint8");
@@ -54,7 +43,7 @@ Ref filled(const char* fname, const char* kernel, PyObject* const* args, Py_ssiz
     for (Py_ssize_t d : dims) {
         if (d < 0) py::raisef(PyExc_ValueError, "Negative dimension in shape %U", shape_text(shape.get()).get());
     }
-    const Py_ssize_t n = product(dims);
+    const Py_ssize_t n = shape_count(dims);
     Ref out = dev_empty(n);
     launch_1d(kernel, n, {LaunchArg::out(out.get()), LaunchArg::i32(n)});
     return make_tensor(std::move(out), shape);
@@ -73,9 +62,25 @@ Ref fn_eye(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto [n_obj] = parse_args("eye", names, 1, args, nargs, kwnames);
     const long long n = arg_long(n_obj, "n");
     if (n < 0) py::raise(PyExc_ValueError, "eye requires n >= 0");
-    Ref out = dev_empty(n * n);
-    launch_1d("fp_eye_kernel", n * n, {LaunchArg::out(out.get()), LaunchArg::i32(n)});
+    const Py_ssize_t count = shape_count({static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(n)});
+    // The kernel indexes with 32-bit ints.
+    if (n > INT32_MAX) py::raise(PyExc_MemoryError, "eye size is too large");
+    Ref out = dev_empty(count);
+    launch_1d("fp_eye_kernel", count, {LaunchArg::out(out.get()), LaunchArg::i32(n)});
     return make_tensor(std::move(out), shape_tuple({static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(n)}));
+}
+
+// A NumPy float64 array of n entries filled by fill(double*): handed to
+// tensor() it gives the records and the shape (n,) of the list of the same
+// floats, without a Python object per entry.
+template <class F>
+Ref doubles_array(Py_ssize_t n, F fill) {
+    check_fits(n, 8 + kRecordBytes);
+    Ref empty = py::getattr(S().np, "empty");
+    Ref arr = call_with_dtype(empty.get(), py::from_ssize(n).get(), S().np_float64);
+    Buffer buf(arr.get(), true);
+    fill(static_cast<double*>(buf.data()));
+    return arr;
 }
 
 Ref fn_arange(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -87,6 +92,23 @@ Ref fn_arange(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         start = zero.get();
     }
     Ref range = py::call(reinterpret_cast<PyObject*>(&PyRange_Type), start, end, step ? step : one.get());
+    const Py_ssize_t n = py::length(range.get());
+    check_fits(n, 8 + kRecordBytes);
+    // The list of ints takes the double path of tensor(): each value is the
+    // double nearest it, as the int64 conversion below gives.
+    Ref first = py::getattr(range.get(), "start"), stride = py::getattr(range.get(), "step");
+    int o1 = 0, o2 = 0;
+    const long long a0 = PyLong_AsLongLongAndOverflow(first.get(), &o1);
+    const long long d = PyLong_AsLongLongAndOverflow(stride.get(), &o2);
+    if (PyErr_Occurred()) py::fail();
+    long long last = 0;
+    if (n > 0 && !o1 && !o2 && !__builtin_mul_overflow(d, static_cast<long long>(n - 1), &last) &&
+        !__builtin_add_overflow(a0, last, &last)) {
+        Ref arr = doubles_array(n, [&](double* x) {
+            for (Py_ssize_t i = 0; i < n; ++i) x[i] = static_cast<double>(a0 + d * static_cast<long long>(i));
+        });
+        return call_global("tensor", arr.get());
+    }
     Ref vals = py::check(PySequence_List(range.get()));
     return call_global("tensor", vals.get());
 }
@@ -100,11 +122,26 @@ Ref fn_linspace(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         PyList_SET_ITEM(vals.get(), 0, Py_NewRef(start));
         return call_global("tensor", vals.get());
     }
+    if (steps > PY_SSIZE_T_MAX) py::raise(PyExc_MemoryError, "linspace steps is too large");
+    check_fits(static_cast<Py_ssize_t>(steps), 8 + kRecordBytes);
     Ref span = py::check(PyNumber_Subtract(end, start));
-    Ref denom = py::from_long(steps - 1);
+    // steps - 1 as a Python int: steps may be the most negative long long.
+    Ref denom = py::check(PyNumber_Subtract(py::from_long(steps).get(), py::from_long(1).get()));
     Ref delta = py::check(PyNumber_TrueDivide(span.get(), denom.get()));
+    // start + i * delta for a float or int start and a float delta is the
+    // double arithmetic below, entry for entry.
+    if (steps > 0 && (PyFloat_Check(start) || PyLong_Check(start)) && PyFloat_CheckExact(delta.get())) {
+        const double a = PyFloat_Check(start) ? PyFloat_AS_DOUBLE(start) : PyLong_AsDouble(start);
+        if (a == -1.0 && PyErr_Occurred()) py::fail();
+        const double step = PyFloat_AS_DOUBLE(delta.get());
+        Ref arr = doubles_array(static_cast<Py_ssize_t>(steps), [&](double* x) {
+            for (long long i = 0; i < steps; ++i) x[i] = a + static_cast<double>(i) * step;
+        });
+        return call_global("tensor", arr.get());
+    }
     Ref vals = py::check(PyList_New(0));
     for (long long i = 0; i < steps; ++i) {
+        poll_interrupt();
         Ref idx = py::from_long(i);
         Ref off = py::check(PyNumber_Multiply(idx.get(), delta.get()));
         Ref v = py::check(PyNumber_Add(start, off.get()));
@@ -116,6 +153,7 @@ Ref fn_linspace(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 Ref fn_reshape(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"a", "shape"};
     auto [a, shape] = parse_args("reshape", names, 2, args, nargs, kwnames);
+    checked_dims(a);
     Ref data = tensor_data(a);
     const Py_ssize_t n = py::length(data.get());
     std::vector<Py_ssize_t> dims;
@@ -123,7 +161,10 @@ Ref fn_reshape(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     else dims = shape_dims(shape);
     bool negative = false;
     for (Py_ssize_t d : dims) negative |= d < 0;
-    if (negative || product(dims) != n) {
+    Py_ssize_t count = 1;
+    bool overflow = false;
+    for (Py_ssize_t d : dims) overflow |= __builtin_mul_overflow(count, d, &count);
+    if (negative || overflow || count != n) {
         py::raisef(PyExc_ValueError, "Cannot reshape %zd elements into shape %U", n, shape_text(shape).get());
     }
     return make_tensor(copy_records(data.get()), shape);
@@ -132,6 +173,7 @@ Ref fn_reshape(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 Ref fn_squeeze(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"a", "dim"};
     auto [a, dim_obj] = parse_args("squeeze", names, 1, args, nargs, kwnames);
+    checked_dims(a);
     Ref shape = tensor_shape(a);
     Ref dims = py::check(PySequence_Tuple(shape.get()));
     Ref kept = py::check(PyList_New(0));
@@ -160,6 +202,7 @@ Ref fn_unsqueeze(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"a", "dim"};
     auto [a, dim_obj] = parse_args("unsqueeze", names, 2, args, nargs, kwnames);
     long long dim = arg_long(dim_obj, "dim");
+    checked_dims(a);
     Ref shape = tensor_shape(a);
     Ref dims = py::check(PySequence_Tuple(shape.get()));
     const Py_ssize_t ndim = PyTuple_GET_SIZE(dims.get());
@@ -180,7 +223,7 @@ Ref fn_transpose(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     arg_int(dim1, "dim1");
     Ref shape = tensor_shape(a);
     if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, "transpose requires 2D tensor");
-    const std::vector<Py_ssize_t> dims = shape_dims(shape.get());
+    const std::vector<Py_ssize_t> dims = checked_dims(a);
     const Py_ssize_t rows = dims[0], cols = dims[1];
     Ref data = tensor_data(a);
     // Sized by the shape, so no record of the result is left unwritten.
@@ -207,8 +250,8 @@ Ref fn_cat(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* t = PyList_GET_ITEM(tensors, i);
         Ref shape = tensor_shape(t);
-        shapes.push_back(shape_dims(shape.get()));
         datas.push_back(tensor_data(t));
+        shapes.push_back(checked_dims(datas.back().get(), shape.get()));
     }
     const Py_ssize_t rank = static_cast<Py_ssize_t>(shapes[0].size());
     if (dim < 0) dim += rank;
@@ -219,14 +262,15 @@ Ref fn_cat(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         bool same = static_cast<Py_ssize_t>(s.size()) == rank;
         for (Py_ssize_t k = 0; same && k < rank; ++k) same = k == dim || s[k] == shapes[0][k];
         if (!same) py::raise(PyExc_ValueError, "cat requires equal shapes except in dim");
-        new_shape[dim] += s[dim];
+        if (__builtin_add_overflow(new_shape[dim], s[dim], &new_shape[dim])) {
+            py::raise(PyExc_MemoryError, "cat result is too large");
+        }
     }
     Py_ssize_t outer = 1;
     for (Py_ssize_t k = 0; k < dim; ++k) outer *= shapes[0][k];
     Ref pieces = py::check(PyList_New(0));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const Py_ssize_t n = product(shapes[i]);
-        require_count(datas[i].get(), n);
+        const Py_ssize_t n = shape_count(shapes[i]);
         Ref bytes = byte_view(datas[i].get());
         const Py_ssize_t row = outer ? n / outer * kRecordBytes : 0;
         Ref as_rows = py::call_method(bytes.get(), "reshape", py::from_ssize(outer).get(), py::from_ssize(row).get());
@@ -261,9 +305,9 @@ Ref fn_diff(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (n_obj && arg_long(n_obj, "n") != 1) py::raise(PyExc_ValueError, "Only n=1 supported");
     Ref data = tensor_data(a);
     Ref shape = tensor_shape(a);
+    const std::vector<Py_ssize_t> dims = checked_dims(data.get(), shape.get());
     Ref vals = call_global("from_gpu", data.get());
     const Py_ssize_t total = py::length(vals.get());
-    const std::vector<Py_ssize_t> dims = shape_dims(shape.get());
     const bool rows_apart = dims.size() > 1;
     const Py_ssize_t last = rows_apart ? dims.back() : total;
     Ref result = py::check(PyList_New(0));
@@ -278,7 +322,6 @@ Ref fn_diff(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         diff_run(0, total);
         return call_global("tensor", result.get());
     }
-    require_count(data.get(), product(dims));
     for (Py_ssize_t begin = 0; last > 0 && begin < total; begin += last) diff_run(begin, last);
     std::vector<Py_ssize_t> new_dims(dims.begin(), dims.end() - 1);
     new_dims.push_back(last > 0 ? last - 1 : 0);

@@ -154,6 +154,7 @@ PyObject* sparse_repr(PyObject* self) {
 Ref from_dense(PyObject* cls, PyObject* dense) {
     Ref shape = tensor_shape(dense);
     if (py::length(shape.get()) != 2) py::raise(PyExc_ValueError, "SparseTensor requires 2D input");
+    checked_dims(dense);
     auto [rows, cols] = unpack_shape(shape.get());
     check_dims(rows, cols);
     Ref data = tensor_data(dense);

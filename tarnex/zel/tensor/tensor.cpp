@@ -3,6 +3,8 @@
 // operation are built with make_tensor (Tensor(_raw=..., shape=...)).
 #include "tensor.hpp"
 
+#include <unordered_set>
+
 #include "../core/convert.hpp"
 #include "../core/pytype.hpp"
 
@@ -26,50 +28,143 @@ bool is_scalar_leaf(PyObject* o) {
 }
 
 // (flat list, shape tuple) of nested data, the shape following the first
-// branch at every level.
+// branch at every level.  A level whose first item is a leaf contributes its
+// items as they stand; any other level contributes the flattening of each
+// item.  Iterative, so nesting depth is bounded by memory alone, and each
+// item is visited once; a list that contains itself is refused.
 std::pair<Ref, Ref> flatten(PyObject* data) {
-    if (is_scalar_leaf(data) || !(PyList_Check(data) || PyTuple_Check(data))) {
-        Ref flat = py::check(PyList_New(1));
-        PyList_SET_ITEM(flat.get(), 0, Py_NewRef(data));
+    Ref flat = py::check(PyList_New(0));
+    std::vector<Py_ssize_t> shape;
+    auto is_branch = [](PyObject* o) { return !is_scalar_leaf(o) && (PyList_Check(o) || PyTuple_Check(o)); };
+    if (!is_branch(data)) {
+        py::check_int(PyList_Append(flat.get(), data));
         return {std::move(flat), py::check(PyTuple_New(0))};
     }
-    const Py_ssize_t n = PySequence_Size(data);
-    if (n < 0) py::fail();
-    if (n == 0) return {py::check(PyList_New(0)), shape_tuple({0})};
-    Ref first = py::check(PySequence_GetItem(data, 0));
-    if (is_scalar_leaf(first.get())) return {py::check(PySequence_List(data)), shape_tuple({n})};
-    Ref flat = py::check(PyList_New(0));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item = py::check(PySequence_GetItem(data, i));
-        auto sub = flatten(item.get());
-        Ref extended = py::check(PyNumber_InPlaceAdd(flat.get(), sub.first.get()));
-        flat = std::move(extended);
+    // The shape: lengths down the chain of first items.
+    {
+        Ref node = Ref::borrow(data);
+        std::unordered_set<PyObject*> seen;
+        while (is_branch(node.get())) {
+            if (!seen.insert(node.get()).second) py::raise(PyExc_ValueError, "nested list contains itself");
+            const Py_ssize_t n = PySequence_Size(node.get());
+            if (n < 0) py::fail();
+            shape.push_back(n);
+            if (n == 0) break;
+            Ref first = py::check(PySequence_GetItem(node.get(), 0));
+            if (is_scalar_leaf(first.get())) break;
+            node = std::move(first);
+        }
     }
-    auto inner = flatten(first.get());
-    Ref head = shape_tuple({n});
-    Ref shape = py::check(PySequence_Concat(head.get(), inner.second.get()));
-    return {std::move(flat), std::move(shape)};
+    // The leaves, depth first, with the open branches on an explicit stack.
+    struct Frame {
+        Ref seq;
+        Py_ssize_t next, size;
+    };
+    std::vector<Frame> stack;
+    std::unordered_set<PyObject*> open;
+    auto enter = [&](Ref seq) {
+        const Py_ssize_t n = PySequence_Size(seq.get());
+        if (n < 0) py::fail();
+        if (n == 0) return;
+        Ref first = py::check(PySequence_GetItem(seq.get(), 0));
+        if (is_scalar_leaf(first.get())) {
+            Ref items = py::check(PySequence_List(seq.get()));
+            const Py_ssize_t end = PyList_GET_SIZE(flat.get());
+            py::check_int(PyList_SetSlice(flat.get(), end, end, items.get()));
+            return;
+        }
+        if (!open.insert(seq.get()).second) py::raise(PyExc_ValueError, "nested list contains itself");
+        stack.push_back({std::move(seq), 0, n});
+    };
+    enter(Ref::borrow(data));
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.next >= top.size) {
+            open.erase(top.seq.get());
+            stack.pop_back();
+            continue;
+        }
+        Ref item = py::check(PySequence_GetItem(top.seq.get(), top.next++));
+        if (is_branch(item.get())) {
+            enter(std::move(item));
+        } else {
+            py::check_int(PyList_Append(flat.get(), item.get()));
+        }
+    }
+    return {std::move(flat), shape_tuple(shape)};
 }
 
+// Python's slice bounds [lo, hi) of seq[a:b] for a sequence of length len.
+std::pair<Py_ssize_t, Py_ssize_t> slice_bounds(Py_ssize_t a, Py_ssize_t b, Py_ssize_t len) {
+    auto clamp = [len](Py_ssize_t i) {
+        if (i < 0) i = i < -len ? 0 : i + len;
+        return std::min(i, len);
+    };
+    const Py_ssize_t lo = clamp(a), hi = clamp(b);
+    return {lo, std::max(lo, hi)};
+}
+
+Py_ssize_t sat_mul(Py_ssize_t a, Py_ssize_t b) {
+    Py_ssize_t r = 0;
+    if (!__builtin_mul_overflow(a, b, &r)) return r;
+    return (a < 0) != (b < 0) ? PY_SSIZE_T_MIN / 2 : PY_SSIZE_T_MAX / 2;
+}
+
+// The nested lists of shape over flat: level k splits its run of flat into
+// shape[k] runs of stride prod(shape[k+1:]) (Python slices, so short data
+// gives short lists), the last level is the run cut to shape[-1].  Built
+// with an explicit stack: linear in the output and safe at any depth.
 Ref unflatten(PyObject* flat, PyObject* shape) {
-    const Py_ssize_t ndim = py::length(shape);
+    const std::vector<Py_ssize_t> dims = shape_dims(shape);
+    const Py_ssize_t ndim = static_cast<Py_ssize_t>(dims.size());
     if (ndim == 0) {
         if (py::length(flat) == 0) return py::from_double(0.0);
         return py::check(PySequence_GetItem(flat, 0));
     }
-    Ref d0 = py::check(PySequence_GetItem(shape, 0));
-    const Py_ssize_t rows = py::as_ssize(d0.get());
-    if (ndim == 1) return py::check(PySequence_GetSlice(flat, 0, rows));
-    Ref rest = py::check(PySequence_GetSlice(shape, 1, ndim));
-    Py_ssize_t stride = 1;
-    for (Py_ssize_t d : shape_dims(rest.get())) stride *= d;
-    Ref out = py::check(PyList_New(0));
-    for (Py_ssize_t i = 0; i < rows; ++i) {
-        Ref part = py::check(PySequence_GetSlice(flat, i * stride, (i + 1) * stride));
-        Ref sub = unflatten(part.get(), rest.get());
-        py::check_int(PyList_Append(out.get(), sub.get()));
+    const Py_ssize_t total = py::length(flat);
+    // The lists above the last level are made whatever the data: refuse a
+    // shape that asks for more of them than memory could hold.
+    {
+        Py_ssize_t level = 1, lists = 0;
+        for (Py_ssize_t k = 0; k + 1 < ndim; ++k) {
+            level = sat_mul(level, std::max<Py_ssize_t>(dims[k], 0));
+            lists = std::min(lists + level, PY_SSIZE_T_MAX / 2);
+        }
+        check_fits(lists, 64);
     }
-    return out;
+    std::vector<Py_ssize_t> stride(dims.size(), 1);
+    for (Py_ssize_t k = ndim - 2; k >= 0; --k) stride[k] = sat_mul(stride[k + 1], dims[k + 1]);
+    auto leaf = [&](Py_ssize_t lo, Py_ssize_t hi) {
+        const auto [a, b] = slice_bounds(0, dims[ndim - 1], hi - lo);
+        return py::check(PySequence_GetSlice(flat, lo + a, lo + b));
+    };
+    if (ndim == 1) return py::check(PySequence_GetSlice(flat, 0, dims[0]));
+    struct Frame {
+        Ref out;
+        Py_ssize_t lo, hi, i;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({py::check(PyList_New(0)), 0, total, 0});
+    for (;;) {
+        Frame& f = stack.back();
+        const Py_ssize_t k = static_cast<Py_ssize_t>(stack.size()) - 1;
+        if (f.i >= dims[k]) {
+            Ref done = std::move(f.out);
+            stack.pop_back();
+            if (stack.empty()) return done;
+            py::check_int(PyList_Append(stack.back().out.get(), done.get()));
+            continue;
+        }
+        const auto [a, b] = slice_bounds(sat_mul(f.i, stride[k]), sat_mul(f.i + 1, stride[k]), f.hi - f.lo);
+        ++f.i;
+        if (k + 2 == ndim) {
+            Ref part = leaf(f.lo + a, f.lo + b);
+            py::check_int(PyList_Append(f.out.get(), part.get()));
+        } else {
+            const Py_ssize_t lo = f.lo;
+            stack.push_back({py::check(PyList_New(0)), lo + a, lo + b, 0});
+        }
+    }
 }
 
 // (device records, shape) of data converted element by element by exact
@@ -342,6 +437,52 @@ std::vector<Py_ssize_t> shape_dims(PyObject* shape) {
     std::vector<Py_ssize_t> dims(n);
     for (Py_ssize_t i = 0; i < n; ++i) dims[i] = py::as_ssize(PySequence_Fast_GET_ITEM(seq.get(), i));
     return dims;
+}
+
+Py_ssize_t shape_count(const std::vector<Py_ssize_t>& dims) {
+    Py_ssize_t n = 1;
+    bool zero = false;
+    for (Py_ssize_t d : dims) zero |= d == 0;
+    if (zero) return 0;
+    for (Py_ssize_t d : dims) {
+        if (__builtin_mul_overflow(n, d, &n)) {
+            py::raise(PyExc_MemoryError, "shape describes more records than can be allocated");
+        }
+    }
+    check_fits(n, kRecordBytes);
+    return n;
+}
+
+std::vector<Py_ssize_t> checked_dims(PyObject* data, PyObject* shape) {
+    const Py_ssize_t have = py::length(data);
+    std::vector<Py_ssize_t> dims;
+    bool valid = PyTuple_Check(shape) || PyList_Check(shape);
+    Py_ssize_t count = 1;
+    if (valid) {
+        Ref seq = py::check(PySequence_Tuple(shape));
+        for (Py_ssize_t i = 0; valid && i < PyTuple_GET_SIZE(seq.get()); ++i) {
+            PyObject* item = PyTuple_GET_ITEM(seq.get(), i);
+            const Py_ssize_t d = PyLong_Check(item) ? PyLong_AsSsize_t(item) : -1;
+            if (d == -1 && PyErr_Occurred()) PyErr_Clear();
+            valid = d >= 0;
+            dims.push_back(d);
+            if (valid && count >= 0 && __builtin_mul_overflow(count, d, &count)) count = -1;
+        }
+    }
+    if (!valid) {
+        py::raisef(PyExc_ValueError,
+                   "Size mismatch: tensor shape %R is not a shape of non-negative ints (the tensor holds %zd records)",
+                   shape, have);
+    }
+    if (count != have) {
+        py::raisef(PyExc_ValueError, "Size mismatch: tensor shape %R does not match its %zd records", shape, have);
+    }
+    return dims;
+}
+
+std::vector<Py_ssize_t> checked_dims(PyObject* t) {
+    Ref data = tensor_data(t), shape = tensor_shape(t);
+    return checked_dims(data.get(), shape.get());
 }
 
 void define_tensor(PyObject* m) {

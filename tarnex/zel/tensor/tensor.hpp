@@ -36,6 +36,20 @@ Ref shape_tuple(const std::vector<Py_ssize_t>& dims);
 // The dims of a shape object (a tuple or list of ints).
 std::vector<Py_ssize_t> shape_dims(PyObject* shape);
 
+// The number of records non-negative dims describe; MemoryError when the
+// product overflows or exceeds what this machine could allocate.
+Py_ssize_t shape_count(const std::vector<Py_ssize_t>& dims);
+
+// The dims of t's shape, once t is known to hold exactly the records they
+// describe.  The constructor lets a shape disagree with the data (ragged
+// lists, caller shapes); every operation that reads a tensor's records
+// through its shape calls this first, so such a tensor fails at use with a
+// ValueError naming the shape and the count instead of giving an answer
+// from part of its records.
+std::vector<Py_ssize_t> checked_dims(PyObject* t);
+// The same for an operand already split into its data and shape.
+std::vector<Py_ssize_t> checked_dims(PyObject* data, PyObject* shape);
+
 void define_tensor(PyObject* m);
 
 // Methods and slots of Tensor defined beside their subsystems (access.cpp:
