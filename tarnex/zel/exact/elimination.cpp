@@ -681,6 +681,17 @@ public:
         }
         return z;
     }
+    // Steps until the error bound is below 2^-need (eta is left holding it,
+    // in units of 2^-t); false where the refinement stops converging first.
+    bool refine_below(long need, Mpz& eta) {
+        for (long step = 0;; ++step) {
+            poll_interrupt();
+            if (!error(eta)) return false;
+            if (mpz_sgn(eta.v) == 0 || static_cast<long>(mpz_sizeinbase(eta.v, 2)) - t <= -need) return true;
+            if (step > need / 8 + 64 || !this->step()) return false;
+        }
+    }
+
     long t = 0;
 
 private:
@@ -820,12 +831,7 @@ bool solve_with_det(const IntMatrix& c, Py_ssize_t n, const std::vector<Mpz>& f,
     if (!ref.start(c, n, f)) return false;
     const long need = static_cast<long>(mpz_sizeinbase(det, 2)) + 2;
     Mpz eta;
-    for (long step = 0;; ++step) {
-        poll_interrupt();
-        if (!ref.error(eta)) return false;
-        if (mpz_sgn(eta.v) == 0 || static_cast<long>(mpz_sizeinbase(eta.v, 2)) - ref.t <= -need) break;
-        if (step > need / 8 + 64 || !ref.step()) return false;
-    }
+    if (!ref.refine_below(need, eta)) return false;
     z.resize(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         mpz_mul(z[i].v, ref.y(i), det);
@@ -870,12 +876,7 @@ bool denominator_divisor(const IntMatrix& c, double bound, Mpz& b) {
     const long hb = static_cast<long>(std::ceil(bound));
     const long need = 2 * hb + 2;
     Mpz eta;
-    for (long step = 0;; ++step) {
-        poll_interrupt();
-        if (!ref.error(eta)) return false;
-        if (mpz_sgn(eta.v) == 0 || static_cast<long>(mpz_sizeinbase(eta.v, 2)) - ref.t <= -need) break;
-        if (step > need / 8 + 64 || !ref.step()) return false;
-    }
+    if (!ref.refine_below(need, eta)) return false;
     // Convergents p/q of y_0 / 2^t by Euclid's algorithm.
     Mpz num, den, quo, rem, q2, limit;
     mpz_set(num.v, ref.y(0));
