@@ -1,6 +1,7 @@
 """Pure-Python statements of the exact rational algorithms over any exact
 number type (Fraction, gmpy2.mpq): Gauss-Jordan reduced echelon form, the
-determinant by Gaussian elimination, the inverse as the reduced form of
+determinant by Gaussian elimination, Doolittle LU with partial pivoting,
+the inverse as the reduced form of
 [A | I], the Akiyama-Tanigawa Bernoulli numbers, and the decimal rounding of
 a determinant.  The tests hold the module to them; the benchmarks time them."""
 from decimal import Decimal
@@ -76,3 +77,28 @@ def bernoulli(n):
 def decimal_double(q):
     """float(Decimal(numerator) / Decimal(denominator)) in the current context."""
     return float(Decimal(q.numerator) / Decimal(q.denominator))
+
+
+def lu(rows):
+    """Doolittle with partial pivoting on the largest magnitude, ties to the
+    upper row, in Fractions."""
+    m = [list(r) for r in rows]
+    n = len(m)
+    L = [[Fraction(int(i == j)) for j in range(n)] for i in range(n)]
+    U = [[Fraction(0)] * n for _ in range(n)]
+    perm = list(range(n))
+    for k in range(n):
+        p = max(range(k, n), key=lambda i: (abs(m[i][k]), -i))
+        if p != k:
+            m[k], m[p] = m[p], m[k]
+            perm[k], perm[p] = perm[p], perm[k]
+            for j in range(k):
+                L[k][j], L[p][j] = L[p][j], L[k][j]
+        U[k][k:] = m[k][k:]
+        if m[k][k] == 0:
+            continue
+        for i in range(k + 1, n):
+            L[i][k] = m[i][k] / m[k][k]
+            for j in range(k + 1, n):
+                m[i][j] -= L[i][k] * m[k][j]
+    return L, U, perm

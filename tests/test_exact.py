@@ -14,6 +14,7 @@ from exact_reference import bernoulli as ref_bernoulli
 from exact_reference import decimal_double
 from exact_reference import det as ref_det
 from exact_reference import inverse as ref_inv
+from exact_reference import lu as ref_lu
 from exact_reference import rref as ref_rref
 from reference import records, value_of
 
@@ -49,36 +50,6 @@ def assert_holds_doubles(t, expected):
     assert len(got) == len(expected)
     for g, e in zip(got, expected):
         assert g == Fraction(e), (g, e)
-
-
-# ---------------------------------------------------------------------------
-# The algorithms as the rational definitions state them.
-
-def ref_lu(matrix):
-    m = [list(r) for r in matrix]
-    n = len(m)
-    L = [[Fraction(int(i == j)) for j in range(n)] for i in range(n)]
-    U = [[Fraction(0)] * n for _ in range(n)]
-    perm = list(range(n))
-    for k in range(n):
-        max_row = k
-        for i in range(k + 1, n):
-            if abs(m[i][k]) > abs(m[max_row][k]):
-                max_row = i
-        if max_row != k:
-            m[k], m[max_row] = m[max_row], m[k]
-            perm[k], perm[max_row] = perm[max_row], perm[k]
-            for j in range(k):
-                L[k][j], L[max_row][j] = L[max_row][j], L[k][j]
-        for j in range(k, n):
-            U[k][j] = m[k][j]
-        if m[k][k] == 0:
-            continue
-        for i in range(k + 1, n):
-            L[i][k] = m[i][k] / m[k][k]
-            for j in range(k + 1, n):
-                m[i][j] -= L[i][k] * m[k][j]
-    return L, U, perm
 
 
 # ---------------------------------------------------------------------------

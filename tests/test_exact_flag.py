@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import tarnex.zel.zel as zel
+from exact_reference import lu as ref_lu
 from reference import SCALE, exact_rational, record_bytes, records, scaled, value_of
 
 flint = pytest.importorskip("flint")
@@ -171,31 +172,6 @@ def test_rref_and_null_space_floor_the_exact_reduced_form(A):
             want[p] = -rows[i][f]
         assert vec.shape == (n,)
         assert_records(vec, want)
-
-
-def ref_lu(rows):
-    """Doolittle with partial pivoting on the largest magnitude, ties to the
-    upper row, in Fractions."""
-    m = [list(r) for r in rows]
-    n = len(m)
-    L = [[Fraction(int(i == j)) for j in range(n)] for i in range(n)]
-    U = [[Fraction(0)] * n for _ in range(n)]
-    perm = list(range(n))
-    for k in range(n):
-        p = max(range(k, n), key=lambda i: (abs(m[i][k]), -i))
-        if p != k:
-            m[k], m[p] = m[p], m[k]
-            perm[k], perm[p] = perm[p], perm[k]
-            for j in range(k):
-                L[k][j], L[p][j] = L[p][j], L[k][j]
-        U[k][k:] = m[k][k:]
-        if m[k][k] == 0:
-            continue
-        for i in range(k + 1, n):
-            L[i][k] = m[i][k] / m[k][k]
-            for j in range(k + 1, n):
-                m[i][j] -= L[i][k] * m[k][j]
-    return L, U, perm
 
 
 def test_lu_factors_are_the_floors_of_the_exact_factors(square):

@@ -288,12 +288,7 @@ Py_ssize_t complex_len(PyObject* self) {
 PyObject* complex_iter(PyObject* self) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         Ref shape = shape_of(re(self));
-        if (py::length(shape.get()) == 0) py::raise(PyExc_TypeError, "iteration over a 0-d tensor");
-        Ref getitem = py::getattr(self, "__getitem__");
-        Ref count = py::from_ssize(py::length(re(self)));
-        Ref indices = py::call(reinterpret_cast<PyObject*>(&PyRange_Type), count.get());
-        Ref rows = py::call(reinterpret_cast<PyObject*>(&PyMap_Type), getitem.get(), indices.get());
-        return py::check(PyObject_GetIter(rows.get())).release();
+        return iterate_rows(self, shape.get()).release();
     });
 }
 

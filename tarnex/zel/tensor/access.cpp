@@ -301,18 +301,21 @@ Py_ssize_t tensor_len(PyObject* self) {
     });
 }
 
-// Rows are taken one at a time, through the type's current __getitem__.
+// Rows are taken one at a time, through the type's current __getitem__:
+// map(self.__getitem__, range(len(self))).
+Ref iterate_rows(PyObject* self, PyObject* shape) {
+    if (py::length(shape) == 0) py::raise(PyExc_TypeError, "iteration over a 0-d tensor");
+    Ref getitem = py::getattr(self, "__getitem__");
+    Ref count = py::from_ssize(py::length(self));
+    Ref indices = py::call(reinterpret_cast<PyObject*>(&PyRange_Type), count.get());
+    Ref rows = py::call(reinterpret_cast<PyObject*>(&PyMap_Type), getitem.get(), indices.get());
+    return py::check(PyObject_GetIter(rows.get()));
+}
+
 PyObject* tensor_iter(PyObject* self) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         Ref shape = tensor_shape(self);
-        if (py::length(shape.get()) == 0) py::raise(PyExc_TypeError, "iteration over a 0-d tensor");
-        const Py_ssize_t n = tensor_len(self);
-        if (n < 0) py::fail();
-        Ref getitem = py::getattr(self, "__getitem__");
-        Ref count = py::from_ssize(n);
-        Ref indices = py::call(reinterpret_cast<PyObject*>(&PyRange_Type), count.get());
-        Ref rows = py::call(reinterpret_cast<PyObject*>(&PyMap_Type), getitem.get(), indices.get());
-        return py::check(PyObject_GetIter(rows.get())).release();
+        return iterate_rows(self, shape.get()).release();
     });
 }
 

@@ -61,6 +61,8 @@ PyObject* tensor_getitem(PyObject* self, PyObject* key);
 int tensor_setitem(PyObject* self, PyObject* key, PyObject* value);
 Py_ssize_t tensor_len(PyObject* self);
 PyObject* tensor_iter(PyObject* self);
+// An iterator over self[0] .. self[len(self) - 1]; TypeError for a 0-d shape.
+Ref iterate_rows(PyObject* self, PyObject* shape);
 int tensor_bool(PyObject* self);
 PyObject* tensor_ndim(PyObject* self, void*);
 PyObject* tensor_reduce(PyObject* self, PyObject*);
