@@ -1,6 +1,8 @@
 // Module state, argument parsing and the checked launch helper.
 #include "runtime.hpp"
 
+#include "docstrings.hpp"
+
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -211,7 +213,10 @@ void launch_1d(const char* kernel, Py_ssize_t n, std::initializer_list<LaunchArg
     launch(kernel, Dims{grid_for(n)}, Dims{kBlockSize}, args);
 }
 
-void add_functions(PyObject* m, PyMethodDef* table) { py::check_int(PyModule_AddFunctions(m, table)); }
+void add_functions(PyObject* m, PyMethodDef* table) {
+    attach_docstrings(table);
+    py::check_int(PyModule_AddFunctions(m, table));
+}
 
 Buffer::Buffer(PyObject* o, bool writable) {
     const int flags = writable ? (PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) : PyBUF_C_CONTIGUOUS;
