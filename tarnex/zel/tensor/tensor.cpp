@@ -364,9 +364,56 @@ PyMemberDef tensor_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// The class docstring: the summary line, then the long text (Google style,
+// with an example that runs as a doctest).
+constexpr const char kTensorDoc[] = "Tensor(data=None, shape=None, _raw=None, *, exact=False)\n--\n\n"
+                                    "GPU Fixed-Point Tensor." R"doc(
+
+A dense tensor of 512-bit signed fixed-point numbers (256 integer bits, 256
+fraction bits): a flat device array of 72-byte records in row-major order
+and a shape. Operations never modify their operands; each returns a new
+tensor.
+
+``Tensor(data)`` is ``tensor(data)``: numbers, decimal strings, Fractions,
+Decimals, nested lists and NumPy arrays, converted as ``tensor`` documents
+(a list whose first element is an int or a float goes through doubles; with
+``exact=True`` every element is converted by its exact value). ``Tensor()``
+is a zero of shape ``()``. A ``shape`` given with the data replaces the
+inferred one without a check; operations that read records through the
+shape refuse a tensor whose shape does not match its records.
+
+Operators: ``+ - * /`` (a number or list on either side is converted with
+``tensor`` first), unary ``-``, ``@`` (``matmul``) and ``**`` (``pow``, an
+integral exponent). ``==`` is identity, as for any object: compare values
+with ``eq`` or ``checksums_match``. Indexing takes NumPy's basic indices
+(ints, slices, ``...``, ``None``) and returns a new tensor; assignment
+through an index writes records in place. ``len``, iteration over rows and
+``sum()``, ``mean()``, ``max()``, ``min()`` follow the module functions.
+
+Reading back: ``to_fractions()`` gives the exact values, ``to_list()``,
+``item()`` and ``numpy()`` give doubles (each record rounded to nearest),
+``repr`` shows doubles for up to ten elements.
+
+Args:
+    data: the values; None gives a zero of shape ``()``.
+    shape: a shape to use instead of the inferred one.
+    exact: convert every element by its exact value (keyword only).
+
+Raises:
+    OverflowError: a value of magnitude 2^256 or more, or an infinity.
+    ValueError: a NaN.
+    TypeError: an element that is not a number.
+
+Example:
+    >>> t = zel.Tensor([[1, 2], [3, 4]])
+    >>> t.shape, (t + 1).to_list(), (2 - t)[0].to_list()
+    ((2, 2), [[2.0, 3.0], [4.0, 5.0]], [1.0, 0.0])
+    >>> zel.Tensor([Fraction(1, 3)]).to_fractions() == [Fraction(1, 3)]
+    False
+)doc";
+
 PyType_Slot tensor_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Tensor(data=None, shape=None, _raw=None, *, exact=False)\n--\n\n"
-                                   "GPU Fixed-Point Tensor.")},
+    {Py_tp_doc, const_cast<char*>(kTensorDoc)},
     {Py_tp_init, reinterpret_cast<void*>(tensor_init)},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     ZEL_SLOT_TYPE_GC(TensorObject),
