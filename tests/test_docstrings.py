@@ -1,7 +1,8 @@
 """The module's docstrings and the documentation's table of public names.
 
-Every example in a docstring runs as a doctest (one case per docstring), the
-long docstrings have their sections, and the table the documentation is
+Every example in a docstring and in the documentation's pages runs as a
+doctest (one case per docstring or page), the long docstrings have their
+sections, and the table the documentation is
 generated from names every public name, with result kinds that match what
 the element-wise functions compute.
 """
@@ -43,6 +44,25 @@ def test_docstring_examples(test):
         runner.run(test, out=lines.append)
     finally:
         if zel._numpy_patched:  # an example that failed half-way leaves no patch behind
+            zel.unpatch_numpy()
+    assert runner.failures == 0, "".join(lines)
+
+
+PAGES = sorted(p for p in (ROOT / "docs").glob("*.rst") if ">>>" in p.read_text())
+
+
+@pytest.mark.skipif(zel.device != "host", reason="the pages show the host backend's device and kernels")
+@pytest.mark.parametrize("page", PAGES, ids=[p.name for p in PAGES])
+def test_page_examples(page):
+    # The documentation pages' examples, as the site's doctest build runs them
+    # (one namespace per page), without needing Sphinx.
+    test = doctest.DocTestParser().get_doctest(page.read_text(), dict(GLOBS), page.name, str(page), 0)
+    lines = []
+    runner = doctest.DocTestRunner(optionflags=FLAGS)
+    try:
+        runner.run(test, out=lines.append)
+    finally:
+        if zel._numpy_patched:
             zel.unpatch_numpy()
     assert runner.failures == 0, "".join(lines)
 
