@@ -123,7 +123,7 @@ GROUPS = [
         ("tanh", "floor", "the floor or its neighbour", ""),
         ("gelu", "floor", "erf form; the floor or its neighbour", ""),
         ("silu", "floor", "the floor or its neighbour", ""),
-        ("softmax", "floor", "per row", ""),
+        ("softmax", "floor", "per row: exp(x - max) each, their exact sum, one floored division", ""),
     ]),
     ("Reductions and statistics", [
         ("sum", "exact", "a fixed pairwise tree; partial sums saturate", ""),
