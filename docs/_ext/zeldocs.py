@@ -24,7 +24,7 @@ def _write(path, text):
 
 
 def _cell(text):
-    return text if text else "-"
+    return text if text else "\u2013"
 
 
 def rounding_table():
