@@ -5,7 +5,7 @@ Everything generated goes to ``docs/_generated`` (not tracked, excluded from
 the document search; the pages include it).
 """
 import json
-import os
+import re
 from pathlib import Path
 
 import zel_api
@@ -141,6 +141,31 @@ def generate(app):
     _write(GENERATED / "benchmarks.txt", benchmark_plots())
 
 
+# Docstrings are also read as plain text (help()), where |x| is an absolute
+# value; to reStructuredText it would be a substitution.  Bars outside
+# inline literals and examples are escaped.
+_LITERAL = re.compile(r"(``.+?``)")
+
+
+def _escape_bars(line):
+    parts = _LITERAL.split(line)
+    return "".join(p if i % 2 else p.replace("|", "\\|") for i, p in enumerate(parts))
+
+
+def escape_docstring(app, what, name, obj, options, lines):
+    in_example = False
+    for i, line in enumerate(lines):
+        stripped = line.strip()
+        if stripped.startswith(">>>"):
+            in_example = True
+        elif not stripped:
+            in_example = False
+        if not in_example and "|" in line:
+            lines[i] = _escape_bars(line)
+
+
 def setup(app):
     app.connect("builder-inited", generate)
+    # After napoleon (priority 500) has turned the sections into reST.
+    app.connect("autodoc-process-docstring", escape_docstring, priority=600)
     return {"parallel_read_safe": True, "version": "1"}
