@@ -407,8 +407,43 @@ PyMemberDef complex_members[] = {
 };
 
 PyType_Slot complex_slots[] = {
-    {Py_tp_doc, const_cast<char*>("ComplexTensor(real, imag=None)\n--\n\n"
-                                  "Complex tensor: a pair of equal-shape real tensors.")},
+    {Py_tp_doc, const_cast<char*>(R"doc(ComplexTensor(real, imag=None)
+--
+
+Complex tensor: a pair of equal-shape real tensors.
+
+There is no complex record: ``real`` and ``imag`` are ordinary Tensors, and
+every operation is a short composition of the real ones, so it is exact, or
+floored to the record, exactly as those are (a product is four real
+products, a sum two exact additions). Parts that are not Tensors are
+converted by ``tensor``; a missing ``imag`` is zeros of the real part's
+shape. No operation changes a ComplexTensor in place.
+
+Operators: ``+``, ``-`` and ``*`` with another ComplexTensor, a Tensor or a
+number (a real operand touches both parts for ``*`` and ``/``, the real part
+only for ``+`` and ``-``), ``/`` by any of them (no check for a zero
+divisor), unary ``-`` and ``abs`` (the magnitude, a real Tensor). Methods:
+``conj()``, ``abs2()`` (a*a + b*b without the root), ``T()`` and ``H()`` (the
+transpose and conjugate transpose of a 2-D tensor; methods, not
+properties), ``to_fractions()`` (both parts exactly), ``to_list()`` (Python
+complex numbers, rounded through doubles), ``numpy()``, indexing and
+iteration over the first dimension. Matrix products are ``cmm`` and ``cmv``.
+
+Args:
+    real: a Tensor or anything ``tensor`` accepts.
+    imag: the same, or None for zeros.
+
+Raises:
+    ValueError: the parts have different shapes, also when an operation
+        would give them different shapes (a broadcast real operand).
+
+Example:
+    >>> c = zel.ComplexTensor([1, 2], [3, 4])
+    >>> (c * c.conj()).to_fractions()
+    ([Fraction(10, 1), Fraction(20, 1)], [Fraction(0, 1), Fraction(0, 1)])
+    >>> (c / c).to_fractions()
+    ([Fraction(1, 1), Fraction(1, 1)], [Fraction(0, 1), Fraction(0, 1)])
+)doc")},
     {Py_tp_init, reinterpret_cast<void*>(complex_init)},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     ZEL_SLOT_TYPE_GC(ComplexObject),
