@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "../core/convert.hpp"
+#include "../core/docstrings.hpp"
 #include "../core/pytype.hpp"
 #include "tensor.hpp"
 
@@ -255,8 +256,36 @@ PyMemberDef sparse_members[] = {
 };
 
 PyType_Slot sparse_slots[] = {
-    {Py_tp_doc, const_cast<char*>("SparseTensor(values=None, col_indices=None, row_ptrs=None, shape=None)\n--\n\n"
-                                  "GPU Fixed-Point Sparse Tensor in CSR format.")},
+    {Py_tp_doc, const_cast<char*>(R"doc(SparseTensor(values=None, col_indices=None, row_ptrs=None, shape=None)
+--
+
+GPU Fixed-Point Sparse Tensor in CSR format.
+
+A 2-D matrix in compressed sparse row form on the device: the stored
+FixedPoint records row by row, their int32 column indices, and rows + 1
+int32 row pointers (row r holds entries ``row_ptrs[r]`` to
+``row_ptrs[r + 1] - 1``). Build one with ``SparseTensor.from_dense`` or
+``SparseTensor.from_scipy``; its one operation is ``sparse_mv``, and
+``save``/``load`` keep it exactly. There is no conversion back to a dense
+Tensor.
+
+The constructor stores device arrays as given, without checks; ``shape`` is
+then as given and ``nnz`` the number of values. ``sparse_mv`` validates the
+structure before any kernel reads it, so a malformed one is refused there.
+
+Args:
+    values: a device array of records, or None.
+    col_indices: a device int32 array, or None.
+    row_ptrs: a device int32 array, or None.
+    shape: ``(rows, cols)``, or None.
+
+Example:
+    >>> s = zel.SparseTensor.from_dense(zel.tensor([[Fraction(1, 2), 0], [0, 2]]))
+    >>> s.shape, s.nnz
+    ((2, 2), 2)
+    >>> zel.sparse_mv(s, zel.tensor([3, 1])).to_fractions()
+    [Fraction(3, 2), Fraction(2, 1)]
+)doc")},
     {Py_tp_init, reinterpret_cast<void*>(sparse_init)},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     ZEL_SLOT_TYPE_GC(SparseObject),
@@ -319,6 +348,9 @@ PyMethodDef sparse_functions[] = {
 
 void define_sparse(PyObject* m) {
     if (!g_sparse_type) {
+        // The class methods' long texts (doc/sparse.inc), before the type
+        // reads its method table.
+        attach_docstrings(sparse_methods);
         g_sparse_type = reinterpret_cast<PyTypeObject*>(py::check(PyType_FromSpec(&sparse_spec)).release());
         PyObject* t = reinterpret_cast<PyObject*>(g_sparse_type);
         Ref slots = py::check(Py_BuildValue("[sssss]", "_values", "_col_indices", "_row_ptrs", "_shape", "_nnz"));
