@@ -7,7 +7,6 @@
 #include <limits>
 
 #include "../core/convert.hpp"
-#include "../core/docstrings.hpp"
 #include "../core/pytype.hpp"
 #include "tensor.hpp"
 
@@ -233,10 +232,58 @@ PyObject* m_from_scipy(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, P
 
 PyMethodDef sparse_methods[] = {
     {"from_dense", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_from_dense)),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_dense($cls, /, dense)\n--\n\nConvert dense tensor to sparse CSR."},
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, R"doc(from_dense($cls, /, dense)
+--
+
+Convert dense tensor to sparse CSR.
+
+The CSR form of a 2-D Tensor: its non-zero records, row by row, with their
+column indices and the row pointers, found by two kernels (count, then
+extract). The records are kept as they are.
+
+Args:
+    dense: a 2-D Tensor.
+
+Returns:
+    A new SparseTensor of the same shape.
+
+Raises:
+    ValueError: ``dense`` is not 2-D, or has more rows, columns or non-zeros
+        than 32-bit indices hold.
+
+Example:
+    >>> s = zel.SparseTensor.from_dense(zel.eye(3))
+    >>> s, s.nnz
+    (SparseTensor(shape=(3, 3), nnz=3), 3)
+)doc"},
     {"from_scipy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_from_scipy)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_scipy($cls, /, scipy_csr)\n--\n\nCreate from scipy.sparse.csr_matrix."},
+     R"doc(from_scipy($cls, /, scipy_csr)
+--
+
+Create from scipy.sparse.csr_matrix.
+
+A SparseTensor from a host CSR matrix (``scipy.sparse.csr_matrix`` or any
+object with ``data``, ``indices``, ``indptr`` and ``shape``). The values are
+taken as float64 and each double is stored exactly; the structure is checked
+before anything is uploaded.
+
+Args:
+    scipy_csr: the CSR matrix.
+
+Returns:
+    A new SparseTensor of the same shape.
+
+Raises:
+    ValueError: the structure is invalid (row pointers that decrease or do
+        not end at the number of values, column indices out of range).
+
+Example:
+    >>> import scipy.sparse
+    >>> s = zel.SparseTensor.from_scipy(scipy.sparse.csr_matrix([[0, 1.5], [2, 0]]))
+    >>> zel.sparse_mv(s, zel.tensor([2, 4])).to_fractions()
+    [Fraction(6, 1), Fraction(4, 1)]
+)doc"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -348,9 +395,6 @@ PyMethodDef sparse_functions[] = {
 
 void define_sparse(PyObject* m) {
     if (!g_sparse_type) {
-        // The class methods' long texts (doc/sparse.inc), before the type
-        // reads its method table.
-        attach_docstrings(sparse_methods);
         g_sparse_type = reinterpret_cast<PyTypeObject*>(py::check(PyType_FromSpec(&sparse_spec)).release());
         PyObject* t = reinterpret_cast<PyObject*>(g_sparse_type);
         Ref slots = py::check(Py_BuildValue("[sssss]", "_values", "_col_indices", "_row_ptrs", "_shape", "_nnz"));
