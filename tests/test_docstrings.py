@@ -121,8 +121,6 @@ def test_each_function_has_one_long_docstring_entry():
     assert {n: f for n, f in seen.items() if len(f) > 1} == {}
 
 
-@pytest.mark.xfail(reason="long docstrings are still being written for some groups; "
-                          "remove this mark once every public function has its entry", strict=False)
 def test_every_public_function_has_a_long_docstring():
     missing = sorted(set(_public_functions()) - _documented_names())
     assert missing == [], f"{len(missing)} public functions without a long docstring: {missing}"
