@@ -8,6 +8,8 @@
 #include <deque>
 #include <mutex>
 
+#include <immintrin.h>
+
 #include "../core/interrupt.hpp"
 #include "matrix.hpp"
 
@@ -149,10 +151,97 @@ private:
     size_t rows_ = 0;
 };
 
-// row[j] += f * neg[j] for j in [k, n): the elimination's inner loop, built
-// for the wider vector units as well (the same integers on every path).
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void axpy(u64* __restrict row, const u32* __restrict neg, u32 f, Py_ssize_t k, Py_ssize_t n) {
-    for (Py_ssize_t j = k; j < n; ++j) row[j] += static_cast<u64>(f) * neg[j];
+// The elimination's inner loops: row[j] += f * neg[j] (and + g * neg2[j])
+// for j in [k, n), with f, g and the negated pivot rows below 2^32 so that
+// every product is an unsigned 32 x 32 -> 64-bit multiply (one vpmuludq per
+// eight entries on the widest path); the same integers on every path.
+void axpy_plain(u64* __restrict row, const u64* __restrict neg, u64 f, Py_ssize_t k, Py_ssize_t n) {
+    for (Py_ssize_t j = k; j < n; ++j) row[j] += f * neg[j];
+}
+
+void axpy2_plain(u64* __restrict row, const u64* __restrict neg, const u64* __restrict neg2, u64 f, u64 g,
+                 Py_ssize_t k, Py_ssize_t n) {
+    for (Py_ssize_t j = k; j < n; ++j) row[j] += f * neg[j] + g * neg2[j];
+}
+
+__attribute__((target("avx512f"))) void axpy_v4(u64* __restrict row, const u64* __restrict neg, u64 f, Py_ssize_t k,
+                                                Py_ssize_t n) {
+    const __m512i fv = _mm512_set1_epi64(static_cast<long long>(f));
+    Py_ssize_t j = k;
+    for (; j + 8 <= n; j += 8) {
+        const __m512i r = _mm512_loadu_si512(row + j);
+        _mm512_storeu_si512(row + j, _mm512_add_epi64(r, _mm512_mul_epu32(fv, _mm512_loadu_si512(neg + j))));
+    }
+    if (j < n) {
+        const __mmask8 m = static_cast<__mmask8>((1u << (n - j)) - 1);
+        const __m512i r = _mm512_maskz_loadu_epi64(m, row + j);
+        const __m512i x = _mm512_maskz_loadu_epi64(m, neg + j);
+        _mm512_mask_storeu_epi64(row + j, m, _mm512_add_epi64(r, _mm512_mul_epu32(fv, x)));
+    }
+}
+
+__attribute__((target("avx512f"))) void axpy2_v4(u64* __restrict row, const u64* __restrict neg,
+                                                 const u64* __restrict neg2, u64 f, u64 g, Py_ssize_t k,
+                                                 Py_ssize_t n) {
+    const __m512i fv = _mm512_set1_epi64(static_cast<long long>(f));
+    const __m512i gv = _mm512_set1_epi64(static_cast<long long>(g));
+    Py_ssize_t j = k;
+    for (; j + 8 <= n; j += 8) {
+        __m512i r = _mm512_loadu_si512(row + j);
+        r = _mm512_add_epi64(r, _mm512_mul_epu32(fv, _mm512_loadu_si512(neg + j)));
+        r = _mm512_add_epi64(r, _mm512_mul_epu32(gv, _mm512_loadu_si512(neg2 + j)));
+        _mm512_storeu_si512(row + j, r);
+    }
+    if (j < n) {
+        const __mmask8 m = static_cast<__mmask8>((1u << (n - j)) - 1);
+        __m512i r = _mm512_maskz_loadu_epi64(m, row + j);
+        r = _mm512_add_epi64(r, _mm512_mul_epu32(fv, _mm512_maskz_loadu_epi64(m, neg + j)));
+        r = _mm512_add_epi64(r, _mm512_mul_epu32(gv, _mm512_maskz_loadu_epi64(m, neg2 + j)));
+        _mm512_mask_storeu_epi64(row + j, m, r);
+    }
+}
+
+__attribute__((target("avx2"))) void axpy_v3(u64* __restrict row, const u64* __restrict neg, u64 f, Py_ssize_t k,
+                                             Py_ssize_t n) {
+    const __m256i fv = _mm256_set1_epi64x(static_cast<long long>(f));
+    Py_ssize_t j = k;
+    for (; j + 4 <= n; j += 4) {
+        const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + j));
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(neg + j));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + j), _mm256_add_epi64(r, _mm256_mul_epu32(fv, x)));
+    }
+    for (; j < n; ++j) row[j] += f * neg[j];
+}
+
+__attribute__((target("avx2"))) void axpy2_v3(u64* __restrict row, const u64* __restrict neg,
+                                              const u64* __restrict neg2, u64 f, u64 g, Py_ssize_t k, Py_ssize_t n) {
+    const __m256i fv = _mm256_set1_epi64x(static_cast<long long>(f));
+    const __m256i gv = _mm256_set1_epi64x(static_cast<long long>(g));
+    Py_ssize_t j = k;
+    for (; j + 4 <= n; j += 4) {
+        __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + j));
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(neg + j));
+        const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(neg2 + j));
+        r = _mm256_add_epi64(r, _mm256_mul_epu32(fv, x));
+        r = _mm256_add_epi64(r, _mm256_mul_epu32(gv, y));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(row + j), r);
+    }
+    for (; j < n; ++j) row[j] += f * neg[j] + g * neg2[j];
+}
+
+struct Axpy {
+    void (*one)(u64*, const u64*, u64, Py_ssize_t, Py_ssize_t);
+    void (*two)(u64*, const u64*, const u64*, u64, u64, Py_ssize_t, Py_ssize_t);
+};
+
+const Axpy& axpy() {
+    static const Axpy chosen = [] {
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx512f")) return Axpy{axpy_v4, axpy2_v4};
+        if (__builtin_cpu_supports("avx2")) return Axpy{axpy_v3, axpy2_v3};
+        return Axpy{axpy_plain, axpy2_plain};
+    }();
+    return chosen;
 }
 
 // Entries start below 2^26 and gain less than 2^52 per step, so 2^10 steps
@@ -160,16 +249,29 @@ __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) vo
 constexpr Py_ssize_t kStepsPerReduction = 1024;
 
 // det(M) mod p by Gaussian elimination with delayed reduction; M holds
-// residues and is overwritten.
-u32 det_mod(std::vector<u64>& m, Py_ssize_t n, const SmallPrime& P, std::vector<u32>& neg) {
-    neg.resize(static_cast<size_t>(n));
+// residues and is overwritten.  Pivots are taken two at a time where there
+// are two: the second pivot's row is brought up to date alone, and every
+// row below then takes both updates in one pass over it, which halves the
+// passes over the matrix.
+u32 det_mod(std::vector<u64>& m, Py_ssize_t n, const SmallPrime& P, std::vector<u64>& neg) {
+    neg.resize(static_cast<size_t>(3 * n));
+    u64* const neg0 = neg.data();
+    u64* const neg1 = neg0 + n;
+    u64* const fac = neg1 + n;  // the first pivot's multipliers, by row
+    const Axpy& ax = axpy();
     u32 det = 1;
-    for (Py_ssize_t k = 0; k < n; ++k) {
+    Py_ssize_t steps = 0;  // since the last full reduction
+    auto swap_rows = [&](Py_ssize_t a, Py_ssize_t b, Py_ssize_t from) {
+        for (Py_ssize_t j = from; j < n; ++j) std::swap(m[a * n + j], m[b * n + j]);
+        det = P.neg(det);
+    };
+    for (Py_ssize_t k = 0; k < n;) {
         poll_interrupt();
-        if (k % kStepsPerReduction == kStepsPerReduction - 1) {
+        if (steps + 2 > kStepsPerReduction - 1) {
             for (Py_ssize_t i = k; i < n; ++i) {
                 for (Py_ssize_t j = k; j < n; ++j) m[i * n + j] = P.reduce(m[i * n + j]);
             }
+            steps = 0;
         }
         Py_ssize_t r = -1;
         for (Py_ssize_t i = k; i < n; ++i) {
@@ -177,19 +279,52 @@ u32 det_mod(std::vector<u64>& m, Py_ssize_t n, const SmallPrime& P, std::vector<
             if (r < 0 && m[i * n + k]) r = i;
         }
         if (r < 0) return 0;
-        if (r != k) {
-            for (Py_ssize_t j = k; j < n; ++j) std::swap(m[k * n + j], m[r * n + j]);
-            det = P.neg(det);
-        }
+        if (r != k) swap_rows(k, r, k);
         const u32 pivot = static_cast<u32>(m[k * n + k]);
         det = P.mul(det, pivot);
         const u32 pinv = P.inv(pivot);
-        for (Py_ssize_t j = k + 1; j < n; ++j) neg[j] = static_cast<u32>(P.p - P.reduce(m[k * n + j]));
-        for (Py_ssize_t i = k + 1; i < n; ++i) {
-            const u32 a = static_cast<u32>(m[i * n + k]);
-            if (a == 0) continue;
-            axpy(&m[i * n], neg.data(), P.mul(a, pinv), k + 1, n);
+        for (Py_ssize_t j = k + 1; j < n; ++j) neg0[j] = P.p - P.reduce(m[k * n + j]);
+        if (k + 2 > n - 1) {
+            // One row left below the pivot, or none.
+            for (Py_ssize_t i = k + 1; i < n; ++i) {
+                const u32 a = static_cast<u32>(m[i * n + k]);
+                if (a) ax.one(&m[i * n], neg0, P.mul(a, pinv), k + 1, n);
+            }
+            k += 1;
+            steps += 1;
+            continue;
         }
+        // The second pivot: column k + 1 after the first update.
+        const Py_ssize_t k1 = k + 1;
+        Py_ssize_t r1 = -1;
+        for (Py_ssize_t i = k1; i < n; ++i) {
+            fac[i] = P.mul(static_cast<u32>(m[i * n + k]), pinv);
+            m[i * n + k1] = P.reduce(m[i * n + k1] + fac[i] * neg0[k1]);
+            if (r1 < 0 && m[i * n + k1]) r1 = i;
+        }
+        if (r1 < 0) return 0;
+        if (r1 != k1) {
+            swap_rows(k1, r1, k1);
+            std::swap(fac[k1], fac[r1]);
+        }
+        const u32 pivot1 = static_cast<u32>(m[k1 * n + k1]);
+        det = P.mul(det, pivot1);
+        const u32 pinv1 = P.inv(pivot1);
+        if (fac[k1]) ax.one(&m[k1 * n], neg0, fac[k1], k1 + 1, n);
+        for (Py_ssize_t j = k1 + 1; j < n; ++j) neg1[j] = P.p - P.reduce(m[k1 * n + j]);
+        for (Py_ssize_t i = k1 + 1; i < n; ++i) {
+            const u64 f = fac[i];
+            const u64 g = P.mul(static_cast<u32>(m[i * n + k1]), pinv1);
+            if (f && g) {
+                ax.two(&m[i * n], neg0, neg1, f, g, k1 + 1, n);
+            } else if (f) {
+                ax.one(&m[i * n], neg0, f, k1 + 1, n);
+            } else if (g) {
+                ax.one(&m[i * n], neg1, g, k1 + 1, n);
+            }
+        }
+        k += 2;
+        steps += 2;
     }
     return det;
 }
@@ -238,7 +373,7 @@ void determinant(mpz_ptr det, const IntMatrix& c) {
     const size_t primes = static_cast<size_t>(std::ceil((std::max(q_bound, 0.0) + 2.0) / kPrimeBits));
     Mpz modulus(1), half;
     std::vector<std::vector<u64>> residues;
-    std::vector<u32> scratch;
+    std::vector<u64> scratch;
     size_t used = 0;
     for (size_t first = 0; used < primes; first += BatchReducer::kBatch) {
         BatchReducer batch(first, std::min(BatchReducer::kBatch, primes - used));
