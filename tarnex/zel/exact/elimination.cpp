@@ -9,6 +9,8 @@
 #include <cstring>
 #include <numeric>
 
+#include <immintrin.h>
+
 #include "../core/convert.hpp"
 #include "../core/interrupt.hpp"
 #include "matrix.hpp"
@@ -269,6 +271,12 @@ struct Normalised {
     // products fit 128-bit accumulators.
     Py_ssize_t digits = 0;
     std::vector<int64_t> gdig;
+    // G again in signed 31-bit digits, [row][digit][column], for the
+    // vectorised products (sums of up to 2^11 products of a digit and a
+    // 21-bit piece fit 64 bits); d31 = 0 where the copy is not kept (n
+    // above 2^11, or beyond 128 MiB).
+    Py_ssize_t d31 = 0;
+    std::vector<int64_t> g31;
 };
 
 // out = sum of acc[k] 2^(32 k) for k < D: the accumulators' carries
@@ -317,6 +325,23 @@ bool normalise(const IntMatrix& c, Py_ssize_t n, Normalised& out) {
         const int64_t sign = mpz_sgn(z) < 0 ? -1 : 1;
         for (size_t k = 0; k < count; ++k) out.gdig[e * out.digits + k] = sign * static_cast<int64_t>(buf[k]);
     }
+    out.d31 = 0;
+    out.g31.clear();
+    if (n <= 2048 && n * n * (out.gmax / 31 + 1) <= (Py_ssize_t{1} << 24)) {
+        const Py_ssize_t d31 = out.gmax / 31 + 1;
+        out.d31 = d31;
+        out.g31.assign(static_cast<size_t>(n * n * d31), 0);
+        buf.resize(static_cast<size_t>(d31 + 1));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                mpz_srcptr z = out.G.at(i, j);
+                size_t count = 0;
+                mpz_export(buf.data(), &count, -1, sizeof(uint32_t), 0, 1, z);
+                const int64_t sign = mpz_sgn(z) < 0 ? -1 : 1;
+                for (size_t k = 0; k < count; ++k) out.g31[(i * d31 + k) * n + j] = sign * static_cast<int64_t>(buf[k]);
+            }
+        }
+    }
     return true;
 }
 
@@ -337,6 +362,72 @@ bool fixed_rows(const std::vector<double>& xd, Py_ssize_t n, long gmax, std::vec
     return true;
 }
 
+// a_q[j] += g[j] p_q for the three pieces of one multiplier, under the
+// same bounds as the pieces' dot products: at most 2^11 updates per entry.
+void axpy_pieces_plain(const int64_t* g, const int64_t p[3], int64_t* a, Py_ssize_t n) {
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        a[j] += g[j] * p[0];
+        a[n + j] += g[j] * p[1];
+        a[2 * n + j] += g[j] * p[2];
+    }
+}
+
+__attribute__((target("avx512f"))) void axpy_pieces_v4(const int64_t* g, const int64_t p[3], int64_t* a,
+                                                       Py_ssize_t n) {
+    const __m512i p0 = _mm512_set1_epi64(p[0]), p1 = _mm512_set1_epi64(p[1]), p2 = _mm512_set1_epi64(p[2]);
+    Py_ssize_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const __m512i x = _mm512_loadu_si512(g + j);
+        _mm512_storeu_si512(a + j, _mm512_add_epi64(_mm512_loadu_si512(a + j), _mm512_mul_epi32(x, p0)));
+        _mm512_storeu_si512(a + n + j, _mm512_add_epi64(_mm512_loadu_si512(a + n + j), _mm512_mul_epi32(x, p1)));
+        _mm512_storeu_si512(a + 2 * n + j,
+                            _mm512_add_epi64(_mm512_loadu_si512(a + 2 * n + j), _mm512_mul_epi32(x, p2)));
+    }
+    for (; j < n; ++j) {
+        a[j] += g[j] * p[0];
+        a[n + j] += g[j] * p[1];
+        a[2 * n + j] += g[j] * p[2];
+    }
+}
+
+__attribute__((target("avx2"))) void axpy_pieces_v3(const int64_t* g, const int64_t p[3], int64_t* a, Py_ssize_t n) {
+    const __m256i p0 = _mm256_set1_epi64x(p[0]), p1 = _mm256_set1_epi64x(p[1]), p2 = _mm256_set1_epi64x(p[2]);
+    Py_ssize_t j = 0;
+    auto at = [](int64_t* q) { return reinterpret_cast<__m256i*>(q); };
+    for (; j + 4 <= n; j += 4) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g + j));
+        _mm256_storeu_si256(at(a + j), _mm256_add_epi64(_mm256_loadu_si256(at(a + j)), _mm256_mul_epi32(x, p0)));
+        _mm256_storeu_si256(at(a + n + j),
+                            _mm256_add_epi64(_mm256_loadu_si256(at(a + n + j)), _mm256_mul_epi32(x, p1)));
+        _mm256_storeu_si256(at(a + 2 * n + j),
+                            _mm256_add_epi64(_mm256_loadu_si256(at(a + 2 * n + j)), _mm256_mul_epi32(x, p2)));
+    }
+    for (; j < n; ++j) {
+        a[j] += g[j] * p[0];
+        a[n + j] += g[j] * p[1];
+        a[2 * n + j] += g[j] * p[2];
+    }
+}
+
+using AxpyPieces = void (*)(const int64_t*, const int64_t*, int64_t*, Py_ssize_t);
+
+AxpyPieces axpy_pieces() {
+    static const AxpyPieces chosen = [] {
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx512f")) return axpy_pieces_v4;
+        if (__builtin_cpu_supports("avx2")) return axpy_pieces_v3;
+        return axpy_pieces_plain;
+    }();
+    return chosen;
+}
+
+// v = p_2 2^42 + p_1 2^21 + p_0 for |v| < 2^62: |p_2| <= 2^20, 0 <= p_0, p_1 < 2^21.
+void split_pieces(int64_t v, int64_t p[3]) {
+    p[0] = v & ((int64_t{1} << 21) - 1);
+    p[1] = (v >> 21) & ((int64_t{1} << 21) - 1);
+    p[2] = v >> 42;
+}
+
 // r = 2^(s_i + gmax) I - x G exactly, so R = I - X G 2^-gmax = r 2^-(s_i + gmax);
 // rho and xnorm bound ||R|| and ||X|| from above (infinity norms, the factor
 // covering the rounding of the sums).
@@ -351,13 +442,39 @@ void exact_residual(const Normalised& nm, const std::vector<Mpz>& x, const std::
     // digits; finer x (after Newton steps) on GMP.
     const bool small = std::all_of(x.begin(), x.end(), [](const Mpz& z) { return mpz_sizeinbase(z.v, 2) <= 62; });
     const Py_ssize_t D = nm.digits;
-    std::vector<__int128> acc(small ? static_cast<size_t>(n * D) : 0);
+    std::vector<__int128> acc(small && nm.d31 == 0 ? static_cast<size_t>(n * D) : 0);
+    std::vector<int64_t> acc64(small ? static_cast<size_t>(3 * n * nm.d31) : 0);
+    std::vector<__int128> wide(static_cast<size_t>(D + 2));
+    const AxpyPieces apx = axpy_pieces();
     std::vector<uint32_t> low;
     Mpz top;
     for (Py_ssize_t i = 0; i < n; ++i) {
         poll_interrupt();
         Mpz* row = &r[i * n];
-        if (small) {
+        if (small && nm.d31 > 0) {
+            // Sums over k of 31-bit digits of G times 21-bit pieces of x_ik,
+            // digit t and piece q at bit 31 t + 21 q of the entry.
+            const Py_ssize_t d31 = nm.d31;
+            std::fill(acc64.begin(), acc64.end(), 0);
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                const int64_t xik = mpz_get_si(x[i * n + k].v);
+                if (xik == 0) continue;
+                int64_t p[3];
+                split_pieces(xik, p);
+                for (Py_ssize_t t = 0; t < d31; ++t) apx(&nm.g31[(k * d31 + t) * n], p, &acc64[3 * t * n], n);
+            }
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                std::fill(wide.begin(), wide.end(), 0);
+                for (Py_ssize_t t = 0; t < d31; ++t) {
+                    for (Py_ssize_t q = 0; q < 3; ++q) {
+                        const long at = 31 * t + 21 * q;
+                        wide[at / 32] += static_cast<__int128>(acc64[(3 * t + q) * n + j]) * (int64_t{1} << (at % 32));
+                    }
+                }
+                digits_to_mpz(wide.data(), static_cast<Py_ssize_t>(wide.size()), low, row[j].v, top);
+                mpz_neg(row[j].v, row[j].v);
+            }
+        } else if (small) {
             std::fill(acc.begin(), acc.end(), 0);
             for (Py_ssize_t k = 0; k < n; ++k) {
                 const int64_t xik = mpz_get_si(x[i * n + k].v);
@@ -543,6 +660,80 @@ bool exact_inverse(const IntMatrix& c, IntMatrix& aug, Mpz& d) {
     return static_cast<Py_ssize_t>(pivots.size()) == n && pivots[n - 1] == n - 1;
 }
 
+// s[q] = sum_j g[j] p_q[j] for the three pieces q of a correction: with
+// |g| < 2^31 and |p| < 2^21 each product is below 2^52, so up to 2^11 terms
+// sum exactly in 64-bit lanes (a signed 32 x 32 -> 64-bit multiply each).
+void dot_pieces_plain(const int64_t* g, const int64_t* p, Py_ssize_t n, int64_t s[3]) {
+    int64_t a = 0, b = 0, c = 0;
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        a += g[j] * p[j];
+        b += g[j] * p[n + j];
+        c += g[j] * p[2 * n + j];
+    }
+    s[0] = a;
+    s[1] = b;
+    s[2] = c;
+}
+
+__attribute__((target("avx512f"))) void dot_pieces_v4(const int64_t* g, const int64_t* p, Py_ssize_t n,
+                                                      int64_t s[3]) {
+    __m512i a = _mm512_setzero_si512(), b = a, c = a;
+    Py_ssize_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const __m512i x = _mm512_loadu_si512(g + j);
+        a = _mm512_add_epi64(a, _mm512_mul_epi32(x, _mm512_loadu_si512(p + j)));
+        b = _mm512_add_epi64(b, _mm512_mul_epi32(x, _mm512_loadu_si512(p + n + j)));
+        c = _mm512_add_epi64(c, _mm512_mul_epi32(x, _mm512_loadu_si512(p + 2 * n + j)));
+    }
+    if (j < n) {
+        const __mmask8 m = static_cast<__mmask8>((1u << (n - j)) - 1);
+        const __m512i x = _mm512_maskz_loadu_epi64(m, g + j);
+        a = _mm512_add_epi64(a, _mm512_mul_epi32(x, _mm512_maskz_loadu_epi64(m, p + j)));
+        b = _mm512_add_epi64(b, _mm512_mul_epi32(x, _mm512_maskz_loadu_epi64(m, p + n + j)));
+        c = _mm512_add_epi64(c, _mm512_mul_epi32(x, _mm512_maskz_loadu_epi64(m, p + 2 * n + j)));
+    }
+    s[0] = _mm512_reduce_add_epi64(a);
+    s[1] = _mm512_reduce_add_epi64(b);
+    s[2] = _mm512_reduce_add_epi64(c);
+}
+
+__attribute__((target("avx2"))) void dot_pieces_v3(const int64_t* g, const int64_t* p, Py_ssize_t n, int64_t s[3]) {
+    __m256i a = _mm256_setzero_si256(), b = a, c = a;
+    Py_ssize_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g + j));
+        a = _mm256_add_epi64(a, _mm256_mul_epi32(x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + j))));
+        b = _mm256_add_epi64(b,
+                             _mm256_mul_epi32(x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + n + j))));
+        c = _mm256_add_epi64(
+            c, _mm256_mul_epi32(x, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2 * n + j))));
+    }
+    alignas(32) int64_t la[4], lb[4], lc[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(la), a);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lb), b);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lc), c);
+    s[0] = la[0] + la[1] + la[2] + la[3];
+    s[1] = lb[0] + lb[1] + lb[2] + lb[3];
+    s[2] = lc[0] + lc[1] + lc[2] + lc[3];
+    for (; j < n; ++j) {
+        s[0] += g[j] * p[j];
+        s[1] += g[j] * p[n + j];
+        s[2] += g[j] * p[2 * n + j];
+    }
+}
+
+using DotPieces = void (*)(const int64_t*, const int64_t*, Py_ssize_t, int64_t*);
+
+DotPieces dot_pieces() {
+    static const DotPieces chosen = [] {
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx512f")) return dot_pieces_v4;
+        if (__builtin_cpu_supports("avx2")) return dot_pieces_v3;
+        return dot_pieces_plain;
+    }();
+    return chosen;
+}
+
 // Iterative refinement with exact integer residuals for C x = f (C the
 // first n columns of c): Wilkinson's refinement in the integer form of Wan,
 // "An algorithm to solve integer linear systems exactly using numerical
@@ -566,6 +757,7 @@ public:
         y_.assign(static_cast<size_t>(n), Mpz());
         upto_.assign(static_cast<size_t>(n), 0);
         d_.assign(static_cast<size_t>(n), 0);
+        pieces_.assign(static_cast<size_t>(3 * n), 0);
         rd_.assign(static_cast<size_t>(n), 0.0);
         dl_.assign(static_cast<size_t>(n), 0.0);
         // The residual keeps about gmax + 64 + log2 n bits once refinement
@@ -620,8 +812,16 @@ public:
         std::vector<double>& dl = dl_;
         double big = 0.0;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            double acc = 0.0;
-            for (Py_ssize_t k = 0; k < n; ++k) acc += xd_[i * n + k] * rd_[k];
+            // Four partial sums (any order serves: the correction only
+            // steers the refinement, whose error bound is exact).
+            const double* xr = &xd_[i * n];
+            double part[4] = {0.0, 0.0, 0.0, 0.0};
+            Py_ssize_t k = 0;
+            for (; k + 4 <= n; k += 4) {
+                for (int u = 0; u < 4; ++u) part[u] += xr[k + u] * rd_[k + u];
+            }
+            for (; k < n; ++k) part[0] += xr[k] * rd_[k];
+            const double acc = (part[0] + part[1]) + (part[2] + part[3]);
             dl[i] = acc;  // the correction times 2^t
             big = std::max(big, std::fabs(acc));
         }
@@ -633,7 +833,11 @@ public:
         for (Py_ssize_t i = 0; i < n; ++i) {
             d_[i] = static_cast<int64_t>(std::ldexp(dl[i], static_cast<int>(extra)));
             pending_.push_back(d_[i]);
+            int64_t p[3];
+            split_pieces(d_[i], p);
+            for (int q = 0; q < 3; ++q) pieces_[q * n + i] = p[q];
         }
+        const DotPieces dot = dot_pieces();
         // res <- res 2^extra - G d, a row at a time in 128-bit accumulators.
         const Py_ssize_t D = nm_.digits, L = L_;
         const long q = extra / 32, sh = extra % 32;
@@ -647,11 +851,25 @@ public:
             for (Py_ssize_t k = L - q; k < L; ++k) {
                 if (rd[k]) return false;  // beyond the room (never for L as chosen)
             }
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                const int64_t dj = d_[j];
-                if (dj == 0) continue;
-                const int64_t* g = &nm_.gdig[(i * n + j) * D];
-                for (Py_ssize_t k = 0; k < D; ++k) acc[k] -= static_cast<__int128>(g[k]) * dj;
+            if (nm_.d31 > 0) {
+                // G d by 31-bit digits of G and 21-bit pieces of d: the same
+                // integer, digit k and piece q landing at bit 31 k + 21 q.
+                const Py_ssize_t d31 = nm_.d31;
+                for (Py_ssize_t k = 0; k < d31; ++k) {
+                    int64_t part[3];
+                    dot(&nm_.g31[(i * d31 + k) * n], pieces_.data(), n, part);
+                    for (int q = 0; q < 3; ++q) {
+                        const long at = 31 * k + 21 * q;
+                        acc[at / 32] -= static_cast<__int128>(part[q]) * (int64_t{1} << (at % 32));
+                    }
+                }
+            } else {
+                for (Py_ssize_t j = 0; j < n; ++j) {
+                    const int64_t dj = d_[j];
+                    if (dj == 0) continue;
+                    const int64_t* g = &nm_.gdig[(i * n + j) * D];
+                    for (Py_ssize_t k = 0; k < D; ++k) acc[k] -= static_cast<__int128>(g[k]) * dj;
+                }
             }
             if (!normalise_row(acc, i)) return false;
         }
@@ -786,6 +1004,7 @@ private:
     std::vector<double> rd_, dl_;
     std::vector<int64_t> d_;
     std::vector<__int128> acc_;
+    std::vector<int64_t> pieces_;  // the correction in 21-bit pieces
 };
 
 // The solution of C x = f (the rows of [C | f]) by refinement, until the
