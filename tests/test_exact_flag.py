@@ -349,6 +349,44 @@ def big_cases():
 BIG = big_cases()
 
 
+def elimination_cases():
+    """Matrices for the determinant's residue elimination (pivots taken in
+    pairs, with row swaps and zero columns at the second pivot) and for the
+    refinement behind its divisor (signed 31-bit digits of G, 21-bit pieces
+    of the corrections): small entries with many exact zeros, full-width
+    entries of both signs, rows across the range, singular ones."""
+    rng = random.Random(2024)
+    out = {}
+    for n in (2, 3, 4, 5, 8, 9):
+        out[f"ternary{n}"] = [[rng.choice((-1, 0, 0, 1)) for _ in range(n)] for _ in range(n)]
+    # The first elimination leaves row 1 without a pivot in column 1 (a
+    # swap at the second pivot); then column 2 is twice column 0.
+    out["second_pivot_swap"] = [[1, 2, 3, 0], [2, 4, 1, 1], [0, 1, 5, 2], [3, 1, 4, 1]]
+    out["second_column_dependent"] = [[1, 3, 7, 2], [2, 6, 1, 0], [5, 15, 2, 2], [4, 12, 9, 1]]
+    # Every fraction bit random, magnitudes near 2^-8 so the determinant stays in range.
+    full = lambda: Fraction(rng.getrandbits(248) * rng.choice((1, -1)), 2**256)  # noqa: E731
+    out["full_width13"] = [[full() for _ in range(13)] for _ in range(13)]
+    # Columns scaled from 2^-90 to 2^66: rows of integers near 200 bits.
+    out["columns_across_range14"] = [[Fraction(rng.randint(-2**40, 2**40), 2**40) * Fraction(2) ** (12 * j - 90)
+                                      for j in range(14)] for _ in range(14)]
+    rank13 = rational_matrix(rng, 14, 14, rank=13)
+    out["rank13"] = rank13
+    out["zero_row"] = [row if i != 9 else [0] * 14 for i, row in enumerate(integer_matrix(rng, 14, 14))]
+    return {name: make(rows) for name, rows in out.items()} | {"randn40": randn_matrix(rng, 40, 40)}
+
+
+ELIMINATION = elimination_cases()
+
+
+@pytest.mark.parametrize("A", list(ELIMINATION.values()), ids=list(ELIMINATION))
+def test_det_through_elimination_and_refinement_is_exact(A):
+    d = fmpq_of(A).det()
+    exact_det = Fraction(int(d.p), int(d.q))
+    assert_records(zel.det(A, exact=True), [exact_det])
+    # The default rounds the exact value once to a double (held exactly here).
+    assert exact_values(zel.det(A)) == [Fraction(float(Decimal(exact_det.numerator) / Decimal(exact_det.denominator)))]
+
+
 @pytest.mark.parametrize("A", list(BIG.values()), ids=list(BIG))
 def test_larger_matrices_agree_with_flint(A):
     fA = fmpq_of(A)
