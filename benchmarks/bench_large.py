@@ -11,8 +11,10 @@
 - atan of 4,000 values in [-5, 5] beside mpmath at 256 bits (our pi/4 and
   pi/2 terms are doubles, as the module defines atan);
 - det of a 160 x 160 matrix of normal deviates scaled by 0.3 (so that the
-  determinant is in range) beside python-flint's exact fmpq_mat.det (ours is
-  the exact determinant rounded to a double, then made a record).
+  determinant is in range), and of Hilbert-type matrices (entries the
+  records of 1/(i+j+1), n = 80 and 160), beside python-flint's exact
+  fmpq_mat.det of the same values (ours is the exact determinant rounded to
+  a double, then made a record; det(..., exact=True) floors it instead).
 
     ZEL_DEVICE=host .venv/bin/python benchmarks/bench_large.py
 
@@ -26,6 +28,7 @@ import struct
 import sys
 import time
 import tracemalloc
+from fractions import Fraction
 
 import numpy as np
 
@@ -158,6 +161,14 @@ def main():
     peer = best_of(lambda: q.det())
     record("det 160 normal x 0.3", ours, "flint fmpq_mat.det", peer,
            "ours rounded through a double; the peer's exact")
+    for n in (80, 160):
+        t = zel.tensor([[Fraction(1, i + j + 1) for j in range(n)] for i in range(n)], exact=True)
+        ours = best_of(lambda: zel.det(t))
+        vals = zel.from_gpu(t._data, as_float=False)
+        q = flint.fmpq_mat(n, n, [flint.fmpq(v.numerator, v.denominator) for v in vals])
+        peer = best_of(lambda: q.det())
+        record(f"det {n} Hilbert-type", ours, "flint fmpq_mat.det", peer,
+               "ours rounded through a double; the peer's exact")
 
     cores = os.cpu_count() or 1
     print(f"device {os.environ['ZEL_DEVICE']}, {cores} cores, load {os.getloadavg()[0]:.1f}")

@@ -518,34 +518,56 @@ void mm_multimodular(const fp_t* a, const fp_t* b, fp_t* out, Py_ssize_t batch, 
     const int g_max = std::min(np, group);
     Scratch<double> ra(static_cast<size_t>(g_max) * na), rb(static_cast<size_t>(g_max) * nb),
         rc(static_cast<size_t>(g_max) * nc);
+    const Py_ssize_t cores = std::max(1u, std::thread::hardware_concurrency());
     for (int i0 = 0; i0 < np; i0 += group) {
         // Large products take many groups: let an interrupt through between them.
         if (PyErr_CheckSignals() < 0) py::fail();
         const int i1 = std::min(np, i0 + group), g = i1 - i0;
-        std::fill(rc.data(), rc.data() + static_cast<size_t>(g) * nc, 0.0);
-        parallel_for(na, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
-            reduce_records(a, lo, hi, sa.low, chunks_a, ps, i0, i1, ra.data(), na);
-        });
-        parallel_for(nb, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
-            reduce_records(b, lo, hi, sb.low, chunks_b, ps, i0, i1, rb.data(), nb);
-        });
-        // One task per column panel of one product.
-        const Py_ssize_t panels = (N + kPanel - 1) / kPanel, tasks = g * batch * panels;
-        parallel_for(tasks, 1, [&](Py_ssize_t lo, Py_ssize_t hi) {
-            std::vector<double> packed(static_cast<size_t>(kKc) * kPanel);
-            for (Py_ssize_t t = lo; t < hi; ++t) {
-                const Py_ssize_t m = t / panels, j0 = (t % panels) * kPanel;
-                residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N, M, N, K, j0,
-                              packed.data());
-            }
-        });
+        const bool last = i1 == np;
+        if (g >= 2 * cores) {
+            // Enough primes to share out: each thread reduces both operands
+            // modulo its own primes and multiplies their residues, so the
+            // threads meet once per group instead of three times (a wait at
+            // each meeting costs most on a loaded machine).
+            parallel_for(g, 1, [&](Py_ssize_t lo, Py_ssize_t hi) {
+                const int p0 = i0 + static_cast<int>(lo), p1 = i0 + static_cast<int>(hi);
+                std::fill(rc.data() + lo * nc, rc.data() + hi * nc, 0.0);
+                reduce_records(a, 0, na, sa.low, chunks_a, ps, p0, p1, ra.data() + lo * na, na);
+                reduce_records(b, 0, nb, sb.low, chunks_b, ps, p0, p1, rb.data() + lo * nb, nb);
+                std::vector<double> packed(static_cast<size_t>(kKc) * kPanel);
+                for (Py_ssize_t m = lo * batch; m < hi * batch; ++m) {
+                    for (Py_ssize_t j0 = 0; j0 < N; j0 += kPanel) {
+                        residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N, M, N, K,
+                                      j0, packed.data());
+                    }
+                }
+            });
+        } else {
+            std::fill(rc.data(), rc.data() + static_cast<size_t>(g) * nc, 0.0);
+            parallel_for(na, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
+                reduce_records(a, lo, hi, sa.low, chunks_a, ps, i0, i1, ra.data(), na);
+            });
+            parallel_for(nb, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
+                reduce_records(b, lo, hi, sb.low, chunks_b, ps, i0, i1, rb.data(), nb);
+            });
+            // One task per column panel of one product.
+            const Py_ssize_t panels = (N + kPanel - 1) / kPanel, tasks = g * batch * panels;
+            parallel_for(tasks, 1, [&](Py_ssize_t lo, Py_ssize_t hi) {
+                std::vector<double> packed(static_cast<size_t>(kKc) * kPanel);
+                for (Py_ssize_t t = lo; t < hi; ++t) {
+                    const Py_ssize_t m = t / panels, j0 = (t % panels) * kPanel;
+                    residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N, M, N, K, j0,
+                                  packed.data());
+                }
+            });
+        }
+        // After the last group each part of the outputs is finished where it
+        // was accumulated.
         parallel_for(nc, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
             crt_accumulate(rc.data(), nc, lo, hi, ps, i0, i1, acc.data(), frac.data());
+            if (last) crt_finish(acc.data(), frac.data(), lo, hi, ps, shift, out);
         });
     }
-    parallel_for(nc, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
-        crt_finish(acc.data(), frac.data(), lo, hi, ps, shift, out);
-    });
 }
 
 }  // namespace zel
