@@ -92,6 +92,60 @@ const SmallPrime& small_prime(size_t i) {
     return primes[i];
 }
 
+// Per-lane constants for reducing modulo up to 32 primes in vector lanes.
+struct LaneConsts {
+    alignas(64) u64 p[32];
+    alignas(64) u64 c32[32];      // 2^32 mod p
+    alignas(64) double pinv[32];  // 1/p, rounded
+};
+
+// x mod p in each lane, for any 64-bit x and p < 2^26: x folds to
+// floor(x / 2^32) (2^32 mod p) + (x mod 2^32) < 2^58 + 2^32, and again to
+// below 2^53, exact as a double; floor(z / p) from the double quotient is
+// off by at most one (its relative error is below 2^-51 and z / p < 2^28),
+// which one correction each way repairs.
+__attribute__((target("avx512f,avx512dq"))) inline __m512i reduce_lanes(__m512i x, __m512i p, __m512i c,
+                                                                        __m512d pinv) {
+    const __m512i low = _mm512_set1_epi64(0xffffffff);
+    const __m512i y = _mm512_add_epi64(_mm512_mul_epu32(_mm512_srli_epi64(x, 32), c), _mm512_and_si512(x, low));
+    const __m512i z = _mm512_add_epi64(_mm512_mul_epu32(_mm512_srli_epi64(y, 32), c), _mm512_and_si512(y, low));
+    const __m512d q = _mm512_roundscale_pd(_mm512_mul_pd(_mm512_cvtepu64_pd(z), pinv),
+                                           _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    __m512i r = _mm512_sub_epi64(z, _mm512_mul_epu32(_mm512_cvttpd_epu64(q), p));
+    r = _mm512_mask_add_epi64(r, _mm512_cmplt_epi64_mask(r, _mm512_setzero_si512()), r, p);
+    return _mm512_mask_sub_epi64(r, _mm512_cmpge_epi64_mask(r, p), r, p);
+}
+
+// res[i] = (the entry with magnitude limbs l and the given sign) mod p_i for
+// i < np (rounded up to 8 lanes): sums of a 32-bit half times 2^(32 t) mod
+// p_i, below 2^58 each, folded every 32 terms.
+__attribute__((target("avx512f,avx512dq"))) void entry_residues_v4(const mp_limb_t* l, size_t limbs, bool negative,
+                                                                   const u32* pow, size_t stride,
+                                                                   const LaneConsts& k, size_t np, u32* res) {
+    for (size_t b = 0; b < np; b += 8) {
+        const __m512i p = _mm512_load_si512(k.p + b), c = _mm512_load_si512(k.c32 + b);
+        const __m512d pinv = _mm512_load_pd(k.pinv + b);
+        __m512i acc = _mm512_setzero_si512();
+        for (size_t t = 0; t < 2 * limbs; ++t) {
+            const u64 h = t % 2 ? l[t / 2] >> 32 : l[t / 2] & 0xffffffffu;
+            const __m512i w = _mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pow + t * stride + b)));
+            acc = _mm512_add_epi64(acc, _mm512_mul_epu32(_mm512_set1_epi64(static_cast<long long>(h)), w));
+            if (t % 32 == 31) acc = reduce_lanes(acc, p, c, pinv);
+        }
+        __m512i r = reduce_lanes(acc, p, c, pinv);
+        if (negative) r = _mm512_mask_sub_epi64(r, _mm512_test_epi64_mask(r, r), p, r);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(res + b), _mm512_cvtepi64_epi32(r));
+    }
+}
+
+bool has_avx512dq() {
+    static const bool yes = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    }();
+    return yes;
+}
+
 // Residues of a matrix's entries modulo a batch of primes at once: each entry
 // is split into 32-bit halves h_t and sum(h_t * (2^32t mod p)) is formed in
 // 64 bits (products below 2^58, so 32 of them fit) before one reduction.
@@ -101,6 +155,13 @@ public:
 
     BatchReducer(size_t first, size_t count) {
         for (size_t i = 0; i < count; ++i) primes_.push_back(&small_prime(first + i));
+        // Lanes past the batch repeat its first prime; their results are unused.
+        for (size_t i = 0; i < kBatch && count; ++i) {
+            const u64 q = primes_[i < count ? i : 0]->p;
+            lanes_.p[i] = q;
+            lanes_.c32[i] = (u64{1} << 32) % q;
+            lanes_.pinv[i] = 1.0 / static_cast<double>(q);
+        }
     }
     size_t size() const { return primes_.size(); }
     const SmallPrime& prime(size_t i) const { return *primes_[i]; }
@@ -111,12 +172,19 @@ public:
         out.resize(np);
         for (auto& v : out) v.resize(c.a.size());
         u64 acc[kBatch];
+        u32 res[kBatch];
+        const bool wide = has_avx512dq();
         for (size_t e = 0; e < c.a.size(); ++e) {
             if (e % 256 == 0) poll_interrupt();
             mpz_srcptr z = c.a[e].v;
             const size_t limbs = mpz_size(z);
             grow(2 * limbs);
             const mp_limb_t* l = mpz_limbs_read(z);
+            if (wide) {
+                entry_residues_v4(l, limbs, mpz_sgn(z) < 0, pow_.data(), kBatch, lanes_, np, res);
+                for (size_t i = 0; i < np; ++i) out[i][e] = res[i];
+                continue;
+            }
             std::fill(acc, acc + np, 0);
             for (size_t t = 0; t < 2 * limbs; ++t) {
                 const u64 h = t % 2 ? l[t / 2] >> 32 : l[t / 2] & 0xffffffffu;
@@ -147,6 +215,7 @@ private:
         }
     }
     std::vector<const SmallPrime*> primes_;
+    LaneConsts lanes_;
     std::vector<u32> pow_;
     size_t rows_ = 0;
 };
