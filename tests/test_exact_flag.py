@@ -369,6 +369,9 @@ def elimination_cases():
     # Columns scaled from 2^-90 to 2^66: rows of integers near 200 bits.
     out["columns_across_range14"] = [[Fraction(rng.randint(-2**40, 2**40), 2**40) * Fraction(2) ** (12 * j - 90)
                                       for j in range(14)] for _ in range(14)]
+    # Every limb set in every entry (16 halves to reduce), both signs: det = a.
+    a, b = Fraction(-(2**511 - 1), 2**256), Fraction(2**511 - 1, 2**256)
+    out["all_limbs_set"] = [[a, a, b], [a, a + 1, b], [0, 0, 1]]
     rank13 = rational_matrix(rng, 14, 14, rank=13)
     out["rank13"] = rank13
     out["zero_row"] = [row if i != 9 else [0] * 14 for i, row in enumerate(integer_matrix(rng, 14, 14))]

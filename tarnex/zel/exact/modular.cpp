@@ -2,8 +2,10 @@
 // Chinese remaindering against Hadamard's bound (divided by a known divisor
 // from elimination.cpp's refinement), and the rank lower bound
 // modulo one prime.  Residues below 2^26 make every product fit in 52 bits,
-// so eliminations add up to 2^11 products per 64-bit entry before reducing,
-// and the inner loop is a vectorisable 32 x 32 -> 64-bit multiply-add.
+// so eliminations add up to 2^10 products per 64-bit entry before reducing,
+// and the inner loop is an unsigned 32 x 32 -> 64-bit multiply-add (eight
+// entries per instruction on AVX-512); the entries' residues are formed in
+// the same lanes, eight primes at a time.
 #include <cmath>
 #include <deque>
 #include <mutex>
