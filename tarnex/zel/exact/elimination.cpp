@@ -212,6 +212,24 @@ double to_double_scaled(mpz_srcptr z, long s) {
     return std::ldexp(d, static_cast<int>(e - s));
 }
 
+// z = trunc(v 2^e) for a finite v, exact however large 2^e is (ldexp alone
+// overflows once a refinement's scale passes 2^1023).
+void set_scaled_double(mpz_ptr z, double v, long e) {
+    if (v == 0.0) {
+        mpz_set_ui(z, 0);
+        return;
+    }
+    int ex = 0;
+    const double m = std::frexp(v, &ex);
+    mpz_set_d(z, std::ldexp(m, 53));
+    const long shift = e + ex - 53;
+    if (shift >= 0) {
+        mpz_mul_2exp(z, z, static_cast<mp_bitcnt_t>(shift));
+    } else {
+        mpz_tdiv_q_2exp(z, z, static_cast<mp_bitcnt_t>(-shift));
+    }
+}
+
 // float(num * 2^e2 / den) without raising: false where the quotient is too
 // large for a double.
 bool try_ratio_to_double(mpz_srcptr num, mpz_srcptr den, long e2, double& out) {
@@ -598,7 +616,7 @@ bool certified_inverse(const ScaledMatrix& m, Entries entries) {
             const double eta_n = rho * xnorm / (1.0 - rho) * (1.0 + 0x1p-30);
             bool certified = true, near = true;
             for (Py_ssize_t i = 0; i < n; ++i) {
-                mpz_set_d(eta.v, std::ldexp(eta_n, static_cast<int>(s[i])));
+                set_scaled_double(eta.v, eta_n, s[i]);
                 mpz_add_ui(eta.v, eta.v, 1);
                 for (Py_ssize_t j = 0; j < n; ++j) {
                     // A^-1 = G^-1 diag(2^(gmax - g_j + exp_j)).
@@ -639,7 +657,7 @@ bool certified_inverse(const ScaledMatrix& m, Entries entries) {
             for (Py_ssize_t j = 0; j < n; ++j) {
                 mpz_ptr xij = x[i * n + j].v;
                 mpz_mul_2exp(xij, xij, static_cast<mp_bitcnt_t>(extra));
-                mpz_set_d(unit.v, std::ldexp(delta[i * n + j], static_cast<int>(s[i] + extra)));
+                set_scaled_double(unit.v, delta[i * n + j], s[i] + extra);
                 mpz_add(xij, xij, unit.v);
             }
             s[i] += extra;
@@ -1143,6 +1161,12 @@ bool inverse_doubles(const ScaledMatrix& m, std::vector<double>& out) {
     if (certified_inverse(m, DoubleEntries{out})) return true;
     IntMatrix aug;
     Mpz d;
+    if (inverse_multimodular(m.c, aug, d)) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            for (Py_ssize_t j = 0; j < n; ++j) out[i * n + j] = ratio_to_double(aug.at(i, j), d.v, m.exp[j]);
+        }
+        return true;
+    }
     if (!exact_inverse(m.c, aug, d)) return false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         for (Py_ssize_t j = 0; j < n; ++j) out[i * n + j] = ratio_to_double(aug.at(i, n + j), d.v, m.exp[j]);
@@ -1186,6 +1210,12 @@ bool inverse_records(const ScaledMatrix& m, std::vector<fp_t>& out) {
     }
     IntMatrix aug;
     Mpz d;
+    if (inverse_multimodular(m.c, aug, d)) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            for (Py_ssize_t j = 0; j < n; ++j) ratio_to_record(out[i * n + j], aug.at(i, j), d.v, m.exp[j]);
+        }
+        return true;
+    }
     if (!exact_inverse(m.c, aug, d)) return false;
     for (Py_ssize_t i = 0; i < n; ++i) {
         for (Py_ssize_t j = 0; j < n; ++j) ratio_to_record(out[i * n + j], aug.at(i, n + j), d.v, m.exp[j]);
@@ -1198,14 +1228,22 @@ bool solve_records(const ScaledMatrix& aug, std::vector<fp_t>& out) {
     out.assign(static_cast<size_t>(n), zero_record());
     if (n == 0) return true;
     if (certified_solve(aug.c, out)) return true;
+    std::vector<Mpz> f(static_cast<size_t>(n)), num;
+    for (Py_ssize_t i = 0; i < n; ++i) mpz_set(f[i].v, aug.c.at(i, n));
+    {
+        Mpz den;
+        if (solve_padic(aug.c, f, num, den)) {
+            for (Py_ssize_t i = 0; i < n; ++i) ratio_to_record(out[i], num[i].v, den.v);
+            return true;
+        }
+    }
     // An entry on the grid: exactly through det C, unless the refinement
     // fails, then by Gauss-Jordan.
     {
         Mpz det;
         determinant(det.v, leading_square(aug.c, n));
         if (mpz_sgn(det.v) == 0) return false;
-        std::vector<Mpz> f(static_cast<size_t>(n)), z;
-        for (Py_ssize_t i = 0; i < n; ++i) mpz_set(f[i].v, aug.c.at(i, n));
+        std::vector<Mpz> z;
         if (solve_with_det(aug.c, n, f, det.v, z)) {
             for (Py_ssize_t i = 0; i < n; ++i) ratio_to_record(out[i], z[i].v, det.v);
             return true;

@@ -54,6 +54,17 @@ void determinant(mpz_ptr det, const IntMatrix& c);
 // where the refinement does not converge, e.g. for a singular C.
 bool denominator_divisor(const IntMatrix& c, double bound, Mpz& b);
 
+// x with C x = f exactly (C the first n = rows columns of c), as num / den
+// with den > 0, by p-adic lifting and rational reconstruction, proved by
+// substitution.  False where C looks singular (not invertible modulo a few
+// primes) or no solution was proved.
+bool solve_padic(const IntMatrix& c, const std::vector<Mpz>& f, std::vector<Mpz>& num, Mpz& den);
+
+// C^-1 = N / d exactly for a square C, by remaindering over word-size primes
+// with d the common denominator lifting finds; proved by a size argument.
+// False (N and d unspecified) where C looks singular or no proof came.
+bool inverse_multimodular(const IntMatrix& c, IntMatrix& N, Mpz& d);
+
 // The rank of C modulo one word-size prime: a lower bound on the rank over
 // the rationals, so equality with cols proves full column rank.
 Py_ssize_t rank_lower_bound(const IntMatrix& c);

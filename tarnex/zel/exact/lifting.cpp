@@ -1,0 +1,501 @@
+// Exact rational solutions of ill-conditioned systems, where the certified
+// numerical refinement gives up: p-adic lifting (Dixon, "Exact solution of
+// linear equations using p-adic expansions", 1982) with rational
+// reconstruction for one right-hand side, and the inverse by Chinese
+// remaindering of inverses modulo word-size primes, scaled by the common
+// denominator that lifting finds.  Every result is proved before it is
+// returned: the solution by substitution over the integers, the inverse by a
+// size argument (see inverse_multimodular).
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "../core/interrupt.hpp"
+#include "matrix.hpp"
+
+namespace zel::exact {
+namespace {
+
+using u32 = uint32_t;
+using u64 = uint64_t;
+using u128 = unsigned __int128;
+
+// Z/pZ for a prime 2^25 < p < 2^26: products of two residues fit 52 bits, so
+// 2^11 of them add up in a 64-bit word before a reduction.
+struct Prime {
+    u64 p = 0;
+    u64 barrett = 0;  // floor((2^64 - 1) / p)
+    explicit Prime(u32 q) : p(q), barrett(~u64(0) / q) {}
+    u32 reduce(u64 x) const {
+        const u64 q = static_cast<u64>((static_cast<u128>(x) * barrett) >> 64);
+        u64 r = x - q * p;
+        if (r >= p) r -= p;
+        if (r >= p) r -= p;
+        return static_cast<u32>(r);
+    }
+    u32 mul(u32 a, u32 b) const { return reduce(static_cast<u64>(a) * b); }
+    u32 neg(u32 a) const { return a ? static_cast<u32>(p - a) : 0; }
+    u32 inv(u32 a) const {
+        int64_t r0 = static_cast<int64_t>(p), r1 = a, s0 = 0, s1 = 1;
+        while (r1) {
+            const int64_t q = r0 / r1;
+            std::swap(r0, r1);
+            r1 -= q * r0;
+            std::swap(s0, s1);
+            s1 -= q * s0;
+        }
+        return static_cast<u32>(s0 < 0 ? s0 + static_cast<int64_t>(p) : s0);
+    }
+};
+
+constexpr double kPrimeBits = 25.0;  // every prime exceeds 2^25
+
+// The primes below 2^26, largest first, found by trial division on demand.
+const Prime& prime(size_t i) {
+    static std::mutex lock;
+    const std::lock_guard<std::mutex> held(lock);
+    static std::deque<Prime> primes;
+    static std::vector<u32> base;
+    static u32 next = (1u << 26) - 1;
+    if (base.empty()) {
+        std::vector<bool> composite(1u << 13);
+        for (u32 q = 2; q < composite.size(); ++q) {
+            if (composite[q]) continue;
+            base.push_back(q);
+            for (u32 k = q * q; k < composite.size(); k += q) composite[k] = true;
+        }
+    }
+    while (primes.size() <= i) {
+        for (;; next -= 2) {
+            bool is_prime = true;
+            for (u32 q : base) {
+                if (next % q == 0) {
+                    is_prime = false;
+                    break;
+                }
+            }
+            if (is_prime) break;
+        }
+        primes.emplace_back(next);
+        next -= 2;
+    }
+    return primes[i];
+}
+
+// The entries of C as 32-bit halves of their magnitudes and a sign, read
+// once for all the primes and for the lifting's products.
+struct Halves {
+    Py_ssize_t n = 0, cols = 0, width = 0;  // halves per entry
+    std::vector<u32> h;                     // (i * cols + j) * width + t
+    std::vector<signed char> sign;
+    long bits = 0;  // the largest entry's bit length
+    Halves(const IntMatrix& c, Py_ssize_t ncols) : n(c.rows), cols(ncols) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            for (Py_ssize_t j = 0; j < cols; ++j) {
+                if (mpz_sgn(c.at(i, j))) bits = std::max(bits, static_cast<long>(mpz_sizeinbase(c.at(i, j), 2)));
+            }
+        }
+        width = std::max<Py_ssize_t>(1, (bits + 31) / 32);
+        h.assign(static_cast<size_t>(n * cols * width), 0);
+        sign.assign(static_cast<size_t>(n * cols), 0);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            for (Py_ssize_t j = 0; j < cols; ++j) {
+                mpz_srcptr z = c.at(i, j);
+                size_t count = 0;
+                mpz_export(&h[(i * cols + j) * width], &count, -1, sizeof(u32), 0, 0, z);
+                sign[i * cols + j] = static_cast<signed char>(mpz_sgn(z));
+            }
+        }
+    }
+    // out[i n + j] = C[i][j] mod p.
+    void reduce(const Prime& P, std::vector<u64>& out) const {
+        std::vector<u32> pw(static_cast<size_t>(width));
+        for (Py_ssize_t t = 0; t < width; ++t) pw[t] = t == 0 ? 1 : P.reduce(static_cast<u64>(pw[t - 1]) << 32);
+        out.resize(static_cast<size_t>(n * n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                const u32* e = &h[(i * cols + j) * width];
+                u64 acc = 0;
+                for (Py_ssize_t t = 0; t < width; ++t) {
+                    acc += static_cast<u64>(e[t] % P.p) * pw[t];
+                    if (t % 1024 == 1023) acc = P.reduce(acc);
+                }
+                const u32 r = P.reduce(acc);
+                out[i * n + j] = sign[i * cols + j] < 0 ? P.neg(r) : r;
+            }
+        }
+    }
+};
+
+// row[j] += f * neg[j]: the elimination's inner loop, built for the wider
+// vector units as well (the same integers on every path).
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void axpy(
+    u64* __restrict row, const u32* __restrict neg, u32 f, Py_ssize_t n) {
+    for (Py_ssize_t j = 0; j < n; ++j) row[j] += static_cast<u64>(f) * neg[j];
+}
+
+// Entries gain less than 2^52 per step, so 2^10 steps between full
+// reductions keep them below 2^63.
+constexpr Py_ssize_t kStepsPerReduction = 1024;
+
+// In-place Gauss-Jordan inversion modulo p, with row interchanges undone
+// as column interchanges at the end and reductions delayed.  `a` holds
+// residues; on success it holds the reduced residues of C^-1.  False where
+// C is singular modulo p.
+bool inverse_mod(std::vector<u64>& a, Py_ssize_t n, const Prime& P, const std::atomic<bool>* stop = nullptr) {
+    std::vector<u32> neg(static_cast<size_t>(n));
+    std::vector<Py_ssize_t> swaps(static_cast<size_t>(n));
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        if (stop && stop->load(std::memory_order_relaxed)) return false;
+        if (!stop) poll_interrupt();
+        if (k % kStepsPerReduction == kStepsPerReduction - 1) {
+            for (u64& v : a) v = P.reduce(v);
+        }
+        Py_ssize_t r = -1;
+        for (Py_ssize_t i = k; i < n; ++i) {
+            a[i * n + k] = P.reduce(a[i * n + k]);
+            if (a[i * n + k]) {
+                r = i;
+                break;
+            }
+        }
+        if (r < 0) return false;
+        swaps[k] = r;
+        if (r != k) std::swap_ranges(&a[k * n], &a[k * n] + n, &a[r * n]);
+        u64* pivot_row = &a[k * n];
+        const u32 pinv = P.inv(static_cast<u32>(pivot_row[k]));
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            const u32 v = j == k ? pinv : P.mul(P.reduce(pivot_row[j]), pinv);
+            pivot_row[j] = v;
+            neg[j] = j == k ? 0 : P.neg(v);
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i == k) continue;
+            u64* row = &a[i * n];
+            const u32 f = P.reduce(row[k]);
+            if (f == 0) {
+                row[k] = 0;
+                continue;
+            }
+            axpy(row, neg.data(), f, n);
+            row[k] = P.neg(P.mul(f, pinv));
+        }
+    }
+    for (u64& v : a) v = P.reduce(v);
+    for (Py_ssize_t k = n - 1; k >= 0; --k) {
+        if (swaps[k] == k) continue;
+        for (Py_ssize_t i = 0; i < n; ++i) std::swap(a[i * n + k], a[i * n + swaps[k]]);
+    }
+    return true;
+}
+
+// a / b from z modulo m (0 <= z < m) with |a| <= bound and 0 < b <= bound,
+// by the extended Euclidean algorithm stopped halfway (Wang's rational
+// reconstruction); false where none is found.
+bool reconstruct(mpz_srcptr z, mpz_srcptr m, mpz_srcptr bound, Mpz& a, Mpz& b) {
+    Mpz r0, r1, t0(0), t1(1), q, tmp;
+    mpz_set(r0.v, m);
+    mpz_set(r1.v, z);
+    while (mpz_cmp(r1.v, bound) > 0) {
+        mpz_fdiv_qr(q.v, r0.v, r0.v, r1.v);
+        mpz_swap(r0.v, r1.v);
+        mpz_submul(t0.v, q.v, t1.v);
+        mpz_swap(t0.v, t1.v);
+    }
+    if (mpz_sgn(t1.v) == 0 || mpz_cmpabs(t1.v, bound) > 0) return false;
+    mpz_set(a.v, r1.v);
+    mpz_set(b.v, t1.v);
+    if (mpz_sgn(b.v) < 0) {
+        mpz_neg(a.v, a.v);
+        mpz_neg(b.v, b.v);
+    }
+    return true;
+}
+
+// The symmetric residue of z modulo m, in place (half = floor(m / 2)).
+void symmetric(mpz_ptr z, mpz_srcptr m, mpz_srcptr half) {
+    if (mpz_cmp(z, half) > 0) mpz_sub(z, z, m);
+}
+
+// C num == den f over the integers.
+bool substitutes(const IntMatrix& c, Py_ssize_t n, const std::vector<Mpz>& f, const std::vector<Mpz>& num,
+                 mpz_srcptr den) {
+    Mpz s;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        poll_interrupt();
+        mpz_mul(s.v, den, f[i].v);
+        for (Py_ssize_t j = 0; j < n; ++j) mpz_submul(s.v, c.at(i, j), num[j].v);
+        if (mpz_sgn(s.v)) return false;
+    }
+    return true;
+}
+
+// Work split between the machine's cores: body(t, parts) on each part,
+// part 0 on the calling thread (which alone polls for interrupts; its
+// exception stops the others before it propagates).
+template <class F>
+void on_cores(Py_ssize_t jobs, std::atomic<bool>& stop, F body) {
+    const Py_ssize_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const Py_ssize_t parts = std::max<Py_ssize_t>(1, std::min(cores, jobs));
+    std::atomic<bool> failed{false};
+    std::vector<std::thread> workers;
+    auto run = [&](Py_ssize_t t) {
+        try {
+            body(t, parts);
+        } catch (...) {
+            failed = true;
+            stop = true;
+        }
+    };
+    try {
+        workers.reserve(static_cast<size_t>(parts));
+        for (Py_ssize_t t = 1; t < parts; ++t) workers.emplace_back(run, t);
+    } catch (...) {
+        // Parts without a thread run here below.
+    }
+    const Py_ssize_t started = static_cast<Py_ssize_t>(workers.size());
+    try {
+        body(0, parts);
+        for (Py_ssize_t t = started + 1; t < parts; ++t) body(t, parts);
+    } catch (...) {
+        stop = true;
+        for (auto& w : workers) w.join();
+        throw;
+    }
+    for (auto& w : workers) w.join();
+    if (failed) throw std::bad_alloc();
+}
+
+}  // namespace
+
+bool solve_padic(const IntMatrix& c, const std::vector<Mpz>& f, std::vector<Mpz>& num, Mpz& den) {
+    const Py_ssize_t n = c.rows;
+    if (n == 0) return false;
+    const Halves hv(c, n);
+    // A prime for which C is invertible; a few misses suggest a singular C.
+    std::vector<u64> cinv;
+    size_t pi = 0;
+    for (;; ++pi) {
+        if (pi == 4) return false;
+        hv.reduce(prime(pi), cinv);
+        if (inverse_mod(cinv, n, prime(pi))) break;
+    }
+    const Prime& P = prime(pi);
+    // Cramer: the numerators and the denominator are determinants of
+    // columns of [C | f], so both are bounded by Hadamard's bound of the
+    // rows of [C | f], and reconstruction is sure once p^k > 2 H^2.
+    double hadamard = 0.0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        double top = 0.0;
+        for (Py_ssize_t j = 0; j <= n; ++j) {
+            mpz_srcptr z = j < n ? c.at(i, j) : f[i].v;
+            top = std::max(top, static_cast<double>(mpz_sizeinbase(z, 2)));
+        }
+        hadamard += top + 0.5 * std::log2(static_cast<double>(n + 1));
+    }
+    const long last = static_cast<long>(std::ceil((2.0 * hadamard + 2.0) / kPrimeBits)) + 1;
+
+    std::vector<Mpz> r(static_cast<size_t>(n)), y(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) mpz_set(r[i].v, f[i].v);
+    std::vector<u32> rm(static_cast<size_t>(n)), x(static_cast<size_t>(n));
+    const Py_ssize_t W = hv.width;
+    std::vector<u128> acc(static_cast<size_t>(W + 2));
+    std::vector<u32> digits(static_cast<size_t>(2 * (W + 2)));
+    Mpz pk(1), s, half, bound, a, b, t;
+    num.assign(static_cast<size_t>(n), Mpz());
+    long next_try = 4;
+    for (long step = 1;; ++step) {
+        poll_interrupt();
+        for (Py_ssize_t i = 0; i < n; ++i) rm[i] = static_cast<u32>(mpz_fdiv_ui(r[i].v, P.p));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const u64* row = &cinv[i * n];
+            u64 sum = 0;
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                sum += row[j] * rm[j];
+                if (j % 1024 == 1023) sum = P.reduce(sum);
+            }
+            x[i] = P.reduce(sum);
+            mpz_addmul_ui(y[i].v, pk.v, x[i]);
+        }
+        // r <- (r - C x) / p, exactly: C x row by row from the halves, the
+        // positive and negative terms in separate 128-bit accumulators.
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            std::fill(acc.begin(), acc.end(), 0);
+            std::vector<u128> neg_acc(acc.size(), 0);
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                const u64 xj = x[j];
+                const signed char sg = hv.sign[i * n + j];
+                if (xj == 0 || sg == 0) continue;
+                const u32* e = &hv.h[(i * n + j) * W];
+                std::vector<u128>& dst = sg > 0 ? acc : neg_acc;
+                for (Py_ssize_t k = 0; k < W; ++k) dst[k] += static_cast<u64>(e[k]) * xj;
+            }
+            // Carries into 32-bit digits, then one import per sign.
+            for (int pass = 0; pass < 2; ++pass) {
+                std::vector<u128>& src = pass == 0 ? acc : neg_acc;
+                u128 carry = 0;
+                for (size_t k = 0; k < digits.size(); ++k) {
+                    const u128 v = (k < src.size() ? src[k] : 0) + carry;
+                    digits[k] = static_cast<u32>(v);
+                    carry = v >> 32;
+                }
+                mpz_import(s.v, digits.size(), -1, sizeof(u32), 0, 0, digits.data());
+                if (pass == 0) {
+                    mpz_sub(r[i].v, r[i].v, s.v);
+                } else {
+                    mpz_add(r[i].v, r[i].v, s.v);
+                }
+            }
+            mpz_divexact_ui(r[i].v, r[i].v, static_cast<unsigned long>(P.p));
+        }
+        mpz_mul_ui(pk.v, pk.v, static_cast<unsigned long>(P.p));
+        if (step < next_try && step < last) continue;
+        next_try = step + std::max<long>(2, step / 4);
+        // The common denominator entry by entry: y_i den is reduced to a
+        // small numerator unless den lacks a factor, which reconstruction
+        // of y_i den supplies.
+        mpz_fdiv_q_2exp(half.v, pk.v, 1);
+        mpz_sqrt(bound.v, half.v);
+        mpz_set_ui(den.v, 1);
+        bool found = true;
+        for (Py_ssize_t i = 0; i < n && found; ++i) {
+            mpz_mul(t.v, y[i].v, den.v);
+            mpz_mod(t.v, t.v, pk.v);
+            mpz_set(num[i].v, t.v);
+            symmetric(num[i].v, pk.v, half.v);
+            if (mpz_cmpabs(num[i].v, bound.v) <= 0) continue;
+            if (!reconstruct(t.v, pk.v, bound.v, a, b)) {
+                found = false;
+                break;
+            }
+            mpz_mul(den.v, den.v, b.v);
+            if (mpz_cmp(den.v, bound.v) > 0) {
+                found = false;
+                break;
+            }
+            for (Py_ssize_t k = 0; k < i; ++k) mpz_mul(num[k].v, num[k].v, b.v);
+            mpz_set(num[i].v, a.v);
+        }
+        if (found && substitutes(c, n, f, num, den.v)) return true;
+        if (step >= last) return false;
+    }
+}
+
+bool inverse_multimodular(const IntMatrix& c, IntMatrix& N, Mpz& d) {
+    const Py_ssize_t n = c.rows;
+    if (n == 0) return false;
+    // The denominator of C^-1 f for a pseudo-random f (a fixed LCG, so the
+    // work is reproducible) is the largest invariant factor of C, the
+    // common denominator of C^-1, unless f is unlucky; the proof below
+    // rejects a d that falls short.
+    std::vector<Mpz> f(static_cast<size_t>(n)), num;
+    uint64_t state = 0x2545f4914f6cdd1du;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        mpz_set_si(f[i].v, static_cast<long>(state >> 44) - (1L << 19));
+    }
+    if (!solve_padic(c, f, num, d)) return false;
+    const Halves hv(c, n);
+    long lg_n = 0;
+    while ((Py_ssize_t{1} << lg_n) < n) ++lg_n;
+    long num_bits = 0;
+    for (const Mpz& z : num) num_bits = std::max(num_bits, static_cast<long>(mpz_sizeinbase(z.v, 2)));
+    const long d_bits = static_cast<long>(mpz_sizeinbase(d.v, 2));
+    // N = d C^-1 is expected about as large as d C^-1 f; when the primes
+    // turn out too few, more are added, up to Hadamard's bound on the
+    // cofactors of C (which bounds N once d divides det C).
+    double cap_bits = 0.0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        cap_bits += static_cast<double>(hv.bits) + 0.5 * std::log2(static_cast<double>(n));
+    }
+    const long cap = static_cast<long>(cap_bits) + hv.bits + lg_n + d_bits + 8;
+    long want = std::max(num_bits, d_bits) + 64;
+
+    const size_t nn = static_cast<size_t>(n * n);
+    std::vector<std::vector<u32>> res;  // res[k][e] = N[e] mod p_k, k over the primes used
+    std::vector<size_t> used;           // their indices
+    size_t next_prime = 0;
+    Mpz M(1), half, e, w, top;
+    for (;;) {
+        // |C N - d I| <= n 2^cbits 2^want + 2^dbits must stay below M / 2.
+        const long need = std::max(lg_n + hv.bits + want, d_bits) + 3;
+        const size_t have = used.size();
+        const size_t more =
+            static_cast<size_t>(std::max(0.0, std::ceil((need - static_cast<double>(mpz_sizeinbase(M.v, 2))) / kPrimeBits)));
+        if (more > 0) {
+            // Residues for the new primes, several at once on the cores;
+            // primes for which C is singular are skipped.
+            std::vector<size_t> cand(more + 2);
+            for (size_t k = 0; k < cand.size(); ++k) cand[k] = next_prime + k;
+            next_prime += cand.size();
+            std::vector<std::vector<u32>> got(cand.size());
+            std::vector<char> ok(cand.size(), 0);
+            for (size_t k = 0; k < cand.size(); ++k) prime(cand[k]);  // found before the threads start
+            std::atomic<bool> stop{false};
+            on_cores(static_cast<Py_ssize_t>(cand.size()), stop, [&](Py_ssize_t part, Py_ssize_t parts) {
+                std::vector<u64> a;
+                for (size_t k = static_cast<size_t>(part); k < cand.size(); k += static_cast<size_t>(parts)) {
+                    const Prime& P = prime(cand[k]);
+                    hv.reduce(P, a);
+                    if (!inverse_mod(a, n, P, part == 0 ? nullptr : &stop)) {
+                        if (stop) return;
+                        continue;
+                    }
+                    const u32 dm = static_cast<u32>(mpz_fdiv_ui(d.v, P.p));
+                    std::vector<u32>& out = got[k];
+                    out.resize(nn);
+                    for (size_t q = 0; q < nn; ++q) out[q] = P.mul(static_cast<u32>(a[q]), dm);
+                    ok[k] = 1;
+                }
+            });
+            for (size_t k = 0; k < cand.size(); ++k) {
+                if (!ok[k]) continue;
+                res.push_back(std::move(got[k]));
+                used.push_back(cand[k]);
+                mpz_mul_ui(M.v, M.v, static_cast<unsigned long>(prime(cand[k]).p));
+            }
+            if (used.size() == have) return false;  // singular modulo every new prime
+        }
+        // N by the Chinese remainder theorem: N = sum_k w_k (M / p_k) mod M
+        // with w_k = r_k (M / p_k)^-1 mod p_k, the sum formed on limbs.
+        const size_t K = used.size();
+        const size_t limbs = mpz_size(M.v) + 2;
+        std::vector<mp_limb_t> basis(K * limbs, 0);
+        std::vector<u32> scale(K);
+        for (size_t k = 0; k < K; ++k) {
+            const Prime& P = prime(used[k]);
+            mpz_divexact_ui(e.v, M.v, static_cast<unsigned long>(P.p));
+            scale[k] = P.inv(static_cast<u32>(mpz_fdiv_ui(e.v, P.p)));
+            mpz_export(&basis[k * limbs], nullptr, -1, sizeof(mp_limb_t), 0, 0, e.v);
+        }
+        mpz_fdiv_q_2exp(half.v, M.v, 1);
+        N = IntMatrix(n, n);
+        long n_bits = 0;
+        std::vector<mp_limb_t> sum(limbs);
+        for (size_t q = 0; q < nn; ++q) {
+            if (q % 64 == 0) poll_interrupt();
+            std::fill(sum.begin(), sum.end(), 0);
+            for (size_t k = 0; k < K; ++k) {
+                const Prime& P = prime(used[k]);
+                const mp_limb_t wk = P.mul(res[k][q], scale[k]);
+                if (wk) sum[limbs - 1] += mpn_addmul_1(sum.data(), &basis[k * limbs], static_cast<mp_size_t>(limbs - 1), wk);
+            }
+            mpz_ptr z = N.a[q].v;
+            mpz_import(z, limbs, -1, sizeof(mp_limb_t), 0, 0, sum.data());
+            mpz_mod(z, z, M.v);
+            symmetric(z, M.v, half.v);
+            if (mpz_sgn(z)) n_bits = std::max(n_bits, static_cast<long>(mpz_sizeinbase(z, 2)));
+        }
+        // N = d C^-1 modulo M, hence C N = d I modulo M; with
+        // |C N - d I| < M / 2 entrywise the congruence is an equality.
+        const long proved = std::max(lg_n + hv.bits + n_bits, d_bits) + 2;
+        if (proved < static_cast<long>(mpz_sizeinbase(M.v, 2)) - 1) return true;
+        if (want >= cap) return false;
+        want = std::min(cap, std::max(want * 2, n_bits));
+    }
+}
+
+}  // namespace zel::exact

@@ -1,0 +1,138 @@
+"""inv and solve on matrices too ill-conditioned for the certified double
+inverse, where p-adic lifting and remaindering give the exact rationals:
+every record checked against python-flint's exact fmpq_mat, rounded by the
+module's rules (the double nearest each entry for the default, the floor
+for exact=True)."""
+import random
+from fractions import Fraction
+
+import numpy as np
+import pytest
+
+import tarnex.zel.zel as zel
+from reference import SCALE, device_records, record_bytes, records, scaled, value_of
+
+flint = pytest.importorskip("flint")
+
+
+def from_scaled(ints, shape):
+    """A tensor whose records are the scaled integers given."""
+    raw = b"".join(record_bytes(v) for v in ints)
+    host = np.frombuffer(raw, dtype=zel.FIXEDPOINT_DTYPE)
+    return zel.Tensor(_raw=device_records(zel, host), shape=shape)
+
+
+def values(t):
+    return [value_of(r) for r in records(t._data)]
+
+
+def fmpq_of(t):
+    m, n = t.shape if len(t.shape) == 2 else (t.shape[0], 1)
+    return flint.fmpq_mat(m, n, [flint.fmpq(q.numerator, q.denominator) for q in values(t)])
+
+
+def fractions(M):
+    return [Fraction(int(x.p), int(x.q)) for x in M.entries()]
+
+
+def double_records(qs):
+    """Records of the double nearest each exact value (float(Fraction))."""
+    return [record_bytes(scaled(Fraction(float(q)))) for q in qs]
+
+
+def floor_records(qs):
+    return [record_bytes(scaled(q)) for q in qs]
+
+
+def hilbert(n):
+    return zel.hilbert_matrix(n)
+
+
+def near_singular_full_width(n, seed, gap_bits=300):
+    """Full-width records of both signs whose last row is the first plus a
+    perturbation of 2^-gap_bits relative size: far beyond a double's reach."""
+    rng = random.Random(seed)
+    rows = [[rng.getrandbits(511) * rng.choice((1, -1)) for _ in range(n)] for _ in range(n - 1)]
+    last = [v + (rng.getrandbits(511 - gap_bits) | 1) * rng.choice((1, -1)) for v in rows[0]]
+    return from_scaled([v for r in rows + [last] for v in r], (n, n))
+
+
+def graded(n, seed):
+    """Rows scaled by very different powers of two times a near-dependent
+    block: row scales and entries of small bit length."""
+    rng = random.Random(seed)
+    base = [[Fraction(rng.randint(-2**40, 2**40), 2**rng.randint(0, 200)) for _ in range(n)] for _ in range(n)]
+    base[1] = [v + Fraction(rng.randint(1, 3), 2**250) for v in base[0]]
+    return from_scaled([scaled(v) for r in base for v in r], (n, n))
+
+
+CASES = {
+    "hilbert2": hilbert(2),
+    "hilbert9": hilbert(9),
+    "hilbert24": hilbert(24),
+    "hilbert41": hilbert(41),
+    "full_width5": near_singular_full_width(5, 1),
+    "full_width17": near_singular_full_width(17, 2),
+    "graded12": graded(12, 3),
+    "tiny2": from_scaled([SCALE, SCALE, -SCALE, 2**100 - SCALE], (2, 2)),
+}
+
+
+@pytest.mark.parametrize("A", list(CASES.values()), ids=list(CASES))
+def test_inverse_and_solve_match_the_exact_rationals(A):
+    n = A.shape[0]
+    fA = fmpq_of(A)
+    inverse = fractions(fA.inv())
+    X = zel.inv(A)
+    assert records(X._data) == double_records(inverse)
+    assert records(zel.inv(A, exact=True)._data) == floor_records(inverse)
+    rng = random.Random(n)
+    b = from_scaled([rng.getrandbits(300) * rng.choice((1, -1)) for _ in range(n)], (n,))
+    # solve is the product of the double-rounded inverse with b.
+    assert records(zel.solve(A, b)._data) == records(zel.mv(X, b)._data)
+    want = fractions(fA.solve(fmpq_of(b)))
+    if any(abs(scaled(q)) >= 2**512 for q in want):
+        with pytest.raises(OverflowError, match="^Value out of FixedPoint range$"):
+            zel.solve(A, b, exact=True)
+    else:
+        assert records(zel.solve(A, b, exact=True)._data) == floor_records(want)
+
+
+@pytest.mark.parametrize("exact", [False, True])
+@pytest.mark.parametrize("kind", ["repeated_row", "zero_row", "rank_half", "zero_column"])
+def test_singular_ill_conditioned_matrices_are_refused(kind, exact):
+    n = 10
+    H = [list(r) for r in np.array(values(hilbert(n)), dtype=object).reshape(n, n)]
+    if kind == "repeated_row":
+        H[7] = list(H[2])
+    elif kind == "zero_row":
+        H[4] = [Fraction(0)] * n
+    elif kind == "zero_column":
+        for r in H:
+            r[3] = Fraction(0)
+    else:
+        rng = random.Random(4)
+        for i in range(n // 2, n):
+            c = [Fraction(rng.randint(-3, 3)) for _ in range(n // 2)]
+            H[i] = [sum(c[k] * H[k][j] for k in range(n // 2)) for j in range(n)]
+    A = from_scaled([scaled(v) for r in H for v in r], (n, n))
+    b = from_scaled([SCALE] * n, (n,))
+    with pytest.raises(ValueError, match="^Matrix is singular$"):
+        zel.inv(A, exact=exact)
+    with pytest.raises(ValueError, match="^Matrix is singular$"):
+        zel.solve(A, b, exact=exact)
+
+
+def test_exact_solution_with_a_column_and_zero_entries():
+    # A right-hand side that is a column of A: the solution is a unit vector,
+    # every entry on the grid; and b = 0 gives zeros.
+    A = hilbert(16)
+    fA = fmpq_of(A)
+    col = [values(A)[i * 16 + 5] for i in range(16)]
+    b = from_scaled([scaled(v) for v in col], (16, 1))
+    x = zel.solve(A, b, exact=True)
+    assert x.shape == (16, 1)
+    assert values(x) == [Fraction(int(i == 5)) for i in range(16)]
+    zero = from_scaled([0] * 16, (16,))
+    assert values(zel.solve(A, zero, exact=True)) == [Fraction(0)] * 16
+    assert records(zel.inv(A, exact=True)._data) == floor_records(fractions(fA.inv()))
