@@ -597,6 +597,21 @@ bool certified_inverse(const ScaledMatrix& m, Entries entries) {
     const long gmax = nm.gmax;
     std::vector<double> xd;
     if (!invert_doubles(nm.gd, n, xd)) return false;
+    {
+        // ||G|| ||X|| far beyond 2^53 (infinity norms) leaves no hope that
+        // ||I - X G|| < 1/2: the exact residual is not worth forming.
+        double gn = 0.0, xn = 0.0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            double gs = 0.0, xs = 0.0;
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                gs += std::fabs(nm.gd[i * n + j]);
+                xs += std::fabs(xd[i * n + j]);
+            }
+            gn = std::max(gn, gs);
+            xn = std::max(xn, xs);
+        }
+        if (!(gn * xn < 0x1p60)) return false;
+    }
     std::vector<Mpz> x;
     std::vector<long> s;
     if (!fixed_rows(xd, n, gmax, x, s)) return false;
@@ -1162,6 +1177,8 @@ bool inverse_doubles(const ScaledMatrix& m, std::vector<double>& out) {
     IntMatrix aug;
     Mpz d;
     if (inverse_multimodular(m.c, aug, d)) {
+        if (inverse_to_doubles(aug, d.v, m.exp, out)) return true;
+        // An entry beyond the doubles: its OverflowError, as raised in order.
         for (Py_ssize_t i = 0; i < n; ++i) {
             for (Py_ssize_t j = 0; j < n; ++j) out[i * n + j] = ratio_to_double(aug.at(i, j), d.v, m.exp[j]);
         }

@@ -306,7 +306,9 @@ bool solve_padic(const IntMatrix& c, const std::vector<Mpz>& f, std::vector<Mpz>
     std::vector<u32> digits(static_cast<size_t>(2 * (W + 2)));
     Mpz pk(1), s, half, bound, a, b, t;
     num.assign(static_cast<size_t>(n), Mpz());
-    long next_try = 4;
+    // An attempt costs as much as dozens of lifting steps, so attempts
+    // are spaced geometrically (overshooting by at most half).
+    long next_try = 8;
     for (long step = 1;; ++step) {
         poll_interrupt();
         for (Py_ssize_t i = 0; i < n; ++i) rm[i] = static_cast<u32>(mpz_fdiv_ui(r[i].v, P.p));
@@ -353,7 +355,7 @@ bool solve_padic(const IntMatrix& c, const std::vector<Mpz>& f, std::vector<Mpz>
         }
         mpz_mul_ui(pk.v, pk.v, static_cast<unsigned long>(P.p));
         if (step < next_try && step < last) continue;
-        next_try = step + std::max<long>(2, step / 4);
+        next_try = step + std::max<long>(4, step / 2);
         // The common denominator entry by entry: y_i den is reduced to a
         // small numerator unless den lacks a factor, which reconstruction
         // of y_i den supplies.
@@ -465,30 +467,45 @@ bool inverse_multimodular(const IntMatrix& c, IntMatrix& N, Mpz& d) {
         const size_t limbs = mpz_size(M.v) + 2;
         std::vector<mp_limb_t> basis(K * limbs, 0);
         std::vector<u32> scale(K);
+        std::vector<Prime> ps;
+        for (size_t k = 0; k < K; ++k) ps.push_back(prime(used[k]));
         for (size_t k = 0; k < K; ++k) {
-            const Prime& P = prime(used[k]);
+            const Prime& P = ps[k];
             mpz_divexact_ui(e.v, M.v, static_cast<unsigned long>(P.p));
             scale[k] = P.inv(static_cast<u32>(mpz_fdiv_ui(e.v, P.p)));
             mpz_export(&basis[k * limbs], nullptr, -1, sizeof(mp_limb_t), 0, 0, e.v);
         }
         mpz_fdiv_q_2exp(half.v, M.v, 1);
         N = IntMatrix(n, n);
-        long n_bits = 0;
-        std::vector<mp_limb_t> sum(limbs);
-        for (size_t q = 0; q < nn; ++q) {
-            if (q % 64 == 0) poll_interrupt();
-            std::fill(sum.begin(), sum.end(), 0);
-            for (size_t k = 0; k < K; ++k) {
-                const Prime& P = prime(used[k]);
-                const mp_limb_t wk = P.mul(res[k][q], scale[k]);
-                if (wk) sum[limbs - 1] += mpn_addmul_1(sum.data(), &basis[k * limbs], static_cast<mp_size_t>(limbs - 1), wk);
+        std::vector<long> part_bits(std::max(1u, std::thread::hardware_concurrency()), 0);
+        std::atomic<bool> stop{false};
+        on_cores(static_cast<Py_ssize_t>(nn / 256 + 1), stop, [&](Py_ssize_t part, Py_ssize_t parts) {
+            const size_t lo = nn * static_cast<size_t>(part) / static_cast<size_t>(parts);
+            const size_t hi = nn * static_cast<size_t>(part + 1) / static_cast<size_t>(parts);
+            std::vector<mp_limb_t> sum(limbs);
+            long bits = 0;
+            for (size_t q = lo; q < hi; ++q) {
+                if (q % 64 == 0) {
+                    if (part == 0) poll_interrupt();
+                    if (stop.load(std::memory_order_relaxed)) return;
+                }
+                std::fill(sum.begin(), sum.end(), 0);
+                for (size_t k = 0; k < K; ++k) {
+                    const mp_limb_t wk = ps[k].mul(res[k][q], scale[k]);
+                    if (wk) {
+                        sum[limbs - 1] +=
+                            mpn_addmul_1(sum.data(), &basis[k * limbs], static_cast<mp_size_t>(limbs - 1), wk);
+                    }
+                }
+                mpz_ptr z = N.a[q].v;
+                mpz_import(z, limbs, -1, sizeof(mp_limb_t), 0, 0, sum.data());
+                mpz_mod(z, z, M.v);
+                symmetric(z, M.v, half.v);
+                if (mpz_sgn(z)) bits = std::max(bits, static_cast<long>(mpz_sizeinbase(z, 2)));
             }
-            mpz_ptr z = N.a[q].v;
-            mpz_import(z, limbs, -1, sizeof(mp_limb_t), 0, 0, sum.data());
-            mpz_mod(z, z, M.v);
-            symmetric(z, M.v, half.v);
-            if (mpz_sgn(z)) n_bits = std::max(n_bits, static_cast<long>(mpz_sizeinbase(z, 2)));
-        }
+            part_bits[static_cast<size_t>(part)] = std::max(part_bits[static_cast<size_t>(part)], bits);
+        });
+        const long n_bits = *std::max_element(part_bits.begin(), part_bits.end());
         // N = d C^-1 modulo M, hence C N = d I modulo M; with
         // |C N - d I| < M / 2 entrywise the congruence is an equality.
         const long proved = std::max(lg_n + hv.bits + n_bits, d_bits) + 2;
@@ -496,6 +513,35 @@ bool inverse_multimodular(const IntMatrix& c, IntMatrix& N, Mpz& d) {
         if (want >= cap) return false;
         want = std::min(cap, std::max(want * 2, n_bits));
     }
+}
+
+bool inverse_to_doubles(const IntMatrix& N, mpz_srcptr d, const std::vector<long>& exp, std::vector<double>& out) {
+    const Py_ssize_t n = N.rows;
+    out.resize(static_cast<size_t>(n * n));
+    std::atomic<bool> stop{false}, finite{true};
+    on_cores(n * n / 1024 + 1, stop, [&](Py_ssize_t part, Py_ssize_t parts) {
+        const Py_ssize_t lo = n * n * part / parts, hi = n * n * (part + 1) / parts;
+        Mpq q;
+        for (Py_ssize_t k = lo; k < hi; ++k) {
+            if (k % 256 == 0) {
+                if (part == 0) poll_interrupt();
+                if (stop.load(std::memory_order_relaxed)) return;
+            }
+            // N[i][j] 2^exp[j] / d with d > 0; the quotient is read, not its
+            // representation, so it need not be in lowest terms.
+            const long e2 = exp[static_cast<size_t>(k % n)];
+            mpz_set(mpq_numref(q.v), N.a[static_cast<size_t>(k)].v);
+            mpz_set(mpq_denref(q.v), d);
+            if (e2 > 0) mpz_mul_2exp(mpq_numref(q.v), mpq_numref(q.v), static_cast<mp_bitcnt_t>(e2));
+            if (e2 < 0) mpz_mul_2exp(mpq_denref(q.v), mpq_denref(q.v), static_cast<mp_bitcnt_t>(-e2));
+            if (!mpq_to_double_checked(q.v, out[static_cast<size_t>(k)])) {
+                finite = false;
+                stop = true;
+                return;
+            }
+        }
+    });
+    return finite;
 }
 
 }  // namespace zel::exact

@@ -64,6 +64,9 @@ bool solve_padic(const IntMatrix& c, const std::vector<Mpz>& f, std::vector<Mpz>
 // with d the common denominator lifting finds; proved by a size argument.
 // False (N and d unspecified) where C looks singular or no proof came.
 bool inverse_multimodular(const IntMatrix& c, IntMatrix& N, Mpz& d);
+// out[i n + j] = the double nearest N[i][j] 2^exp[j] / d (d > 0), on the
+// machine's cores; false where one is beyond the doubles (out unspecified).
+bool inverse_to_doubles(const IntMatrix& N, mpz_srcptr d, const std::vector<long>& exp, std::vector<double>& out);
 
 // The rank of C modulo one word-size prime: a lower bound on the rank over
 // the rationals, so equality with cols proves full column rank.
