@@ -119,7 +119,7 @@ Ref records_to_tensor(const std::vector<fp_t>& recs, PyObject* shape) {
 // proved modulo a prime as in rref.
 std::vector<Py_ssize_t> exact_rref(ScaledMatrix& m, Mpz& d, bool& identity) {
     const Py_ssize_t M = m.c.rows, N = m.c.cols;
-    identity = N > 0 && M >= N && exact::rank_lower_bound(m.c) == N;
+    identity = N > 0 && M >= N && exact::rank_modular(m.c) == N;
     if (!identity) return exact::rref_fraction_free(m.c, d);
     std::vector<Py_ssize_t> pivots(static_cast<size_t>(N));
     for (Py_ssize_t j = 0; j < N; ++j) pivots[j] = j;
@@ -260,7 +260,7 @@ Ref fn_rref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     {
         NoGil unlocked;
         ScaledMatrix m = exact::from_records(recs.data(), M, N, true);
-        if (N > 0 && M >= N && exact::rank_lower_bound(m.c) == N) {
+        if (N > 0 && M >= N && exact::rank_modular(m.c) == N) {
             // Full column rank, proved modulo a prime: the form is [I; 0].
             for (Py_ssize_t j = 0; j < N; ++j) {
                 out[j * N + j] = 1.0;

@@ -110,13 +110,13 @@ struct Halves {
             }
         }
     }
-    // out[i n + j] = C[i][j] mod p.
+    // out[i cols + j] = C[i][j] mod p.
     void reduce(const Prime& P, std::vector<u64>& out) const {
         std::vector<u32> pw(static_cast<size_t>(width));
         for (Py_ssize_t t = 0; t < width; ++t) pw[t] = t == 0 ? 1 : P.reduce(static_cast<u64>(pw[t - 1]) << 32);
-        out.resize(static_cast<size_t>(n * n));
+        out.resize(static_cast<size_t>(n * cols));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            for (Py_ssize_t j = 0; j < n; ++j) {
+            for (Py_ssize_t j = 0; j < cols; ++j) {
                 const u32* e = &h[(i * cols + j) * width];
                 u64 acc = 0;
                 for (Py_ssize_t t = 0; t < width; ++t) {
@@ -124,7 +124,7 @@ struct Halves {
                     if (t % 1024 == 1023) acc = P.reduce(acc);
                 }
                 const u32 r = P.reduce(acc);
-                out[i * n + j] = sign[i * cols + j] < 0 ? P.neg(r) : r;
+                out[i * cols + j] = sign[i * cols + j] < 0 ? P.neg(r) : r;
             }
         }
     }
@@ -542,6 +542,38 @@ bool inverse_to_doubles(const IntMatrix& N, mpz_srcptr d, const std::vector<long
         }
     });
     return finite;
+}
+
+Py_ssize_t rank_modular(const IntMatrix& c) {
+    const Py_ssize_t rows = c.rows, cols = c.cols;
+    if (rows == 0 || cols == 0) return 0;
+    const Halves hv(c, cols);
+    const Prime& P = prime(0);
+    std::vector<u64> a;
+    hv.reduce(P, a);
+    std::vector<u32> neg(static_cast<size_t>(cols));
+    Py_ssize_t r = 0;
+    for (Py_ssize_t k = 0; k < cols && r < rows; ++k) {
+        poll_interrupt();
+        Py_ssize_t p = -1;
+        for (Py_ssize_t i = r; i < rows; ++i) {
+            a[i * cols + k] = P.reduce(a[i * cols + k]);
+            if (p < 0 && a[i * cols + k]) p = i;
+        }
+        if (p < 0) continue;
+        if (p != r) std::swap_ranges(&a[r * cols + k], &a[r * cols] + cols, &a[p * cols + k]);
+        const u32 pinv = P.inv(static_cast<u32>(a[r * cols + k]));
+        for (Py_ssize_t j = k; j < cols; ++j) neg[j] = P.neg(P.mul(P.reduce(a[r * cols + j]), pinv));
+        for (Py_ssize_t i = r + 1; i < rows; ++i) {
+            const u32 f = static_cast<u32>(a[i * cols + k]);
+            if (f) axpy(&a[i * cols + k], &neg[k], f, cols - k);
+        }
+        ++r;
+        if (r % kStepsPerReduction == 0) {
+            for (u64& v : a) v = P.reduce(v);
+        }
+    }
+    return r;
 }
 
 }  // namespace zel::exact

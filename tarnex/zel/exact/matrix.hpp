@@ -71,6 +71,9 @@ bool inverse_to_doubles(const IntMatrix& N, mpz_srcptr d, const std::vector<long
 // The rank of C modulo one word-size prime: a lower bound on the rank over
 // the rationals, so equality with cols proves full column rank.
 Py_ssize_t rank_lower_bound(const IntMatrix& c);
+// The same kind of bound, from a vectorised elimination with delayed
+// reductions (any prime gives a lower bound).
+Py_ssize_t rank_modular(const IntMatrix& c);
 
 // Fraction-free Gauss-Jordan elimination (Bareiss), in place.  On return the
 // first r = pivots.size() rows of C, divided by d, are the reduced row echelon
