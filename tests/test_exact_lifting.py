@@ -136,3 +136,41 @@ def test_exact_solution_with_a_column_and_zero_entries():
     zero = from_scaled([0] * 16, (16,))
     assert values(zel.solve(A, zero, exact=True)) == [Fraction(0)] * 16
     assert records(zel.inv(A, exact=True)._data) == floor_records(fractions(fA.inv()))
+
+
+def low_rank(m, n, rank, seed):
+    rng = random.Random(seed)
+    L = [[rng.randint(-9, 9) for _ in range(rank)] for _ in range(m)]
+    R = [[rng.getrandbits(200) * rng.choice((1, -1)) for _ in range(n)] for _ in range(rank)]
+    return from_scaled([sum(L[i][k] * R[k][j] for k in range(rank)) for i in range(m) for j in range(n)], (m, n))
+
+
+def full_width(m, n, seed, zero_rows=()):
+    rng = random.Random(seed)
+    return from_scaled([0 if i in zero_rows else rng.getrandbits(511) * rng.choice((1, -1))
+                        for i in range(m) for _ in range(n)], (m, n))
+
+
+RREF_CASES = {
+    "tall33x17": full_width(33, 17, 5),
+    "tall_zero_rows": full_width(20, 9, 6, zero_rows=(0, 4, 19)),
+    "square_full24": full_width(24, 24, 7),
+    "wide9x21": full_width(9, 21, 8),
+    "rank12of24": low_rank(24, 24, 12, 9),
+    "rank5of30x12": low_rank(30, 12, 5, 10),
+    "hilbert_repeated": from_scaled([scaled(Fraction(1, i % 7 + j + 1)) for i in range(10) for j in range(10)], (10, 10)),
+}
+
+
+@pytest.mark.parametrize("A", list(RREF_CASES.values()), ids=list(RREF_CASES))
+def test_rref_matches_the_exact_reduced_form(A):
+    m, n = A.shape
+    B, rank = fmpq_of(A).rref()
+    vals = fractions(B)
+    pivots = [next(j for j in range(n) if vals[i * n + j] != 0) for i in range(rank)]
+    R, got = zel.rref(A)
+    assert got == pivots
+    assert records(R._data) == double_records(vals)
+    R, got = zel.rref(A, exact=True)
+    assert got == pivots
+    assert records(R._data) == floor_records(vals)

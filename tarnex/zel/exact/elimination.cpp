@@ -363,6 +363,24 @@ bool normalise(const IntMatrix& c, Py_ssize_t n, Normalised& out) {
     return true;
 }
 
+// ||G|| ||X|| far beyond 2^53 (infinity norms, X the double inverse of
+// G 2^-gmax) leaves no hope that ||I - X G|| < 1/2: the exact residual is
+// then not worth forming.
+bool hopeless(const Normalised& nm, const std::vector<double>& xd) {
+    const Py_ssize_t n = nm.G.rows;
+    double gn = 0.0, xn = 0.0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        double gs = 0.0, xs = 0.0;
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            gs += std::fabs(nm.gd[i * n + j]);
+            xs += std::fabs(xd[i * n + j]);
+        }
+        gn = std::max(gn, gs);
+        xn = std::max(xn, xs);
+    }
+    return !(gn * xn < 0x1p60);
+}
+
 // x = the doubles xd in fixed point per row, 62 significant bits for the
 // row's largest entry: X = x[i][k] * 2^-s_i.  False where a row is zero or
 // beyond any useful precision.
@@ -596,22 +614,7 @@ bool certified_inverse(const ScaledMatrix& m, Entries entries) {
     if (!normalise(m.c, n, nm)) return false;
     const long gmax = nm.gmax;
     std::vector<double> xd;
-    if (!invert_doubles(nm.gd, n, xd)) return false;
-    {
-        // ||G|| ||X|| far beyond 2^53 (infinity norms) leaves no hope that
-        // ||I - X G|| < 1/2: the exact residual is not worth forming.
-        double gn = 0.0, xn = 0.0;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            double gs = 0.0, xs = 0.0;
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                gs += std::fabs(nm.gd[i * n + j]);
-                xs += std::fabs(xd[i * n + j]);
-            }
-            gn = std::max(gn, gs);
-            xn = std::max(xn, xs);
-        }
-        if (!(gn * xn < 0x1p60)) return false;
-    }
+    if (!invert_doubles(nm.gd, n, xd) || hopeless(nm, xd)) return false;
     std::vector<Mpz> x;
     std::vector<long> s;
     if (!fixed_rows(xd, n, gmax, x, s)) return false;
@@ -780,7 +783,7 @@ public:
     // False where C is singular or too ill-conditioned for the certificate.
     bool start(const IntMatrix& c, Py_ssize_t n, const std::vector<Mpz>& f) {
         if (!normalise(c, n, nm_)) return false;
-        if (!invert_doubles(nm_.gd, n, xd_)) return false;
+        if (!invert_doubles(nm_.gd, n, xd_) || hopeless(nm_, xd_)) return false;
         std::vector<Mpz> x, r;
         std::vector<long> s;
         if (!fixed_rows(xd_, n, nm_.gmax, x, s)) return false;

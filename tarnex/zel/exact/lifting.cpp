@@ -137,6 +137,20 @@ __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) vo
     for (Py_ssize_t j = 0; j < n; ++j) row[j] += static_cast<u64>(f) * neg[j];
 }
 
+// sum a[j] x[j] for 32-bit a and x below 2^26 (each product below 2^58):
+// 32 products at a time in 64 bits, then into 128.
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) u128 dot(
+    const u32* __restrict a, const u32* __restrict x, Py_ssize_t n) {
+    u128 total = 0;
+    for (Py_ssize_t j0 = 0; j0 < n; j0 += 32) {
+        const Py_ssize_t j1 = std::min<Py_ssize_t>(n, j0 + 32);
+        u64 part = 0;
+        for (Py_ssize_t j = j0; j < j1; ++j) part += static_cast<u64>(a[j]) * x[j];
+        total += part;
+    }
+    return total;
+}
+
 // Entries gain less than 2^52 per step, so 2^10 steps between full
 // reductions keep them below 2^63.
 constexpr Py_ssize_t kStepsPerReduction = 1024;
@@ -301,9 +315,20 @@ bool solve_padic(const IntMatrix& c, const std::vector<Mpz>& f, std::vector<Mpz>
     std::vector<Mpz> r(static_cast<size_t>(n)), y(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) mpz_set(r[i].v, f[i].v);
     std::vector<u32> rm(static_cast<size_t>(n)), x(static_cast<size_t>(n));
+    std::vector<u32> inv32(cinv.begin(), cinv.end());
+    // C's halves digit by digit, split by sign, rows contiguous: C x is
+    // then 2 W dot products a row.
     const Py_ssize_t W = hv.width;
-    std::vector<u128> acc(static_cast<size_t>(W + 2));
-    std::vector<u32> digits(static_cast<size_t>(2 * (W + 2)));
+    std::vector<u32> pos(static_cast<size_t>(W * n * n), 0), neg(pos.size(), 0);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            const signed char sg = hv.sign[i * n + j];
+            if (sg == 0) continue;
+            std::vector<u32>& dst = sg > 0 ? pos : neg;
+            for (Py_ssize_t k = 0; k < W; ++k) dst[(k * n + i) * n + j] = hv.h[(i * n + j) * W + k];
+        }
+    }
+    std::vector<u32> digits(static_cast<size_t>(W + 4));
     Mpz pk(1), s, half, bound, a, b, t;
     num.assign(static_cast<size_t>(n), Mpz());
     // An attempt costs as much as dozens of lifting steps, so attempts
@@ -313,34 +338,23 @@ bool solve_padic(const IntMatrix& c, const std::vector<Mpz>& f, std::vector<Mpz>
         poll_interrupt();
         for (Py_ssize_t i = 0; i < n; ++i) rm[i] = static_cast<u32>(mpz_fdiv_ui(r[i].v, P.p));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            const u64* row = &cinv[i * n];
+            // Residues below 2^26: 2^11 products fit a 64-bit sum.
             u64 sum = 0;
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                sum += row[j] * rm[j];
-                if (j % 1024 == 1023) sum = P.reduce(sum);
+            for (Py_ssize_t j0 = 0; j0 < n; j0 += 1024) {
+                const u128 part = dot(&inv32[i * n + j0], &rm[j0], std::min<Py_ssize_t>(1024, n - j0));
+                sum = P.reduce(sum + P.reduce(static_cast<u64>(part)));
             }
-            x[i] = P.reduce(sum);
+            x[i] = static_cast<u32>(sum);
             mpz_addmul_ui(y[i].v, pk.v, x[i]);
         }
-        // r <- (r - C x) / p, exactly: C x row by row from the halves, the
-        // positive and negative terms in separate 128-bit accumulators.
+        // r <- (r - C x) / p, exactly, from the positive and the negative
+        // entries' digits.
         for (Py_ssize_t i = 0; i < n; ++i) {
-            std::fill(acc.begin(), acc.end(), 0);
-            std::vector<u128> neg_acc(acc.size(), 0);
-            for (Py_ssize_t j = 0; j < n; ++j) {
-                const u64 xj = x[j];
-                const signed char sg = hv.sign[i * n + j];
-                if (xj == 0 || sg == 0) continue;
-                const u32* e = &hv.h[(i * n + j) * W];
-                std::vector<u128>& dst = sg > 0 ? acc : neg_acc;
-                for (Py_ssize_t k = 0; k < W; ++k) dst[k] += static_cast<u64>(e[k]) * xj;
-            }
-            // Carries into 32-bit digits, then one import per sign.
             for (int pass = 0; pass < 2; ++pass) {
-                std::vector<u128>& src = pass == 0 ? acc : neg_acc;
+                const std::vector<u32>& src = pass == 0 ? pos : neg;
                 u128 carry = 0;
-                for (size_t k = 0; k < digits.size(); ++k) {
-                    const u128 v = (k < src.size() ? src[k] : 0) + carry;
+                for (Py_ssize_t k = 0; k < static_cast<Py_ssize_t>(digits.size()); ++k) {
+                    const u128 v = (k < W ? dot(&src[(k * n + i) * n], x.data(), n) : 0) + carry;
                     digits[k] = static_cast<u32>(v);
                     carry = v >> 32;
                 }
