@@ -151,7 +151,23 @@ def full_width(m, n, seed, zero_rows=()):
                         for i in range(m) for _ in range(n)], (m, n))
 
 
+def odd_signs(n, seed):
+    """Full-width records whose sign fields are 0, 3 or -2 here and there:
+    the exact algebra reads the field as a factor."""
+    rng = random.Random(seed)
+    raw = b""
+    for k in range(n * n):
+        s = rng.getrandbits(511) * rng.choice((1, -1))
+        rec = bytearray(record_bytes(s))
+        if k % 5 == 0:
+            rec[0:4] = rng.choice((0, 3, -2)).to_bytes(4, "little", signed=True)
+        raw += bytes(rec)
+    host = np.frombuffer(raw, dtype=zel.FIXEDPOINT_DTYPE)
+    return zel.Tensor(_raw=device_records(zel, host), shape=(n, n))
+
+
 RREF_CASES = {
+    "odd_signs": odd_signs(7, 11),
     "tall33x17": full_width(33, 17, 5),
     "tall_zero_rows": full_width(20, 9, 6, zero_rows=(0, 4, 19)),
     "square_full24": full_width(24, 24, 7),

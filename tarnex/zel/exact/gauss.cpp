@@ -238,17 +238,19 @@ Ref fn_rref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         std::vector<fp_t> out(static_cast<size_t>(M * N), exact::zero_record());
         {
             NoGil unlocked;
-            ScaledMatrix m = exact::from_records(recs.data(), M, N, true);
             Mpz d, one(1);
-            bool identity = false;
-            pivots = exact_rref(m, d, identity);
-            for (size_t i = 0; i < pivots.size(); ++i) {
+            if (M >= N && exact::rank_of_records(recs.data(), M, N) == N) {
+                // Full column rank, proved modulo a prime: the form is [I; 0].
                 for (Py_ssize_t j = 0; j < N; ++j) {
-                    fp_t& r = out[i * N + j];
-                    if (identity) {
-                        if (j == static_cast<Py_ssize_t>(i)) exact::ratio_to_record(r, one.v, one.v);
-                    } else if (mpz_sgn(m.c.at(i, j))) {
-                        exact::ratio_to_record(r, m.c.at(i, j), d.v);
+                    exact::ratio_to_record(out[j * N + j], one.v, one.v);
+                    pivots.push_back(j);
+                }
+            } else {
+                ScaledMatrix m = exact::from_records(recs.data(), M, N, true);
+                pivots = exact::rref_fraction_free(m.c, d);
+                for (size_t i = 0; i < pivots.size(); ++i) {
+                    for (Py_ssize_t j = 0; j < N; ++j) {
+                        if (mpz_sgn(m.c.at(i, j))) exact::ratio_to_record(out[i * N + j], m.c.at(i, j), d.v);
                     }
                 }
             }
@@ -259,14 +261,14 @@ Ref fn_rref(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::vector<double> out(static_cast<size_t>(M * N), 0.0);
     {
         NoGil unlocked;
-        ScaledMatrix m = exact::from_records(recs.data(), M, N, true);
-        if (N > 0 && M >= N && exact::rank_modular(m.c) == N) {
+        if (M >= N && exact::rank_of_records(recs.data(), M, N) == N) {
             // Full column rank, proved modulo a prime: the form is [I; 0].
             for (Py_ssize_t j = 0; j < N; ++j) {
                 out[j * N + j] = 1.0;
                 pivots.push_back(j);
             }
         } else {
+            ScaledMatrix m = exact::from_records(recs.data(), M, N, true);
             Mpz d;
             pivots = exact::rref_fraction_free(m.c, d);
             const Py_ssize_t r = static_cast<Py_ssize_t>(pivots.size());

@@ -558,13 +558,11 @@ bool inverse_to_doubles(const IntMatrix& N, mpz_srcptr d, const std::vector<long
     return finite;
 }
 
-Py_ssize_t rank_modular(const IntMatrix& c) {
-    const Py_ssize_t rows = c.rows, cols = c.cols;
-    if (rows == 0 || cols == 0) return 0;
-    const Halves hv(c, cols);
-    const Prime& P = prime(0);
-    std::vector<u64> a;
-    hv.reduce(P, a);
+namespace {
+
+// The rank of the rows x cols residues in `a` (overwritten) by row echelon
+// elimination with delayed reductions.
+Py_ssize_t rank_of_residues(std::vector<u64>& a, Py_ssize_t rows, Py_ssize_t cols, const Prime& P) {
     std::vector<u32> neg(static_cast<size_t>(cols));
     Py_ssize_t r = 0;
     for (Py_ssize_t k = 0; k < cols && r < rows; ++k) {
@@ -575,6 +573,7 @@ Py_ssize_t rank_modular(const IntMatrix& c) {
             if (p < 0 && a[i * cols + k]) p = i;
         }
         if (p < 0) continue;
+        // Entries left of column k are multiples of p, never read again.
         if (p != r) std::swap_ranges(&a[r * cols + k], &a[r * cols] + cols, &a[p * cols + k]);
         const u32 pinv = P.inv(static_cast<u32>(a[r * cols + k]));
         for (Py_ssize_t j = k; j < cols; ++j) neg[j] = P.neg(P.mul(P.reduce(a[r * cols + j]), pinv));
@@ -588,6 +587,41 @@ Py_ssize_t rank_modular(const IntMatrix& c) {
         }
     }
     return r;
+}
+
+}  // namespace
+
+Py_ssize_t rank_modular(const IntMatrix& c) {
+    const Py_ssize_t rows = c.rows, cols = c.cols;
+    if (rows == 0 || cols == 0) return 0;
+    const Halves hv(c, cols);
+    std::vector<u64> a;
+    hv.reduce(prime(0), a);
+    return rank_of_residues(a, rows, cols, prime(0));
+}
+
+Py_ssize_t rank_of_records(const fp_t* recs, Py_ssize_t rows, Py_ssize_t cols) {
+    if (rows == 0 || cols == 0) return 0;
+    const Prime& P = prime(0);
+    u64 pw[2 * kLimbs];
+    for (int t = 0; t < 2 * kLimbs; ++t) pw[t] = t == 0 ? 1 : P.reduce(pw[t - 1] << 32);
+    std::vector<u64> a(static_cast<size_t>(rows * cols));
+    for (size_t e = 0; e < a.size(); ++e) {
+        if (e % 4096 == 0) poll_interrupt();
+        const fp_t& r = recs[e];
+        // 16 products below 2^58 each: the sum fits 64 bits.
+        u64 acc = 0;
+        for (int t = 0; t < kLimbs; ++t) {
+            acc += (r.limb[t] & 0xffffffffu) * pw[2 * t];
+            acc += (r.limb[t] >> 32) * pw[2 * t + 1];
+        }
+        // The value is sign * magnitude, the sign field read as a factor.
+        const int64_t sg = r.sign;
+        const u32 m = P.reduce(acc);
+        const u32 f = sg >= 0 ? P.reduce(static_cast<u64>(sg)) : P.neg(P.reduce(static_cast<u64>(-sg)));
+        a[e] = P.mul(m, f);
+    }
+    return rank_of_residues(a, rows, cols, P);
 }
 
 }  // namespace zel::exact

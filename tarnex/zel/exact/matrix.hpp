@@ -74,6 +74,9 @@ Py_ssize_t rank_lower_bound(const IntMatrix& c);
 // The same kind of bound, from a vectorised elimination with delayed
 // reductions (any prime gives a lower bound).
 Py_ssize_t rank_modular(const IntMatrix& c);
+// The same bound for a matrix of records read as in record_scaled (row
+// scales by powers of two do not change a rank modulo an odd prime).
+Py_ssize_t rank_of_records(const fp_t* recs, Py_ssize_t rows, Py_ssize_t cols);
 
 // Fraction-free Gauss-Jordan elimination (Bareiss), in place.  On return the
 // first r = pivots.size() rows of C, divided by d, are the reduced row echelon
