@@ -174,7 +174,14 @@ RREF_CASES = {
     "wide9x21": full_width(9, 21, 8),
     "rank12of24": low_rank(24, 24, 12, 9),
     "rank5of30x12": low_rank(30, 12, 5, 10),
-    "hilbert_repeated": from_scaled([scaled(Fraction(1, i % 7 + j + 1)) for i in range(10) for j in range(10)], (10, 10)),
+    "rank15of31": low_rank(31, 31, 15, 12),
+    "rank31of32": low_rank(32, 32, 31, 13),
+    "rank20of33x40": low_rank(33, 40, 20, 14),
+    "rank3of40x32_zero_rows": from_scaled([0 if i % 7 == 0 else sum(a * b for a, b in zip(u, w))
+                                           for i, u in enumerate([[(i * 7 + k) % 5 - 2 for k in range(3)]
+                                                                  for i in range(40)])
+                                           for w in [[(j * 3 + k * 11) % 9 - 4 for k in range(3)] for j in range(32)]],
+                                          (40, 32)),
 }
 
 

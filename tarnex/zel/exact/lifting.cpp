@@ -624,4 +624,175 @@ Py_ssize_t rank_of_records(const fp_t* recs, Py_ssize_t rows, Py_ssize_t cols) {
     return rank_of_residues(a, rows, cols, P);
 }
 
+namespace {
+
+// The reduced row echelon form modulo p of the residues in `a` (rows x
+// cols, overwritten), by Gauss-Jordan with delayed reductions; the pivot
+// columns are returned and the first pivots.size() rows of `a` hold the
+// form, reduced.
+std::vector<Py_ssize_t> rref_mod(std::vector<u64>& a, Py_ssize_t rows, Py_ssize_t cols, const Prime& P,
+                                 const std::atomic<bool>* stop) {
+    std::vector<Py_ssize_t> pivots;
+    std::vector<u32> neg(static_cast<size_t>(cols));
+    Py_ssize_t r = 0;
+    for (Py_ssize_t k = 0; k < cols && r < rows; ++k) {
+        if (stop && stop->load(std::memory_order_relaxed)) return {};
+        if (!stop) poll_interrupt();
+        Py_ssize_t p = -1;
+        for (Py_ssize_t i = r; i < rows; ++i) {
+            a[i * cols + k] = P.reduce(a[i * cols + k]);
+            if (p < 0 && a[i * cols + k]) p = i;
+        }
+        if (p < 0) continue;
+        // Entries left of column k in rows r and below are multiples of p.
+        if (p != r) std::swap_ranges(&a[r * cols + k], &a[r * cols] + cols, &a[p * cols + k]);
+        u64* pivot_row = &a[r * cols];
+        const u32 pinv = P.inv(static_cast<u32>(pivot_row[k]));
+        for (Py_ssize_t j = 0; j < k; ++j) pivot_row[j] = 0;
+        for (Py_ssize_t j = k; j < cols; ++j) {
+            pivot_row[j] = P.mul(P.reduce(pivot_row[j]), pinv);
+            neg[j] = P.neg(static_cast<u32>(pivot_row[j]));
+        }
+        for (Py_ssize_t i = 0; i < rows; ++i) {
+            if (i == r) continue;
+            const u32 f = P.reduce(a[i * cols + k]);
+            a[i * cols + k] = f;
+            if (f) axpy(&a[i * cols + k], &neg[k], f, cols - k);
+        }
+        pivots.push_back(k);
+        ++r;
+        if (r % kStepsPerReduction == 0) {
+            for (u64& v : a) v = P.reduce(v);
+        }
+    }
+    for (Py_ssize_t i = 0; i < r * cols; ++i) a[i] = P.reduce(a[i]);
+    return pivots;
+}
+
+}  // namespace
+
+bool rref_multimodular(const IntMatrix& c, std::vector<Py_ssize_t>& pivots, IntMatrix& N, Mpz& d) {
+    const Py_ssize_t rows = c.rows, cols = c.cols;
+    if (rows == 0 || cols == 0) return false;
+    const Halves hv(c, cols);
+    // Hadamard's bound on the minors, which bounds every numerator and the
+    // denominator of the form: a cap on the primes worth trying.
+    double cap_bits = 0.0;
+    for (Py_ssize_t i = 0; i < std::min(rows, cols); ++i) {
+        cap_bits += static_cast<double>(hv.bits) + 0.5 * std::log2(static_cast<double>(cols));
+    }
+    const long cap = 2 * static_cast<long>(cap_bits) + 2 * hv.bits + 64;
+    long want = 4 * hv.bits + 256;  // bits of remaindering to try first, doubled as needed
+    std::vector<std::vector<u32>> res;
+    std::vector<Prime> ps;
+    size_t next_prime = 0;
+    Py_ssize_t r = -1;
+    Mpz M(1), half, bound, t, a, b;
+    for (;;) {
+        // Residue forms until M has `want` bits; a prime whose rank is
+        // higher, or whose pivots come earlier, than the ones so far shows
+        // those primes unlucky, and they are dropped.
+        while (static_cast<long>(mpz_sizeinbase(M.v, 2)) < want) {
+            const size_t batch = static_cast<size_t>(
+                std::ceil((want - static_cast<double>(mpz_sizeinbase(M.v, 2))) / kPrimeBits)) + 1;
+            std::vector<size_t> cand(batch);
+            for (size_t k = 0; k < batch; ++k) cand[k] = next_prime + k;
+            next_prime += batch;
+            for (size_t k : cand) prime(k);
+            std::vector<std::vector<u64>> got(batch);
+            std::vector<std::vector<Py_ssize_t>> piv(batch);
+            std::atomic<bool> stop{false};
+            on_cores(static_cast<Py_ssize_t>(batch), stop, [&](Py_ssize_t part, Py_ssize_t parts) {
+                for (size_t k = static_cast<size_t>(part); k < batch; k += static_cast<size_t>(parts)) {
+                    const Prime& P = prime(cand[k]);
+                    hv.reduce(P, got[k]);
+                    piv[k] = rref_mod(got[k], rows, cols, P, part == 0 ? nullptr : &stop);
+                    if (stop) return;
+                }
+            });
+            for (size_t k = 0; k < batch; ++k) {
+                const Py_ssize_t rk = static_cast<Py_ssize_t>(piv[k].size());
+                const bool better = rk > r || (rk == r && piv[k] < pivots);
+                if (better) {
+                    r = rk;
+                    pivots = piv[k];
+                    res.clear();
+                    ps.clear();
+                    mpz_set_ui(M.v, 1);
+                } else if (rk < r || piv[k] != pivots) {
+                    continue;
+                }
+                got[k].resize(static_cast<size_t>(r * cols));
+                res.emplace_back(got[k].begin(), got[k].end());
+                ps.push_back(prime(cand[k]));
+                mpz_mul_ui(M.v, M.v, static_cast<unsigned long>(ps.back().p));
+            }
+        }
+        if (r == 0) {
+            N = IntMatrix(0, cols);
+            mpz_set_ui(d.v, 1);
+            return true;
+        }
+        // Y = the form modulo M by the Chinese remainder theorem, then
+        // N / d with a common denominator by rational reconstruction.
+        const size_t K = ps.size();
+        const size_t limbs = mpz_size(M.v) + 2;
+        std::vector<mp_limb_t> basis(K * limbs, 0), sum(limbs);
+        std::vector<u32> scale(K);
+        for (size_t k = 0; k < K; ++k) {
+            mpz_divexact_ui(t.v, M.v, static_cast<unsigned long>(ps[k].p));
+            scale[k] = ps[k].inv(static_cast<u32>(mpz_fdiv_ui(t.v, ps[k].p)));
+            mpz_export(&basis[k * limbs], nullptr, -1, sizeof(mp_limb_t), 0, 0, t.v);
+        }
+        mpz_fdiv_q_2exp(half.v, M.v, 1);
+        mpz_sqrt(bound.v, half.v);
+        N = IntMatrix(r, cols);
+        mpz_set_ui(d.v, 1);
+        bool found = true;
+        const size_t count = static_cast<size_t>(r * cols);
+        for (size_t q = 0; q < count && found; ++q) {
+            if (q % 64 == 0) poll_interrupt();
+            std::fill(sum.begin(), sum.end(), 0);
+            for (size_t k = 0; k < K; ++k) {
+                const mp_limb_t wk = ps[k].mul(res[k][q], scale[k]);
+                if (wk) sum[limbs - 1] += mpn_addmul_1(sum.data(), &basis[k * limbs], static_cast<mp_size_t>(limbs - 1), wk);
+            }
+            mpz_ptr z = N.a[q].v;
+            mpz_import(t.v, limbs, -1, sizeof(mp_limb_t), 0, 0, sum.data());
+            mpz_mul(t.v, t.v, d.v);
+            mpz_mod(t.v, t.v, M.v);
+            mpz_set(z, t.v);
+            symmetric(z, M.v, half.v);
+            if (mpz_cmpabs(z, bound.v) <= 0) continue;
+            if (!reconstruct(t.v, M.v, bound.v, a, b)) {
+                found = false;
+                break;
+            }
+            mpz_mul(d.v, d.v, b.v);
+            if (mpz_cmp(d.v, bound.v) > 0) {
+                found = false;
+                break;
+            }
+            for (size_t e = 0; e < q; ++e) mpz_mul(N.a[e].v, N.a[e].v, b.v);
+            mpz_set(z, a.v);
+        }
+        if (found) {
+            // N = d Y modulo M, and A = A[:, pivots] Y modulo each prime
+            // (the rows of a reduced form with those pivots span A's rows
+            // there), so A[:, pivots] N = d A modulo M; below M / 2 in
+            // size it is an identity over the integers.  The rank modulo a
+            // prime bounds A's rank from below, so N / d is A's form.
+            long lg_r = 0;
+            while ((Py_ssize_t{1} << lg_r) < r) ++lg_r;
+            long n_bits = 0;
+            for (const Mpz& z : N.a) n_bits = std::max(n_bits, static_cast<long>(mpz_sizeinbase(z.v, 2)));
+            const long d_bits = static_cast<long>(mpz_sizeinbase(d.v, 2));
+            const long size = std::max(lg_r + hv.bits + n_bits, d_bits + hv.bits) + 2;
+            if (size < static_cast<long>(mpz_sizeinbase(M.v, 2)) - 1) return true;
+        }
+        if (want >= cap) return false;
+        want = std::min(cap, want * 2);
+    }
+}
+
 }  // namespace zel::exact

@@ -68,6 +68,12 @@ bool inverse_multimodular(const IntMatrix& c, IntMatrix& N, Mpz& d);
 // machine's cores; false where one is beyond the doubles (out unspecified).
 bool inverse_to_doubles(const IntMatrix& N, mpz_srcptr d, const std::vector<long>& exp, std::vector<double>& out);
 
+// The reduced row echelon form of C as N / d (N with the first r =
+// pivots.size() rows of the form times d), by remaindering over word-size
+// primes and rational reconstruction, proved by a size argument.  False
+// where no proof came within Hadamard's bound.
+bool rref_multimodular(const IntMatrix& c, std::vector<Py_ssize_t>& pivots, IntMatrix& N, Mpz& d);
+
 // The rank of C modulo one word-size prime: a lower bound on the rank over
 // the rationals, so equality with cols proves full column rank.
 Py_ssize_t rank_lower_bound(const IntMatrix& c);
