@@ -1,11 +1,12 @@
-// Exact rational solutions of ill-conditioned systems, where the certified
-// numerical refinement gives up: p-adic lifting (Dixon, "Exact solution of
-// linear equations using p-adic expansions", 1982) with rational
-// reconstruction for one right-hand side, and the inverse by Chinese
-// remaindering of inverses modulo word-size primes, scaled by the common
-// denominator that lifting finds.  Every result is proved before it is
-// returned: the solution by substitution over the integers, the inverse by a
-// size argument (see inverse_multimodular).
+// Exact rational algebra where the certified numerical refinement gives up,
+// on residues modulo word-size primes: p-adic lifting (Dixon, "Exact
+// solution of linear equations using p-adic expansions", 1982) with rational
+// reconstruction for one right-hand side; the inverse by Chinese
+// remaindering of inverses modulo primes, scaled by the common denominator
+// that lifting finds; the reduced row echelon form by remaindering of the
+// forms modulo primes; and the rank modulo one prime.  Every exact result is
+// proved before it is returned: the solution by substitution over the
+// integers, the inverse and the reduced form by a size argument.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
