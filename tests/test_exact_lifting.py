@@ -63,6 +63,17 @@ def near_singular_full_width(n, seed, gap_bits=300):
     return from_scaled([v for r in rows + [last] for v in r], (n, n))
 
 
+def missing_factor():
+    """A near-singular full-width matrix whose inverse's common denominator
+    has a factor 3 that the solution of the internal pseudo-random system
+    lacks, so the remaindering must find it."""
+    n = 20
+    rng = random.Random(n)
+    rows = [[rng.getrandbits(511) * rng.choice((1, -1)) for _ in range(n)] for _ in range(n - 1)]
+    last = [v + (rng.getrandbits(200) | 1) for v in rows[0]]
+    return from_scaled([v for r in rows + [last] for v in r], (n, n))
+
+
 def graded(n, seed):
     """Rows scaled by very different powers of two times a near-dependent
     block: row scales and entries of small bit length."""
@@ -80,6 +91,7 @@ CASES = {
     "full_width5": near_singular_full_width(5, 1),
     "full_width17": near_singular_full_width(17, 2),
     "graded12": graded(12, 3),
+    "missing_factor20": missing_factor(),
     "tiny2": from_scaled([SCALE, SCALE, -SCALE, 2**100 - SCALE], (2, 2)),
 }
 

@@ -207,20 +207,20 @@ bool inverse_mod(std::vector<u64>& a, Py_ssize_t n, const Prime& P, const std::a
     return true;
 }
 
-// a / b from z modulo m (0 <= z < m) with |a| <= bound and 0 < b <= bound,
-// by the extended Euclidean algorithm stopped halfway (Wang's rational
-// reconstruction); false where none is found.
-bool reconstruct(mpz_srcptr z, mpz_srcptr m, mpz_srcptr bound, Mpz& a, Mpz& b) {
-    Mpz r0, r1, t0(0), t1(1), q, tmp;
+// a / b from z modulo m (0 <= z < m) with |a| <= a_bound and
+// 0 < b <= b_bound, by the extended Euclidean algorithm stopped halfway
+// (Wang's rational reconstruction); false where none is found.
+bool reconstruct(mpz_srcptr z, mpz_srcptr m, mpz_srcptr a_bound, mpz_srcptr b_bound, Mpz& a, Mpz& b) {
+    Mpz r0, r1, t0(0), t1(1), q;
     mpz_set(r0.v, m);
     mpz_set(r1.v, z);
-    while (mpz_cmp(r1.v, bound) > 0) {
+    while (mpz_cmp(r1.v, a_bound) > 0) {
         mpz_fdiv_qr(q.v, r0.v, r0.v, r1.v);
         mpz_swap(r0.v, r1.v);
         mpz_submul(t0.v, q.v, t1.v);
         mpz_swap(t0.v, t1.v);
     }
-    if (mpz_sgn(t1.v) == 0 || mpz_cmpabs(t1.v, bound) > 0) return false;
+    if (mpz_sgn(t1.v) == 0 || mpz_cmpabs(t1.v, b_bound) > 0) return false;
     mpz_set(a.v, r1.v);
     mpz_set(b.v, t1.v);
     if (mpz_sgn(b.v) < 0) {
@@ -384,7 +384,7 @@ bool solve_padic(const IntMatrix& c, const std::vector<Mpz>& f, std::vector<Mpz>
             mpz_set(num[i].v, t.v);
             symmetric(num[i].v, pk.v, half.v);
             if (mpz_cmpabs(num[i].v, bound.v) <= 0) continue;
-            if (!reconstruct(t.v, pk.v, bound.v, a, b)) {
+            if (!reconstruct(t.v, pk.v, bound.v, bound.v, a, b)) {
                 found = false;
                 break;
             }
@@ -520,11 +520,51 @@ bool inverse_multimodular(const IntMatrix& c, IntMatrix& N, Mpz& d) {
             }
             part_bits[static_cast<size_t>(part)] = std::max(part_bits[static_cast<size_t>(part)], bits);
         });
-        const long n_bits = *std::max_element(part_bits.begin(), part_bits.end());
+        long n_bits = *std::max_element(part_bits.begin(), part_bits.end());
         // N = d C^-1 modulo M, hence C N = d I modulo M; with
         // |C N - d I| < M / 2 entrywise the congruence is an equality.
-        const long proved = std::max(lg_n + hv.bits + n_bits, d_bits) + 2;
-        if (proved < static_cast<long>(mpz_sizeinbase(M.v, 2)) - 1) return true;
+        const long m_bits = static_cast<long>(mpz_sizeinbase(M.v, 2));
+        if (std::max(lg_n + hv.bits + n_bits, d_bits) + 2 < m_bits - 1) return true;
+        // d may lack a factor of the common denominator (f met it only in
+        // part: likely for small primes).  Each entry then reconstructs
+        // as N / e with e small, N within the expected size; the factors
+        // found scale d and the entries before.
+        const long a_bits = std::max(want, 1L);
+        if (m_bits - a_bits - 2 > lg_n + hv.bits + 8) {
+            Mpz a_bound, b_bound, extra(1);
+            mpz_setbit(a_bound.v, static_cast<mp_bitcnt_t>(a_bits));
+            mpz_setbit(b_bound.v, static_cast<mp_bitcnt_t>(m_bits - a_bits - 2));
+            bool found = true;
+            for (size_t q = 0; q < nn && found; ++q) {
+                if (q % 64 == 0) poll_interrupt();
+                mpz_ptr z = N.a[q].v;
+                mpz_mul(z, z, extra.v);
+                mpz_mod(z, z, M.v);
+                mpz_set(e.v, z);
+                symmetric(z, M.v, half.v);
+                if (mpz_cmpabs(z, a_bound.v) <= 0) continue;
+                Mpz a, b;
+                if (!reconstruct(e.v, M.v, a_bound.v, b_bound.v, a, b)) {
+                    found = false;
+                    break;
+                }
+                mpz_mul(extra.v, extra.v, b.v);
+                if (mpz_cmp(extra.v, b_bound.v) > 0) {
+                    found = false;
+                    break;
+                }
+                for (size_t k = 0; k < q; ++k) mpz_mul(N.a[k].v, N.a[k].v, b.v);
+                mpz_set(z, a.v);
+            }
+            if (found) {
+                mpz_mul(d.v, d.v, extra.v);
+                n_bits = 0;
+                for (const Mpz& z : N.a) n_bits = std::max(n_bits, static_cast<long>(mpz_sizeinbase(z.v, 2)));
+                const long db = static_cast<long>(mpz_sizeinbase(d.v, 2));
+                if (std::max(lg_n + hv.bits + n_bits, db) + 2 < m_bits - 1) return true;
+                mpz_divexact(d.v, d.v, extra.v);
+            }
+        }
         if (want >= cap) return false;
         want = std::min(cap, std::max(want * 2, n_bits));
     }
@@ -765,7 +805,7 @@ bool rref_multimodular(const IntMatrix& c, std::vector<Py_ssize_t>& pivots, IntM
             mpz_set(z, t.v);
             symmetric(z, M.v, half.v);
             if (mpz_cmpabs(z, bound.v) <= 0) continue;
-            if (!reconstruct(t.v, M.v, bound.v, a, b)) {
+            if (!reconstruct(t.v, M.v, bound.v, bound.v, a, b)) {
                 found = false;
                 break;
             }
