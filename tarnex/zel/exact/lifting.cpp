@@ -248,6 +248,59 @@ bool substitutes(const IntMatrix& c, Py_ssize_t n, const std::vector<Mpz>& f, co
     return true;
 }
 
+// Chinese remaindering over primes with product M: x from its residues as
+// sum_g w_g (M / q_g), w_g = x (M / q_g)^-1 mod q_g, formed on limbs (a sum
+// below (number of groups) M, reduced by the caller).  The primes go in
+// pairs q_g = p p' below 2^52, so each pass over the limbs carries twice
+// the bits; w_g comes from its residues modulo p and p' (Garner).
+class Crt {
+public:
+    Crt(const std::vector<Prime>& ps, mpz_srcptr M) : ps_(ps), limbs_(mpz_size(M) + 2) {
+        const size_t groups = (ps.size() + 1) / 2;
+        basis_.assign(groups * limbs_, 0);
+        sa_.resize(groups);
+        sb_.resize(groups);
+        cab_.resize(groups);
+        Mpz e;
+        for (size_t g = 0; g < groups; ++g) {
+            const Prime& a = ps[2 * g];
+            const bool pair = 2 * g + 1 < ps.size();
+            const u64 q = a.p * (pair ? ps[2 * g + 1].p : 1);
+            mpz_divexact_ui(e.v, M, static_cast<unsigned long>(q));
+            mpz_export(&basis_[g * limbs_], nullptr, -1, sizeof(mp_limb_t), 0, 0, e.v);
+            sa_[g] = a.inv(static_cast<u32>(mpz_fdiv_ui(e.v, a.p)));
+            if (pair) {
+                const Prime& b = ps[2 * g + 1];
+                sb_[g] = b.inv(static_cast<u32>(mpz_fdiv_ui(e.v, b.p)));
+                cab_[g] = b.inv(b.reduce(a.p));
+            }
+        }
+    }
+    size_t limbs() const { return limbs_; }
+    // sum (limbs() limbs) for the residues res[k][q] of one entry.
+    void combine(const std::vector<std::vector<u32>>& res, size_t q, mp_limb_t* sum) const {
+        std::fill(sum, sum + limbs_, 0);
+        const size_t K = ps_.size();
+        for (size_t g = 0; 2 * g < K; ++g) {
+            const Prime& a = ps_[2 * g];
+            u64 w = a.mul(res[2 * g][q], sa_[g]);
+            if (2 * g + 1 < K) {
+                const Prime& b = ps_[2 * g + 1];
+                const u32 wb = b.mul(res[2 * g + 1][q], sb_[g]);
+                const u32 t = b.mul(b.reduce(wb + b.p - b.reduce(w)), cab_[g]);
+                w += a.p * t;
+            }
+            if (w) sum[limbs_ - 1] += mpn_addmul_1(sum, &basis_[g * limbs_], static_cast<mp_size_t>(limbs_ - 1), w);
+        }
+    }
+
+private:
+    const std::vector<Prime>& ps_;
+    size_t limbs_;
+    std::vector<mp_limb_t> basis_;
+    std::vector<u32> sa_, sb_, cab_;
+};
+
 // Work split between the machine's cores: body(t, parts) on each part,
 // part 0 on the calling thread (which alone polls for interrupts; its
 // exception stops the others before it propagates).
@@ -476,20 +529,11 @@ bool inverse_multimodular(const IntMatrix& c, IntMatrix& N, Mpz& d) {
             }
             if (used.size() == have) return false;  // singular modulo every new prime
         }
-        // N by the Chinese remainder theorem: N = sum_k w_k (M / p_k) mod M
-        // with w_k = r_k (M / p_k)^-1 mod p_k, the sum formed on limbs.
-        const size_t K = used.size();
-        const size_t limbs = mpz_size(M.v) + 2;
-        std::vector<mp_limb_t> basis(K * limbs, 0);
-        std::vector<u32> scale(K);
+        // N by the Chinese remainder theorem.
         std::vector<Prime> ps;
-        for (size_t k = 0; k < K; ++k) ps.push_back(prime(used[k]));
-        for (size_t k = 0; k < K; ++k) {
-            const Prime& P = ps[k];
-            mpz_divexact_ui(e.v, M.v, static_cast<unsigned long>(P.p));
-            scale[k] = P.inv(static_cast<u32>(mpz_fdiv_ui(e.v, P.p)));
-            mpz_export(&basis[k * limbs], nullptr, -1, sizeof(mp_limb_t), 0, 0, e.v);
-        }
+        for (size_t k : used) ps.push_back(prime(k));
+        const Crt crt(ps, M.v);
+        const size_t limbs = crt.limbs();
         mpz_fdiv_q_2exp(half.v, M.v, 1);
         N = IntMatrix(n, n);
         std::vector<long> part_bits(std::max(1u, std::thread::hardware_concurrency()), 0);
@@ -504,14 +548,7 @@ bool inverse_multimodular(const IntMatrix& c, IntMatrix& N, Mpz& d) {
                     if (part == 0) poll_interrupt();
                     if (stop.load(std::memory_order_relaxed)) return;
                 }
-                std::fill(sum.begin(), sum.end(), 0);
-                for (size_t k = 0; k < K; ++k) {
-                    const mp_limb_t wk = ps[k].mul(res[k][q], scale[k]);
-                    if (wk) {
-                        sum[limbs - 1] +=
-                            mpn_addmul_1(sum.data(), &basis[k * limbs], static_cast<mp_size_t>(limbs - 1), wk);
-                    }
-                }
+                crt.combine(res, q, sum.data());
                 mpz_ptr z = N.a[q].v;
                 mpz_import(z, limbs, -1, sizeof(mp_limb_t), 0, 0, sum.data());
                 mpz_mod(z, z, M.v);
@@ -776,15 +813,9 @@ bool rref_multimodular(const IntMatrix& c, std::vector<Py_ssize_t>& pivots, IntM
         }
         // Y = the form modulo M by the Chinese remainder theorem, then
         // N / d with a common denominator by rational reconstruction.
-        const size_t K = ps.size();
-        const size_t limbs = mpz_size(M.v) + 2;
-        std::vector<mp_limb_t> basis(K * limbs, 0), sum(limbs);
-        std::vector<u32> scale(K);
-        for (size_t k = 0; k < K; ++k) {
-            mpz_divexact_ui(t.v, M.v, static_cast<unsigned long>(ps[k].p));
-            scale[k] = ps[k].inv(static_cast<u32>(mpz_fdiv_ui(t.v, ps[k].p)));
-            mpz_export(&basis[k * limbs], nullptr, -1, sizeof(mp_limb_t), 0, 0, t.v);
-        }
+        const Crt crt(ps, M.v);
+        const size_t limbs = crt.limbs();
+        std::vector<mp_limb_t> sum(limbs);
         mpz_fdiv_q_2exp(half.v, M.v, 1);
         mpz_sqrt(bound.v, half.v);
         N = IntMatrix(r, cols);
@@ -793,11 +824,7 @@ bool rref_multimodular(const IntMatrix& c, std::vector<Py_ssize_t>& pivots, IntM
         const size_t count = static_cast<size_t>(r * cols);
         for (size_t q = 0; q < count && found; ++q) {
             if (q % 64 == 0) poll_interrupt();
-            std::fill(sum.begin(), sum.end(), 0);
-            for (size_t k = 0; k < K; ++k) {
-                const mp_limb_t wk = ps[k].mul(res[k][q], scale[k]);
-                if (wk) sum[limbs - 1] += mpn_addmul_1(sum.data(), &basis[k * limbs], static_cast<mp_size_t>(limbs - 1), wk);
-            }
+            crt.combine(res, q, sum.data());
             mpz_ptr z = N.a[q].v;
             mpz_import(t.v, limbs, -1, sizeof(mp_limb_t), 0, 0, sum.data());
             mpz_mul(t.v, t.v, d.v);
