@@ -538,7 +538,7 @@ bool inverse_multimodular(const IntMatrix& c, IntMatrix& N, Mpz& d) {
     std::vector<std::vector<u32>> res;  // res[k][e] = N[e] mod p_k, k over the primes used
     std::vector<size_t> used;           // their indices
     size_t next_prime = 0;
-    Mpz M(1), half, e, w, top;
+    Mpz M(1), half, e;
     for (;;) {
         // |C N - d I| <= n 2^cbits 2^want + 2^dbits must stay below M / 2.
         const long need = std::max(lg_n + hv.bits + want, d_bits) + 3;
