@@ -7,6 +7,10 @@
   inverse by b (the module's definition), so ours are rounded where the
   peer's are exact; with exact=True ours are the floored records of the
   exact rationals;
+- the same for the full-width Hilbert-type matrix (entries the records of
+  1/(i+j+1) themselves, floored to 256 fraction bits, so every entry has
+  about 256 significant bits); the peer's inverse of those takes seconds at
+  n = 80 and is timed there only;
 - rref of 160 x 160 matrices (full rank from normal deviates, and rank 80)
   beside fmpz_mat.rref of the same values as scaled integers (the peer's
   form is exact and unnormalised; ours floors or rounds each entry).
@@ -20,6 +24,7 @@ import os
 import random
 import sys
 import time
+from fractions import Fraction
 
 os.environ.setdefault("ZEL_DEVICE", "host")
 import tarnex.zel.zel as zel  # noqa: E402
@@ -65,6 +70,22 @@ def main():
                "ours rounded to doubles; the peer's exact")
         record(f"inv hilbert {n} exact", best_of(lambda: zel.inv(A, exact=True), 1 if once else 3),
                "flint fmpq_mat.inv", peer, "ours floored records; the peer's exact")
+
+    for n in SIZES:
+        A = zel.tensor([[Fraction(1, i + j + 1) for j in range(n)] for i in range(n)], exact=True)
+        # The records of the second column: the exact solution is near e_2, so
+        # it stays in range however ill-conditioned A is.
+        b = zel.tensor([Fraction(1, k + 2) for k in range(n)], exact=True)
+        fA, fb = fmpq_mat_of(flint, A, n, n), fmpq_mat_of(flint, b, n, 1)
+        peer = best_of(lambda: fA.solve(fb))
+        record(f"solve full-width {n}", best_of(lambda: zel.solve(A, b), 1), "flint fmpq_mat.solve", peer,
+               "ours inv rounded to doubles, then mv; the peer's exact")
+        record(f"solve full-width {n} exact", best_of(lambda: zel.solve(A, b, exact=True)), "flint fmpq_mat.solve",
+               peer, "ours floored records of the exact solution; the peer's exact")
+        if n <= 80:
+            peer = best_of(lambda: fA.inv(), 1)
+            record(f"inv full-width {n}", best_of(lambda: zel.inv(A), 1), "flint fmpq_mat.inv", peer,
+                   "ours rounded to doubles; the peer's exact")
 
     n = 160
     rng = random.Random(5)
