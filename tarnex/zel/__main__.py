@@ -1,8 +1,8 @@
 """``python -m tarnex.zel``: what is installed and whether it works.
 
 Prints the package version, the device in use, where the kernels come from,
-the GMP version, then runs a short self-check of exact identities and a
-cross-device checksum.  Exits 0 when every check passes, 1 otherwise.
+the GMP version and the host kernels' vector level, then runs a short
+self-check of exact identities and a cross-device checksum.  Exits 0 when every check passes, 1 otherwise.
 """
 import importlib.metadata
 import sys
@@ -81,6 +81,7 @@ def main():
     print(f"device: {zel.device}")
     print(f"kernels: {cubin_loader.kernel_origin()} (fatbin architectures: {archs})")
     print(f"GMP: {_gmp_version()}")
+    print(f"host vector level: {zel._cpu_level} (ZEL_CPU_LEVEL=baseline|avx2|avx512 lowers it)")
     print(f"self-check ({time.perf_counter() - start:.2f} s):")
     for name, ok in results:
         print(f"  {'ok  ' if ok else 'FAIL'} {name}")

@@ -1,7 +1,9 @@
 // Assembles the module namespace in import order: standard imports and saved
-// built-ins, the decimal precision, the number-format constants, the array
-// library, the record type, the kernel loader, then each subsystem's
-// functions and classes, and last __all__.
+// built-ins, the decimal precision, the host vector level (refusing an
+// unknown ZEL_CPU_LEVEL), the number-format constants, the array library,
+// the record type, the kernel loader, then each subsystem's functions and
+// classes, and last __all__.
+#include "core/cpu.hpp"
 #include "core/gmp.hpp"
 #include "core/interrupt.hpp"
 #include "core/runtime.hpp"
@@ -158,6 +160,14 @@ void bind_loader() {
     bind_ref("_get_cubin_kernel", py::getattr(loader.get(), "get_kernel"));
 }
 
+// The host kernels' vector level, as _cpu_level; an unrecognised
+// ZEL_CPU_LEVEL stops the import rather than run at a level nobody asked for.
+void bind_cpu_level() {
+    const char* problem = cpu_level_check();
+    if (*problem) py::raise(PyExc_ImportError, problem);
+    bind_ref("_cpu_level", py::from_str(cpu_level_name(cpu_level())));
+}
+
 void bind_all() {
     Ref all = py::check(PyList_New(0));
     for (const char* name : kAll) {
@@ -198,6 +208,7 @@ int exec_module(PyObject* m) {
         set_decimal_precision();
         install_gmp_allocator();
         init_interrupts();
+        bind_cpu_level();
         bind_constants();
         bind_array_library();
         bind_record_type();
