@@ -12,6 +12,7 @@
 #include <immintrin.h>
 
 #include "../core/convert.hpp"
+#include "../core/cpu.hpp"
 #include "../core/interrupt.hpp"
 #include "matrix.hpp"
 
@@ -448,12 +449,7 @@ __attribute__((target("avx2"))) void axpy_pieces_v3(const int64_t* g, const int6
 using AxpyPieces = void (*)(const int64_t*, const int64_t*, int64_t*, Py_ssize_t);
 
 AxpyPieces axpy_pieces() {
-    static const AxpyPieces chosen = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f")) return axpy_pieces_v4;
-        if (__builtin_cpu_supports("avx2")) return axpy_pieces_v3;
-        return axpy_pieces_plain;
-    }();
+    static const AxpyPieces chosen = by_cpu_level<AxpyPieces>(axpy_pieces_v4, axpy_pieces_v3, axpy_pieces_plain);
     return chosen;
 }
 
@@ -761,12 +757,7 @@ __attribute__((target("avx2"))) void dot_pieces_v3(const int64_t* g, const int64
 using DotPieces = void (*)(const int64_t*, const int64_t*, Py_ssize_t, int64_t*);
 
 DotPieces dot_pieces() {
-    static const DotPieces chosen = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f")) return dot_pieces_v4;
-        if (__builtin_cpu_supports("avx2")) return dot_pieces_v3;
-        return dot_pieces_plain;
-    }();
+    static const DotPieces chosen = by_cpu_level<DotPieces>(dot_pieces_v4, dot_pieces_v3, dot_pieces_plain);
     return chosen;
 }
 

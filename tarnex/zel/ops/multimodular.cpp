@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "../core/cpu.hpp"
 #include "../cuda/include/zel/fp_mul.cuh"
 
 namespace zel {
@@ -169,7 +170,7 @@ __attribute__((always_inline)) inline v8d balanced_mod(v8d v, v8d p, v8d pinv, v
 
 // Balanced residues of records [lo, hi) of x, magnitudes shifted right by
 // `shift`, for primes [i0, i1): out[(i - i0) * stride + e].
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void reduce_records(
+__attribute__((always_inline)) inline void reduce_records_body(
     const fp_t* x, Py_ssize_t lo, Py_ssize_t hi, int shift, int chunks, const PrimeSet& ps, int i0, int i1,
     double* out, Py_ssize_t stride) {
     const int n = ps.count();
@@ -195,6 +196,29 @@ __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) vo
             std::copy(s, s + m, out + static_cast<size_t>(i - i0) * stride + e0);
         }
     }
+}
+
+// reduce_records_body compiled for each vector level (as are
+// crt_accumulate and residue_panel below); the same doubles on every path.
+ZEL_TARGET_AVX512 void reduce_records_avx512(const fp_t* x, Py_ssize_t lo, Py_ssize_t hi, int shift, int chunks,
+                                             const PrimeSet& ps, int i0, int i1, double* out, Py_ssize_t stride) {
+    reduce_records_body(x, lo, hi, shift, chunks, ps, i0, i1, out, stride);
+}
+
+ZEL_TARGET_AVX2 void reduce_records_avx2(const fp_t* x, Py_ssize_t lo, Py_ssize_t hi, int shift, int chunks,
+                                         const PrimeSet& ps, int i0, int i1, double* out, Py_ssize_t stride) {
+    reduce_records_body(x, lo, hi, shift, chunks, ps, i0, i1, out, stride);
+}
+
+void reduce_records_plain(const fp_t* x, Py_ssize_t lo, Py_ssize_t hi, int shift, int chunks, const PrimeSet& ps,
+                          int i0, int i1, double* out, Py_ssize_t stride) {
+    reduce_records_body(x, lo, hi, shift, chunks, ps, i0, i1, out, stride);
+}
+
+void reduce_records(const fp_t* x, Py_ssize_t lo, Py_ssize_t hi, int shift, int chunks, const PrimeSet& ps, int i0,
+                    int i1, double* out, Py_ssize_t stride) {
+    static const auto chosen = by_cpu_level(reduce_records_avx512, reduce_records_avx2, reduce_records_plain);
+    chosen(x, lo, hi, shift, chunks, ps, i0, i1, out, stride);
 }
 
 // lane[j] = sum_i t[i] half_i[j] for j < H (a multiple of 8), half_i the
@@ -236,12 +260,7 @@ __attribute__((target("avx2"))) void cofactor_lanes_v3(const u64* t, int g, cons
 using CofactorLanes = void (*)(const u64*, int, const uint32_t*, int, u64*);
 
 CofactorLanes cofactor_lanes() {
-    static const CofactorLanes chosen = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f")) return cofactor_lanes_v4;
-        if (__builtin_cpu_supports("avx2")) return cofactor_lanes_v3;
-        return cofactor_lanes_plain;
-    }();
+    static const CofactorLanes chosen = by_cpu_level(cofactor_lanes_v4, cofactor_lanes_v3, cofactor_lanes_plain);
     return chosen;
 }
 
@@ -251,7 +270,7 @@ CofactorLanes cofactor_lanes() {
 // The products t_i (P/p_i) are summed on 32-bit halves of the cofactors in
 // 64-bit lanes (each term below 2^56, and the count of primes times p stays
 // below 2^32, so no lane overflows), then carried into limbs once.
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void crt_accumulate(
+__attribute__((always_inline)) inline void crt_accumulate_body(
     const double* prod, Py_ssize_t stride, Py_ssize_t lo, Py_ssize_t hi, const PrimeSet& ps, int i0, int i1,
     mp_limb_t* acc, double* frac) {
     const int L = ps.L, H = ps.halves, g = i1 - i0;
@@ -295,6 +314,27 @@ __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) vo
             mpn_add_n(a, a, limbs.data(), L + 1);
         }
     }
+}
+
+ZEL_TARGET_AVX512 void crt_accumulate_avx512(const double* prod, Py_ssize_t stride, Py_ssize_t lo, Py_ssize_t hi,
+                                             const PrimeSet& ps, int i0, int i1, mp_limb_t* acc, double* frac) {
+    crt_accumulate_body(prod, stride, lo, hi, ps, i0, i1, acc, frac);
+}
+
+ZEL_TARGET_AVX2 void crt_accumulate_avx2(const double* prod, Py_ssize_t stride, Py_ssize_t lo, Py_ssize_t hi,
+                                         const PrimeSet& ps, int i0, int i1, mp_limb_t* acc, double* frac) {
+    crt_accumulate_body(prod, stride, lo, hi, ps, i0, i1, acc, frac);
+}
+
+void crt_accumulate_plain(const double* prod, Py_ssize_t stride, Py_ssize_t lo, Py_ssize_t hi, const PrimeSet& ps,
+                          int i0, int i1, mp_limb_t* acc, double* frac) {
+    crt_accumulate_body(prod, stride, lo, hi, ps, i0, i1, acc, frac);
+}
+
+void crt_accumulate(const double* prod, Py_ssize_t stride, Py_ssize_t lo, Py_ssize_t hi, const PrimeSet& ps, int i0,
+                    int i1, mp_limb_t* acc, double* frac) {
+    static const auto chosen = by_cpu_level(crt_accumulate_avx512, crt_accumulate_avx2, crt_accumulate_plain);
+    chosen(prod, stride, lo, hi, ps, i0, i1, acc, frac);
 }
 
 // S = acc - round(frac) P lies in (-P/2, P/2), since |S| < P/4 and the
@@ -355,7 +395,7 @@ __attribute__((always_inline)) inline void panel_block(const double* a, Py_ssize
 }
 
 // C[:, j0 : j0 + cols] += A B[:, j0 : j0 + cols] for one product.
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void residue_panel(
+__attribute__((always_inline)) inline void residue_panel_body(
     const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N, Py_ssize_t K, Py_ssize_t j0,
     double* packed) {
     const int cols = static_cast<int>(std::min<Py_ssize_t>(kPanel, N - j0));
@@ -377,6 +417,27 @@ __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) vo
             default: break;
         }
     }
+}
+
+ZEL_TARGET_AVX512 void residue_panel_avx512(const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N,
+                                            Py_ssize_t K, Py_ssize_t j0, double* packed) {
+    residue_panel_body(a, b, c, M, N, K, j0, packed);
+}
+
+ZEL_TARGET_AVX2 void residue_panel_avx2(const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N,
+                                        Py_ssize_t K, Py_ssize_t j0, double* packed) {
+    residue_panel_body(a, b, c, M, N, K, j0, packed);
+}
+
+void residue_panel_plain(const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N, Py_ssize_t K,
+                         Py_ssize_t j0, double* packed) {
+    residue_panel_body(a, b, c, M, N, K, j0, packed);
+}
+
+void residue_panel(const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N, Py_ssize_t K,
+                   Py_ssize_t j0, double* packed) {
+    static const auto chosen = by_cpu_level(residue_panel_avx512, residue_panel_avx2, residue_panel_plain);
+    chosen(a, b, c, M, N, K, j0, packed);
 }
 
 // f(lo, hi) over [0, n) split between the machine's cores, the interpreter
