@@ -10,13 +10,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <deque>
 #include <immintrin.h>
-#include <mutex>
 #include <thread>
 
+#include "../core/cpu.hpp"
 #include "../core/interrupt.hpp"
 #include "matrix.hpp"
+#include "residues.hpp"
 
 namespace zel::exact {
 namespace {
@@ -24,68 +24,6 @@ namespace {
 using u32 = uint32_t;
 using u64 = uint64_t;
 using u128 = unsigned __int128;
-
-// Z/pZ for a prime 2^25 < p < 2^26: products of two residues fit 52 bits, so
-// 2^11 of them add up in a 64-bit word before a reduction.
-struct Prime {
-    u64 p = 0;
-    u64 barrett = 0;  // floor((2^64 - 1) / p)
-    explicit Prime(u32 q) : p(q), barrett(~u64(0) / q) {}
-    u32 reduce(u64 x) const {
-        const u64 q = static_cast<u64>((static_cast<u128>(x) * barrett) >> 64);
-        u64 r = x - q * p;
-        if (r >= p) r -= p;
-        if (r >= p) r -= p;
-        return static_cast<u32>(r);
-    }
-    u32 mul(u32 a, u32 b) const { return reduce(static_cast<u64>(a) * b); }
-    u32 neg(u32 a) const { return a ? static_cast<u32>(p - a) : 0; }
-    u32 inv(u32 a) const {
-        int64_t r0 = static_cast<int64_t>(p), r1 = a, s0 = 0, s1 = 1;
-        while (r1) {
-            const int64_t q = r0 / r1;
-            std::swap(r0, r1);
-            r1 -= q * r0;
-            std::swap(s0, s1);
-            s1 -= q * s0;
-        }
-        return static_cast<u32>(s0 < 0 ? s0 + static_cast<int64_t>(p) : s0);
-    }
-};
-
-constexpr double kPrimeBits = 25.0;  // every prime exceeds 2^25
-
-// The primes below 2^26, largest first, found by trial division on demand.
-const Prime& prime(size_t i) {
-    static std::mutex lock;
-    const std::lock_guard<std::mutex> held(lock);
-    static std::deque<Prime> primes;
-    static std::vector<u32> base;
-    static u32 next = (1u << 26) - 1;
-    if (base.empty()) {
-        std::vector<bool> composite(1u << 13);
-        for (u32 q = 2; q < composite.size(); ++q) {
-            if (composite[q]) continue;
-            base.push_back(q);
-            for (u32 k = q * q; k < composite.size(); k += q) composite[k] = true;
-        }
-    }
-    while (primes.size() <= i) {
-        for (;; next -= 2) {
-            bool is_prime = true;
-            for (u32 q : base) {
-                if (next % q == 0) {
-                    is_prime = false;
-                    break;
-                }
-            }
-            if (is_prime) break;
-        }
-        primes.emplace_back(next);
-        next -= 2;
-    }
-    return primes[i];
-}
 
 // The entries of C as 32-bit halves of their magnitudes and a sign, read
 // once for all the primes and for the lifting's products.
@@ -113,7 +51,7 @@ struct Halves {
         }
     }
     // out[i cols + j] = C[i][j] mod p.
-    void reduce(const Prime& P, std::vector<u64>& out) const {
+    void reduce(const SmallPrime& P, std::vector<u64>& out) const {
         std::vector<u32> pw(static_cast<size_t>(width));
         for (Py_ssize_t t = 0; t < width; ++t) pw[t] = t == 0 ? 1 : P.reduce(static_cast<u64>(pw[t - 1]) << 32);
         out.resize(static_cast<size_t>(n * cols));
@@ -134,17 +72,16 @@ struct Halves {
 
 // row[j] += f * neg[j]: the elimination's inner loop, and sum a[j] x[j]
 // for 32-bit a and x below 2^26 (each product below 2^58), the lifting's.
-// Built for the wider vector units as well, with the same integers on every
-// path; the AVX-512 versions are written out so that the products are the
+// Built for each vector level, with the same integers on every path; the
+// AVX-512 versions are written out so that the products are the
 // 32 x 32 -> 64-bit vpmuludq (the compiler's own choice, vpmullq, is several
 // times slower).
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void axpy_portable(
-    u64* __restrict row, const u32* __restrict neg, u32 f, Py_ssize_t n) {
+__attribute__((always_inline)) inline void axpy_loop(u64* __restrict row, const u32* __restrict neg, u32 f,
+                                                     Py_ssize_t n) {
     for (Py_ssize_t j = 0; j < n; ++j) row[j] += static_cast<u64>(f) * neg[j];
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default"))) u128 dot_portable(
-    const u32* __restrict a, const u32* __restrict x, Py_ssize_t n) {
+__attribute__((always_inline)) inline u128 dot_loop(const u32* __restrict a, const u32* __restrict x, Py_ssize_t n) {
     u128 total = 0;
     for (Py_ssize_t j0 = 0; j0 < n; j0 += 32) {
         const Py_ssize_t j1 = std::min<Py_ssize_t>(n, j0 + 32);
@@ -154,6 +91,11 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) u128 dot_portable(
     }
     return total;
 }
+
+void axpy_plain(u64* row, const u32* neg, u32 f, Py_ssize_t n) { axpy_loop(row, neg, f, n); }
+ZEL_TARGET_AVX2 void axpy_avx2(u64* row, const u32* neg, u32 f, Py_ssize_t n) { axpy_loop(row, neg, f, n); }
+u128 dot_plain(const u32* a, const u32* x, Py_ssize_t n) { return dot_loop(a, x, n); }
+ZEL_TARGET_AVX2 u128 dot_avx2(const u32* a, const u32* x, Py_ssize_t n) { return dot_loop(a, x, n); }
 
 __attribute__((target("avx512f"))) void axpy_avx512(u64* __restrict row, const u32* __restrict neg, u32 f,
                                                     Py_ssize_t n) {
@@ -187,30 +129,21 @@ __attribute__((target("avx512f"))) u128 dot_avx512(const u32* __restrict a, cons
     return total;
 }
 
-const bool kAvx512 = [] {
-    __builtin_cpu_init();  // this initialiser may run before libgcc's own
-    return __builtin_cpu_supports("avx512f") != 0;
-}();
-
 void axpy(u64* row, const u32* neg, u32 f, Py_ssize_t n) {
-    if (kAvx512) {
-        axpy_avx512(row, neg, f, n);
-    } else {
-        axpy_portable(row, neg, f, n);
-    }
+    static const auto chosen = by_cpu_level(axpy_avx512, axpy_avx2, axpy_plain);
+    chosen(row, neg, f, n);
 }
 
-u128 dot(const u32* a, const u32* x, Py_ssize_t n) { return kAvx512 ? dot_avx512(a, x, n) : dot_portable(a, x, n); }
-
-// Entries gain less than 2^52 per step, so 2^10 steps between full
-// reductions keep them below 2^63.
-constexpr Py_ssize_t kStepsPerReduction = 1024;
+u128 dot(const u32* a, const u32* x, Py_ssize_t n) {
+    static const auto chosen = by_cpu_level(dot_avx512, dot_avx2, dot_plain);
+    return chosen(a, x, n);
+}
 
 // In-place Gauss-Jordan inversion modulo p, with row interchanges undone
 // as column interchanges at the end and reductions delayed.  `a` holds
 // residues; on success it holds the reduced residues of C^-1.  False where
 // C is singular modulo p.
-bool inverse_mod(std::vector<u64>& a, Py_ssize_t n, const Prime& P, const std::atomic<bool>* stop = nullptr) {
+bool inverse_mod(std::vector<u64>& a, Py_ssize_t n, const SmallPrime& P, const std::atomic<bool>* stop = nullptr) {
     std::vector<u32> neg(static_cast<size_t>(n));
     std::vector<Py_ssize_t> swaps(static_cast<size_t>(n));
     for (Py_ssize_t k = 0; k < n; ++k) {
@@ -305,7 +238,7 @@ bool substitutes(const IntMatrix& c, Py_ssize_t n, const std::vector<Mpz>& f, co
 // the bits; w_g comes from its residues modulo p and p' (Garner).
 class Crt {
 public:
-    Crt(const std::vector<Prime>& ps, mpz_srcptr M) : ps_(ps), limbs_(mpz_size(M) + 2) {
+    Crt(const std::vector<SmallPrime>& ps, mpz_srcptr M) : ps_(ps), limbs_(mpz_size(M) + 2) {
         const size_t groups = (ps.size() + 1) / 2;
         basis_.assign(groups * limbs_, 0);
         sa_.resize(groups);
@@ -313,14 +246,14 @@ public:
         cab_.resize(groups);
         Mpz e;
         for (size_t g = 0; g < groups; ++g) {
-            const Prime& a = ps[2 * g];
+            const SmallPrime& a = ps[2 * g];
             const bool pair = 2 * g + 1 < ps.size();
             const u64 q = a.p * (pair ? ps[2 * g + 1].p : 1);
             mpz_divexact_ui(e.v, M, static_cast<unsigned long>(q));
             mpz_export(&basis_[g * limbs_], nullptr, -1, sizeof(mp_limb_t), 0, 0, e.v);
             sa_[g] = a.inv(static_cast<u32>(mpz_fdiv_ui(e.v, a.p)));
             if (pair) {
-                const Prime& b = ps[2 * g + 1];
+                const SmallPrime& b = ps[2 * g + 1];
                 sb_[g] = b.inv(static_cast<u32>(mpz_fdiv_ui(e.v, b.p)));
                 cab_[g] = b.inv(b.reduce(a.p));
             }
@@ -332,10 +265,10 @@ public:
         std::fill(sum, sum + limbs_, 0);
         const size_t K = ps_.size();
         for (size_t g = 0; 2 * g < K; ++g) {
-            const Prime& a = ps_[2 * g];
+            const SmallPrime& a = ps_[2 * g];
             u64 w = a.mul(res[2 * g][q], sa_[g]);
             if (2 * g + 1 < K) {
-                const Prime& b = ps_[2 * g + 1];
+                const SmallPrime& b = ps_[2 * g + 1];
                 const u32 wb = b.mul(res[2 * g + 1][q], sb_[g]);
                 const u32 t = b.mul(b.reduce(wb + b.p - b.reduce(w)), cab_[g]);
                 w += a.p * t;
@@ -345,7 +278,7 @@ public:
     }
 
 private:
-    const std::vector<Prime>& ps_;
+    const std::vector<SmallPrime>& ps_;
     size_t limbs_;
     std::vector<mp_limb_t> basis_;
     std::vector<u32> sa_, sb_, cab_;
@@ -398,10 +331,10 @@ bool solve_padic(const IntMatrix& c, const std::vector<Mpz>& f, std::vector<Mpz>
     size_t pi = 0;
     for (;; ++pi) {
         if (pi == 4) return false;
-        hv.reduce(prime(pi), cinv);
-        if (inverse_mod(cinv, n, prime(pi))) break;
+        hv.reduce(small_prime(pi), cinv);
+        if (inverse_mod(cinv, n, small_prime(pi))) break;
     }
-    const Prime& P = prime(pi);
+    const SmallPrime& P = small_prime(pi);
     // Cramer: the numerators and the denominator are determinants of
     // columns of [C | f], so both are bounded by Hadamard's bound of the
     // rows of [C | f], and reconstruction is sure once p^k > 2 H^2.
@@ -553,12 +486,12 @@ bool inverse_multimodular(const IntMatrix& c, IntMatrix& N, Mpz& d) {
             next_prime += cand.size();
             std::vector<std::vector<u32>> got(cand.size());
             std::vector<char> ok(cand.size(), 0);
-            for (size_t k = 0; k < cand.size(); ++k) prime(cand[k]);  // found before the threads start
+            for (size_t k = 0; k < cand.size(); ++k) small_prime(cand[k]);  // found before the threads start
             std::atomic<bool> stop{false};
             on_cores(static_cast<Py_ssize_t>(cand.size()), stop, [&](Py_ssize_t part, Py_ssize_t parts) {
                 std::vector<u64> a;
                 for (size_t k = static_cast<size_t>(part); k < cand.size(); k += static_cast<size_t>(parts)) {
-                    const Prime& P = prime(cand[k]);
+                    const SmallPrime& P = small_prime(cand[k]);
                     hv.reduce(P, a);
                     if (!inverse_mod(a, n, P, part == 0 ? nullptr : &stop)) {
                         if (stop) return;
@@ -575,13 +508,13 @@ bool inverse_multimodular(const IntMatrix& c, IntMatrix& N, Mpz& d) {
                 if (!ok[k]) continue;
                 res.push_back(std::move(got[k]));
                 used.push_back(cand[k]);
-                mpz_mul_ui(M.v, M.v, static_cast<unsigned long>(prime(cand[k]).p));
+                mpz_mul_ui(M.v, M.v, static_cast<unsigned long>(small_prime(cand[k]).p));
             }
             if (used.size() == have) return false;  // singular modulo every new prime
         }
         // N by the Chinese remainder theorem.
-        std::vector<Prime> ps;
-        for (size_t k : used) ps.push_back(prime(k));
+        std::vector<SmallPrime> ps;
+        for (size_t k : used) ps.push_back(small_prime(k));
         const Crt crt(ps, M.v);
         const size_t limbs = crt.limbs();
         mpz_fdiv_q_2exp(half.v, M.v, 1);
@@ -690,7 +623,7 @@ namespace {
 
 // The rank of the rows x cols residues in `a` (overwritten) by row echelon
 // elimination with delayed reductions.
-Py_ssize_t rank_of_residues(std::vector<u64>& a, Py_ssize_t rows, Py_ssize_t cols, const Prime& P) {
+Py_ssize_t rank_of_residues(std::vector<u64>& a, Py_ssize_t rows, Py_ssize_t cols, const SmallPrime& P) {
     std::vector<u32> neg(static_cast<size_t>(cols));
     Py_ssize_t r = 0;
     for (Py_ssize_t k = 0; k < cols && r < rows; ++k) {
@@ -724,13 +657,13 @@ Py_ssize_t rank_modular(const IntMatrix& c) {
     if (rows == 0 || cols == 0) return 0;
     const Halves hv(c, cols);
     std::vector<u64> a;
-    hv.reduce(prime(0), a);
-    return rank_of_residues(a, rows, cols, prime(0));
+    hv.reduce(small_prime(0), a);
+    return rank_of_residues(a, rows, cols, small_prime(0));
 }
 
 Py_ssize_t rank_of_records(const fp_t* recs, Py_ssize_t rows, Py_ssize_t cols) {
     if (rows == 0 || cols == 0) return 0;
-    const Prime& P = prime(0);
+    const SmallPrime& P = small_prime(0);
     u64 pw[2 * kLimbs];
     for (int t = 0; t < 2 * kLimbs; ++t) pw[t] = t == 0 ? 1 : P.reduce(pw[t - 1] << 32);
     std::vector<u64> a(static_cast<size_t>(rows * cols));
@@ -758,7 +691,7 @@ namespace {
 // cols, overwritten), by Gauss-Jordan with delayed reductions; the pivot
 // columns are returned and the first pivots.size() rows of `a` hold the
 // form, reduced.
-std::vector<Py_ssize_t> rref_mod(std::vector<u64>& a, Py_ssize_t rows, Py_ssize_t cols, const Prime& P,
+std::vector<Py_ssize_t> rref_mod(std::vector<u64>& a, Py_ssize_t rows, Py_ssize_t cols, const SmallPrime& P,
                                  const std::atomic<bool>* stop) {
     std::vector<Py_ssize_t> pivots;
     std::vector<u32> neg(static_cast<size_t>(cols));
@@ -812,7 +745,7 @@ bool rref_multimodular(const IntMatrix& c, std::vector<Py_ssize_t>& pivots, IntM
     const long cap = 2 * static_cast<long>(cap_bits) + 2 * hv.bits + 64;
     long want = 4 * hv.bits + 256;  // bits of remaindering to try first, doubled as needed
     std::vector<std::vector<u32>> res;
-    std::vector<Prime> ps;
+    std::vector<SmallPrime> ps;
     size_t next_prime = 0;
     Py_ssize_t r = -1;
     Mpz M(1), half, bound, t, a, b;
@@ -826,13 +759,13 @@ bool rref_multimodular(const IntMatrix& c, std::vector<Py_ssize_t>& pivots, IntM
             std::vector<size_t> cand(batch);
             for (size_t k = 0; k < batch; ++k) cand[k] = next_prime + k;
             next_prime += batch;
-            for (size_t k : cand) prime(k);
+            for (size_t k : cand) small_prime(k);
             std::vector<std::vector<u64>> got(batch);
             std::vector<std::vector<Py_ssize_t>> piv(batch);
             std::atomic<bool> stop{false};
             on_cores(static_cast<Py_ssize_t>(batch), stop, [&](Py_ssize_t part, Py_ssize_t parts) {
                 for (size_t k = static_cast<size_t>(part); k < batch; k += static_cast<size_t>(parts)) {
-                    const Prime& P = prime(cand[k]);
+                    const SmallPrime& P = small_prime(cand[k]);
                     hv.reduce(P, got[k]);
                     piv[k] = rref_mod(got[k], rows, cols, P, part == 0 ? nullptr : &stop);
                     if (stop) return;
@@ -852,7 +785,7 @@ bool rref_multimodular(const IntMatrix& c, std::vector<Py_ssize_t>& pivots, IntM
                 }
                 got[k].resize(static_cast<size_t>(r * cols));
                 res.emplace_back(got[k].begin(), got[k].end());
-                ps.push_back(prime(cand[k]));
+                ps.push_back(small_prime(cand[k]));
                 mpz_mul_ui(M.v, M.v, static_cast<unsigned long>(ps.back().p));
             }
         }

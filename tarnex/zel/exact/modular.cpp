@@ -7,13 +7,13 @@
 // entries per instruction on AVX-512); the entries' residues are formed in
 // the same lanes, eight primes at a time.
 #include <cmath>
-#include <deque>
-#include <mutex>
 
 #include <immintrin.h>
 
+#include "../core/cpu.hpp"
 #include "../core/interrupt.hpp"
 #include "matrix.hpp"
+#include "residues.hpp"
 
 namespace zel::exact {
 namespace {
@@ -24,75 +24,8 @@ using u128 = unsigned __int128;
 
 static_assert(sizeof(mp_limb_t) == sizeof(u64), "limbs are read as 64-bit words");
 
-// Z/pZ for a prime 2^25 < p < 2^26.
-struct SmallPrime {
-    u64 p = 0;
-    u64 barrett = 0;  // floor((2^64 - 1) / p)
-    explicit SmallPrime(u32 prime) : p(prime), barrett(~u64(0) / prime) {}
-    // x mod p for any 64-bit x (Barrett: the quotient estimate is short by
-    // at most 2).
-    u32 reduce(u64 x) const {
-        const u64 q = static_cast<u64>((static_cast<u128>(x) * barrett) >> 64);
-        u64 r = x - q * p;
-        if (r >= p) r -= p;
-        if (r >= p) r -= p;
-        return static_cast<u32>(r);
-    }
-    u32 mul(u32 a, u32 b) const { return reduce(static_cast<u64>(a) * b); }
-    u32 neg(u32 a) const { return a ? static_cast<u32>(p - a) : 0; }
-    // a^-1 for a != 0, by the extended Euclidean algorithm.
-    u32 inv(u32 a) const {
-        int64_t r0 = static_cast<int64_t>(p), r1 = a, s0 = 0, s1 = 1;
-        while (r1) {
-            const int64_t q = r0 / r1;
-            std::swap(r0, r1);
-            r1 -= q * r0;
-            std::swap(s0, s1);
-            s1 -= q * s0;
-        }
-        return static_cast<u32>(s0 < 0 ? s0 + static_cast<int64_t>(p) : s0);
-    }
-};
-
-constexpr u32 kPrimeTop = 1u << 26;
-constexpr double kPrimeBits = 25.0;  // every prime exceeds 2^25
 // From this size the divisor's refinement costs less than the primes it saves.
 constexpr Py_ssize_t kDivisorFrom = 12;
-
-// The primes below 2^26, largest first, found on demand and kept (a deque,
-// so references stay valid as it grows): trial division by the primes below
-// 2^13 = sqrt(2^26).
-const SmallPrime& small_prime(size_t i) {
-    // Threads eliminating at once (without the GIL) share the list.
-    static std::mutex lock;
-    const std::lock_guard<std::mutex> held(lock);
-    static std::deque<SmallPrime> primes;
-    static std::vector<u32> base;
-    static u32 next = kPrimeTop - 1;
-    if (base.empty()) {
-        std::vector<bool> composite(1u << 13);
-        for (u32 q = 2; q < composite.size(); ++q) {
-            if (composite[q]) continue;
-            base.push_back(q);
-            for (u32 k = q * q; k < composite.size(); k += q) composite[k] = true;
-        }
-    }
-    while (primes.size() <= i) {
-        for (;; next -= 2) {
-            bool prime = true;
-            for (u32 q : base) {
-                if (next % q == 0) {
-                    prime = false;
-                    break;
-                }
-            }
-            if (prime) break;
-        }
-        primes.emplace_back(next);
-        next -= 2;
-    }
-    return primes[i];
-}
 
 // Per-lane constants for reducing modulo up to 32 primes in vector lanes.
 struct LaneConsts {
@@ -140,14 +73,6 @@ __attribute__((target("avx512f,avx512dq"))) void entry_residues_v4(const mp_limb
     }
 }
 
-bool has_avx512dq() {
-    static const bool yes = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-    }();
-    return yes;
-}
-
 // Residues of a matrix's entries modulo a batch of primes at once: each entry
 // is split into 32-bit halves h_t and sum(h_t * (2^32t mod p)) is formed in
 // 64 bits (products below 2^58, so 32 of them fit) before one reduction.
@@ -175,7 +100,7 @@ public:
         for (auto& v : out) v.resize(c.a.size());
         u64 acc[kBatch];
         u32 res[kBatch];
-        const bool wide = has_avx512dq();
+        const bool wide = cpu_level() == CpuLevel::avx512;
         for (size_t e = 0; e < c.a.size(); ++e) {
             if (e % 256 == 0) poll_interrupt();
             mpz_srcptr z = c.a[e].v;
@@ -306,18 +231,10 @@ struct Axpy {
 };
 
 const Axpy& axpy() {
-    static const Axpy chosen = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f")) return Axpy{axpy_v4, axpy2_v4};
-        if (__builtin_cpu_supports("avx2")) return Axpy{axpy_v3, axpy2_v3};
-        return Axpy{axpy_plain, axpy2_plain};
-    }();
+    static const Axpy chosen =
+        by_cpu_level(Axpy{axpy_v4, axpy2_v4}, Axpy{axpy_v3, axpy2_v3}, Axpy{axpy_plain, axpy2_plain});
     return chosen;
 }
-
-// Entries start below 2^26 and gain less than 2^52 per step, so 2^10 steps
-// between full reductions keep every entry below 2^63.
-constexpr Py_ssize_t kStepsPerReduction = 1024;
 
 // det(M) mod p by Gaussian elimination with delayed reduction; M holds
 // residues and is overwritten.  Pivots are taken two at a time where there
