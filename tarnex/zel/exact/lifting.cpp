@@ -213,11 +213,6 @@ bool reconstruct(mpz_srcptr z, mpz_srcptr m, mpz_srcptr a_bound, mpz_srcptr b_bo
     return true;
 }
 
-// The symmetric residue of z modulo m, in place (half = floor(m / 2)).
-void symmetric(mpz_ptr z, mpz_srcptr m, mpz_srcptr half) {
-    if (mpz_cmp(z, half) > 0) mpz_sub(z, z, m);
-}
-
 // C num == den f over the integers.
 bool substitutes(const IntMatrix& c, Py_ssize_t n, const std::vector<Mpz>& f, const std::vector<Mpz>& num,
                  mpz_srcptr den) {
@@ -270,7 +265,7 @@ public:
             if (2 * g + 1 < K) {
                 const SmallPrime& b = ps_[2 * g + 1];
                 const u32 wb = b.mul(res[2 * g + 1][q], sb_[g]);
-                const u32 t = b.mul(b.reduce(wb + b.p - b.reduce(w)), cab_[g]);
+                const u32 t = b.garner(b.reduce(w), wb, cab_[g]);
                 w += a.p * t;
             }
             if (w) sum[limbs_ - 1] += mpn_addmul_1(sum, &basis_[g * limbs_], static_cast<mp_size_t>(limbs_ - 1), w);

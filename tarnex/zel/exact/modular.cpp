@@ -374,15 +374,14 @@ void determinant(mpz_ptr det, const IntMatrix& c) {
             // Garner's step: q += modulus * ((d - q) / modulus mod p).
             const u32 have = static_cast<u32>(mpz_fdiv_ui(det, P.p));
             const u32 mod_p = static_cast<u32>(mpz_fdiv_ui(modulus.v, P.p));
-            const u32 diff = P.reduce(static_cast<u64>(d) + P.p - have);
-            mpz_addmul_ui(det, modulus.v, P.mul(diff, P.inv(mod_p)));
+            mpz_addmul_ui(det, modulus.v, P.garner(have, d, P.inv(mod_p)));
             mpz_mul_ui(modulus.v, modulus.v, P.p);
             ++used;
         }
         if (batch.size() == 0) break;
     }
     mpz_fdiv_q_2exp(half.v, modulus.v, 1);
-    if (mpz_cmp(det, half.v) > 0) mpz_sub(det, det, modulus.v);
+    symmetric(det, modulus.v, half.v);
     mpz_mul(det, det, b.v);
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <gmp.h>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -32,6 +33,9 @@ struct SmallPrime {
     }
     u32 mul(u32 a, u32 b) const { return reduce(static_cast<u64>(a) * b); }
     u32 neg(u32 a) const { return a ? static_cast<u32>(p - a) : 0; }
+    // Garner's step of Chinese remaindering: the t in [0, p) with
+    // x + m t = want (mod p), from have = x mod p and m_inv = m^-1 mod p.
+    u32 garner(u32 have, u32 want, u32 m_inv) const { return mul(reduce(static_cast<u64>(want) + p - have), m_inv); }
     // a^-1 for a != 0, by the extended Euclidean algorithm.
     u32 inv(u32 a) const {
         int64_t r0 = static_cast<int64_t>(p), r1 = a, s0 = 0, s1 = 1;
@@ -86,6 +90,13 @@ inline const SmallPrime& small_prime(size_t i) {
         next -= 2;
     }
     return primes[i];
+}
+
+// The symmetric residue of z modulo m (0 <= z < m), in place: the
+// remaindering's result once m exceeds twice the bound on |z|
+// (half = floor(m / 2)).
+inline void symmetric(mpz_ptr z, mpz_srcptr m, mpz_srcptr half) {
+    if (mpz_cmp(z, half) > 0) mpz_sub(z, z, m);
 }
 
 }  // namespace zel::exact
