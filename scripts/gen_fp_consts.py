@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Write tarnex/zel/cuda/include/zel/fp_consts.cuh: the constants and series
+"""Write tarnex/zel/arith/fp_consts.cuh: the constants and series
 coefficients of the transcendental functions, each the floor of its value
 times 2^640 (ten fraction limbs and one integer limb, least significant
 first).  Rational entries are exact integer divisions; the others come from
@@ -64,7 +64,7 @@ def main():
     mpmath.mp.prec = 1600
     out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else (
         pathlib.Path(__file__).resolve().parent.parent
-        / "tarnex/zel/cuda/include/zel/fp_consts.cuh")
+        / "tarnex/zel/arith/fp_consts.cuh")
     pi = mpmath.pi
     log_c1, log_l1 = log_multipliers(8, 256)
     log_c2, log_l2 = log_multipliers(16, 257)

@@ -10,12 +10,12 @@ from collections import namedtuple
 
 Mutant = namedtuple("Mutant", "name path original replacement description")
 
-FP = "tarnex/zel/cuda/include/zel/fp.cuh"
-MUL = "tarnex/zel/cuda/include/zel/fp_mul.cuh"
-DIV = "tarnex/zel/cuda/include/zel/fp_div.cuh"
-OPS = "tarnex/zel/cuda/include/zel/fp_ops.cuh"
-FX = "tarnex/zel/cuda/include/zel/fx.cuh"
-TRANSC = "tarnex/zel/cuda/include/zel/fp_transc.cuh"
+FP = "tarnex/zel/arith/fp.cuh"
+MUL = "tarnex/zel/arith/fp_mul.cuh"
+DIV = "tarnex/zel/arith/fp_div.cuh"
+OPS = "tarnex/zel/arith/fp_ops.cuh"
+FX = "tarnex/zel/arith/fx.cuh"
+TRANSC = "tarnex/zel/arith/fp_transc.cuh"
 CONVERT = "tarnex/zel/core/convert.cpp"
 RUNTIME = "tarnex/zel/core/runtime.cpp"
 REDUCE_K = "tarnex/zel/cuda/kernels/reduce.cuh"

@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-CUDA_DIR = ROOT / "tarnex" / "zel" / "cuda"
+ZEL_DIR = ROOT / "tarnex" / "zel"
 NATIVE = ROOT / "tests" / "native"
 BATTERY = ROOT / "scripts" / "gpu_checks" / "battery.py"
 IN_CI = bool(os.environ.get("CI"))
@@ -163,7 +163,7 @@ def _run_battery(kernels):
 def _have_device_branches():
     import importlib.util
 
-    return importlib.util.find_spec("tarnex.zel.cuda._sim_kernels") is not None
+    return importlib.util.find_spec("tarnex.zel.host._sim_kernels") is not None
 
 
 needs_device_branches = pytest.mark.skipif(not _have_device_branches() and not IN_CI,
@@ -202,10 +202,19 @@ def _build(source, out, include_dir, *extra):
     return out
 
 
+def _copy_sources(tree):
+    """The kernel sources (arithmetic header, kernel bodies, host launcher)
+    copied to `tree`, laid out as in the package."""
+    for part in ("arith", "cuda", "host"):
+        shutil.copytree(ZEL_DIR / part, tree / part,
+                        ignore=shutil.ignore_patterns("*.so", "*.fatbin", "__pycache__", "*.py"))
+    return tree
+
+
 @pytest.fixture(scope="module")
 def tiled_mm(tmp_path_factory):
     _compiler()
-    return _build(NATIVE / "test_device_branches.cpp", tmp_path_factory.mktemp("dev") / "tiled_mm", CUDA_DIR)
+    return _build(NATIVE / "test_device_branches.cpp", tmp_path_factory.mktemp("dev") / "tiled_mm", ZEL_DIR)
 
 
 @pytest.mark.parametrize("shuffle", [None, "1", "2"])
@@ -221,9 +230,8 @@ def test_tiled_mm_through_real_barriers(tiled_mm, shuffle):
 @pytest.mark.parametrize("barrier", [0, 1])
 def test_a_deleted_barrier_is_caught(tmp_path, barrier):
     _compiler()
-    tree = tmp_path / "cuda"
-    shutil.copytree(CUDA_DIR, tree, ignore=shutil.ignore_patterns("*.so", "*.fatbin", "__pycache__"))
-    products = tree / "kernels" / "products.cuh"
+    tree = _copy_sources(tmp_path / "zel")
+    products = tree / "cuda" / "kernels" / "products.cuh"
     text = products.read_text()
     spots = [m.start() for m in re.finditer(re.escape("__syncthreads();"), text)]
     assert len(spots) == 2
@@ -235,7 +243,7 @@ def test_a_deleted_barrier_is_caught(tmp_path, barrier):
 
 def test_native_arithmetic_on_the_device_branches(tmp_path):
     _compiler()
-    binary = _build(NATIVE / "test_fp_math.cpp", tmp_path / "fp_math_device", CUDA_DIR)
+    binary = _build(NATIVE / "test_fp_math.cpp", tmp_path / "fp_math_device", ZEL_DIR)
     for seed in ("1", "2", "3"):
         res = subprocess.run([str(binary), seed], capture_output=True, text=True, timeout=300)
         assert res.returncode == 0 and "all checks passed" in res.stdout, f"seed {seed}:\n{res.stdout}"
@@ -247,11 +255,10 @@ def test_native_arithmetic_on_the_device_branches(tmp_path):
 def test_nvrtc_source_changes_with_every_kernel_header(tmp_path):
     from tarnex.zel.cuda import cubin_loader
 
-    tree = tmp_path / "cuda"
-    shutil.copytree(CUDA_DIR, tree, ignore=shutil.ignore_patterns("*.so", "*.fatbin", "__pycache__", "*.py"))
+    tree = _copy_sources(tmp_path / "zel")
     before = cubin_loader.nvrtc_source(tree)
-    assert before.endswith((tree / "zel_kernels.cu").read_text())
-    for header in (tree / "include" / "zel" / "fp_div.cuh", tree / "kernels" / "reduce.cuh"):
+    assert before.endswith((tree / "cuda" / "zel_kernels.cu").read_text())
+    for header in (tree / "arith" / "fp_div.cuh", tree / "cuda" / "kernels" / "reduce.cuh"):
         header.write_text(header.read_text() + "\n// touched\n")
         after = cubin_loader.nvrtc_source(tree)
         assert after != before and after.splitlines()[1:] == before.splitlines()[1:]

@@ -25,7 +25,8 @@ import pytest
 from interval_ref import PREC, admitted, reference
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-CUDA_DIR = ROOT / "tarnex" / "zel" / "cuda"
+ZEL_DIR = ROOT / "tarnex" / "zel"
+ARITH_DIR = ZEL_DIR / "arith"
 SOURCE = ROOT / "tests" / "native" / "test_fp_math.cpp"
 SCALE = 1 << 256
 MAX_SCALED = (1 << 512) - 1
@@ -47,11 +48,11 @@ def native_binary(tmp_path_factory):
     # A second translation unit including the headers catches definitions
     # that would collide at link time in the host kernel library.
     second = tmp / "second_tu.cpp"
-    second.write_text('#include "include/zel/fp_math.cuh"\n'
+    second.write_text('#include "arith/fp_math.cuh"\n'
                       "void second_tu(zel::fp_t& r, const zel::fp_t& a) {\n"
                       "    zel::fp_pow_int(r, a, 3); zel::fp_exp(r, r); zel::fp_gelu(r, r); zel::fp_sqrt(r, r);\n"
                       "}\n")
-    cmd = ["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror", "-I", str(CUDA_DIR),
+    cmd = ["g++", "-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror", "-I", str(ZEL_DIR),
            str(SOURCE), str(second), "-o", str(out), "-lgmpxx", "-lgmp"]
     res = subprocess.run(cmd, capture_output=True, text=True)
     assert res.returncode == 0, res.stderr
@@ -145,7 +146,7 @@ def test_values_on_the_grid_are_hit_exactly(native_binary, fn, x, want):
 # The generated constant tables.
 
 def _tables():
-    text = (CUDA_DIR / "include" / "zel" / "fp_consts.cuh").read_text()
+    text = (ARITH_DIR / "fp_consts.cuh").read_text()
     tables = {}
     for name, body in re.findall(r"ZEL_TABLE(?:_INDEXED)?\((\w+),(.*?)\n\)", text, re.S):
         limbs = [int(v, 16) for v in re.findall(r"0x([0-9a-f]+)ull", body)]
@@ -156,7 +157,7 @@ def _tables():
 
 def _raw_tables():
     """The two-limb tables, as integers."""
-    text = (CUDA_DIR / "include" / "zel" / "fp_consts.cuh").read_text()
+    text = (ARITH_DIR / "fp_consts.cuh").read_text()
     out = {}
     for name, body in re.findall(r"ZEL_TABLE_INDEXED\((kLogC\d),(.*?)\n\)", text, re.S):
         limbs = [int(v, 16) for v in re.findall(r"0x([0-9a-f]+)ull", body)]
@@ -204,11 +205,11 @@ def test_kernels_compile_with_nvcc(tmp_path):
     if nvcc is None:
         pytest.skip("nvcc not installed")
     src = tmp_path / "k.cu"
-    src.write_text("".join('#include "kernels/%s"\n' % k for k in MY_KERNELS))
+    src.write_text("".join('#include "cuda/kernels/%s"\n' % k for k in MY_KERNELS))
     # A preloaded sanitizer runtime (scripts/sanitize) is for the extension,
     # not for the compiler.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    res = subprocess.run([nvcc, "-std=c++17", "-arch=sm_80", "-I", str(CUDA_DIR), "-c", str(src),
+    res = subprocess.run([nvcc, "-std=c++17", "-arch=sm_80", "-I", str(ZEL_DIR), "-c", str(src),
                           "-o", str(tmp_path / "k.o")], capture_output=True, text=True, timeout=600, env=env)
     assert res.returncode == 0, res.stderr
     assert "warning" not in res.stderr, res.stderr

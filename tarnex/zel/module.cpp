@@ -117,7 +117,7 @@ void bind_array_library() {
     Ref cp, raw_module;
     if (std::strcmp(dev, "host") == 0) {
         S().host_device = true;
-        cp = import("tarnex.zel.cuda.host");
+        cp = import("tarnex.zel.host.array");
         raw_module = py::getattr(cp.get(), "RawModule");
     } else {
         cp = Ref::steal(PyImport_ImportModule("cupy"));

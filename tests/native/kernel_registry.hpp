@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "include/zel/kernel.cuh"
+#include "cuda/kernels/kernel.cuh"
 
 namespace zel {
 inline std::map<std::string, void*>& kernel_registry() {

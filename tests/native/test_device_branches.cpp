@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "kernel_registry.hpp"
-#include "sim.hpp"
+#include "host/sim.hpp"
 
-#include "kernels/products.cuh"
+#include "cuda/kernels/products.cuh"
 
 using zel::fp_t;
 

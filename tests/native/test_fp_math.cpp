@@ -24,11 +24,11 @@
 
 #include "kernel_registry.hpp"
 
-#include "kernels/elementwise.cuh"
-#include "kernels/unary.cuh"
-#include "kernels/compare.cuh"
-#include "kernels/rounding.cuh"
-#include "kernels/shape.cuh"
+#include "cuda/kernels/elementwise.cuh"
+#include "cuda/kernels/unary.cuh"
+#include "cuda/kernels/compare.cuh"
+#include "cuda/kernels/rounding.cuh"
+#include "cuda/kernels/shape.cuh"
 
 using zel::fp_t;
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../cuda/include/zel/fp.cuh"
+#include "../arith/fp.cuh"
 
 namespace zel {
 

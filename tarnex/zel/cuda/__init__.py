@@ -1,6 +1,8 @@
 """Kernel access for the fixed-point module: the CUDA fatbin or its host build."""
 import os
 
+from ..host import HOST_LIBRARIES, host_kernel_library  # noqa: F401  (the loader's host side)
+
 DEVICES = ("cuda", "host")
 
 
@@ -12,20 +14,3 @@ def selected_device():
             f"ZEL_DEVICE must be one of {', '.join(repr(d) for d in DEVICES)} (got {device!r})"
         )
     return device
-
-
-HOST_LIBRARIES = {"host": "_host_kernels", "device-branches": "_sim_kernels"}
-
-
-def host_kernel_library():
-    """The CPU kernel library named by ZEL_HOST_KERNELS: 'host' (default), the
-    host code paths, or 'device-branches', the code paths a GPU takes,
-    compiled for the CPU with a real barrier per block."""
-    import importlib
-
-    which = os.environ.get("ZEL_HOST_KERNELS", "host") or "host"
-    if which not in HOST_LIBRARIES:
-        raise RuntimeError(
-            f"ZEL_HOST_KERNELS must be one of {', '.join(repr(k) for k in HOST_LIBRARIES)} (got {which!r})"
-        )
-    return importlib.import_module(f"{__name__}.{HOST_LIBRARIES[which]}")

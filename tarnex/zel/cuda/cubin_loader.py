@@ -12,18 +12,24 @@ import pathlib
 from . import host_kernel_library, selected_device
 
 _HERE = pathlib.Path(__file__).resolve().parent
+# The package root: the CUDA translation unit here includes the kernel bodies
+# beside it and the arithmetic header in ../arith.
+_ZEL = _HERE.parent
 SOURCE = _HERE / "zel_kernels.cu"
+# The folders whose headers the translation unit can include.
+_HEADER_DIRS = ("arith", "cuda")
 
 
 def _fatbin():
     """The compiled kernel image: beside this file, or, in an editable
-    install (sources here, build products in site-packages), beside the
-    compiled host kernel library.  None where the build had no nvcc."""
+    install (sources here, build products in site-packages), in the cuda
+    folder beside the compiled host kernel library's.  None where the build
+    had no nvcc."""
     name = "zel_kernels.fatbin"
     candidates = [_HERE / name]
-    spec = importlib.util.find_spec(f"{__package__}._host_kernels")
+    spec = importlib.util.find_spec("tarnex.zel.host._host_kernels")
     if spec is not None and spec.origin:
-        candidates.append(pathlib.Path(spec.origin).resolve().parent / name)
+        candidates.append(pathlib.Path(spec.origin).resolve().parent.parent / "cuda" / name)
     return next((c for c in candidates if c.exists()), None)
 
 def fatbin_architectures():
@@ -47,12 +53,12 @@ def kernel_origin():
     return _origin
 
 
-def _kernel_headers(root=_HERE):
+def _kernel_headers(root=_ZEL):
     """Every header the CUDA translation unit can include, in a fixed order."""
-    return sorted(p for p in root.rglob("*.cuh"))
+    return sorted(p for d in _HEADER_DIRS for p in (root / d).rglob("*.cuh"))
 
 
-def nvrtc_source(root=_HERE):
+def nvrtc_source(root=_ZEL):
     """The translation unit handed to NVRTC, stamped with a digest of every
     kernel header.  CuPy's compile cache is keyed on the source text and the
     options only, not on the files the source includes, so without the stamp
@@ -62,7 +68,7 @@ def nvrtc_source(root=_HERE):
         digest.update(header.relative_to(root).as_posix().encode())
         digest.update(b"\0")
         digest.update(header.read_bytes())
-    source = (root / "zel_kernels.cu").read_text()
+    source = (root / "cuda" / "zel_kernels.cu").read_text()
     return f"// kernel headers sha256 {digest.hexdigest()}\n{source}"
 
 
@@ -71,7 +77,7 @@ def _nvrtc_options():
         "--std=c++17",
         f"-I{_HERE}",
         f"-I{_HERE / 'kernels'}",
-        f"-I{_HERE / 'include' / 'zel'}",
+        f"-I{_ZEL / 'arith'}",
     )
 
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "../core/gmp.hpp"
-#include "../cuda/include/zel/fp.cuh"
+#include "../arith/fp.cuh"
 
 namespace zel::exact {
 

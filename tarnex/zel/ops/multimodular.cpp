@@ -28,8 +28,8 @@
 #include <utility>
 #include <vector>
 
+#include "../arith/fp_mul.cuh"
 #include "../core/cpu.hpp"
-#include "../cuda/include/zel/fp_mul.cuh"
 
 namespace zel {
 namespace {

@@ -2,8 +2,8 @@
 // parameter.  Masks are int32, 1 where the relation holds.  Scalar
 // parameters arrive as one-record arrays, read at index 0.
 #pragma once
-#include "../include/zel/fp_math.cuh"
-#include "../include/zel/kernel.cuh"
+#include "../../arith/fp_math.cuh"
+#include "kernel.cuh"
 
 #define ZEL_COMPARE_KERNEL(name, rel)                                                      \
     ZEL_KERNEL(name, (const zel::fp_t* a, const zel::fp_t* b, int* out, int n)) {          \

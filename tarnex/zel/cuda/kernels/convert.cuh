@@ -1,7 +1,7 @@
 // Conversion kernels between float64 arrays and record arrays.
 #pragma once
-#include "../include/zel/fp.cuh"
-#include "../include/zel/kernel.cuh"
+#include "../../arith/fp.cuh"
+#include "kernel.cuh"
 
 ZEL_KERNEL(fp_from_double_kernel, (const double* src, zel::fp_t* dst, int n)) {
     const long long i = ZEL_GLOBAL_X;

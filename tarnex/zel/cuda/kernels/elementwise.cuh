@@ -1,7 +1,7 @@
 // Two-operand element-wise kernels: out[i] = a[i] op b[i] for i < n.
 #pragma once
-#include "../include/zel/fp_math.cuh"
-#include "../include/zel/kernel.cuh"
+#include "../../arith/fp_math.cuh"
+#include "kernel.cuh"
 
 #define ZEL_BINARY_KERNEL(name, fn)                                                        \
     ZEL_KERNEL(name, (const zel::fp_t* a, const zel::fp_t* b, zel::fp_t* out, int n)) {    \

@@ -2,8 +2,8 @@
 // into a tensor's records are both one strided copy over a common index
 // space, described by a small plan in device memory.
 #pragma once
-#include "../include/zel/fp_ops.cuh"
-#include "../include/zel/kernel.cuh"
+#include "../../arith/fp_ops.cuh"
+#include "kernel.cuh"
 
 // plan = [k, dst_base, src_base, dims[k], dst_strides[k], src_strides[k]]:
 // output record i, whose row-major coordinates over dims are c, is

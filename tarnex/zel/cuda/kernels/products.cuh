@@ -4,8 +4,8 @@
 // output is the record of the exact sum regardless of the summation order;
 // that is what lets the tiled GPU product and the host loop agree bit for bit.
 #pragma once
-#include "../include/zel/fp_math.cuh"
-#include "../include/zel/kernel.cuh"
+#include "../../arith/fp_math.cuh"
+#include "kernel.cuh"
 
 namespace zel {
 

@@ -3,8 +3,8 @@
 // dot, and the row-wise scans, arg searches and softmax (one thread per row
 // of `cols` records).
 #pragma once
-#include "../include/zel/fp_math.cuh"
-#include "../include/zel/kernel.cuh"
+#include "../../arith/fp_math.cuh"
+#include "kernel.cuh"
 #include "elementwise.cuh"
 
 namespace zel {

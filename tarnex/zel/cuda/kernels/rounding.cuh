@@ -1,7 +1,7 @@
 // Integer extraction and remainder kernels, all exact.
 #pragma once
-#include "../include/zel/fp_math.cuh"
-#include "../include/zel/kernel.cuh"
+#include "../../arith/fp_math.cuh"
+#include "kernel.cuh"
 #include "elementwise.cuh"
 #include "unary.cuh"
 

@@ -1,7 +1,7 @@
 // Creation and transposition kernels.
 #pragma once
-#include "../include/zel/fp_ops.cuh"
-#include "../include/zel/kernel.cuh"
+#include "../../arith/fp_ops.cuh"
+#include "kernel.cuh"
 
 ZEL_KERNEL(fp_zeros_kernel, (zel::fp_t* out, int n)) {
     const long long i = ZEL_GLOBAL_X;

@@ -4,9 +4,9 @@
 // array, column indices inside x) before any launch, so the kernels index
 // without bounds checks of their own beyond the row count.
 #pragma once
-#include "../include/zel/fp.cuh"
-#include "../include/zel/fp_mul.cuh"
-#include "../include/zel/kernel.cuh"
+#include "../../arith/fp.cuh"
+#include "../../arith/fp_mul.cuh"
+#include "kernel.cuh"
 
 // row_counts[r] = number of non-zero records of row r.  A record of zero
 // magnitude is zero whatever its sign field says.

@@ -1,8 +1,8 @@
 // One-operand element-wise kernels: out[i] = f(a[i]) for i < n, all with the
 // argument order (a, out, n).
 #pragma once
-#include "../include/zel/fp_math.cuh"
-#include "../include/zel/kernel.cuh"
+#include "../../arith/fp_math.cuh"
+#include "kernel.cuh"
 
 #define ZEL_UNARY_KERNEL(name, fn)                                         \
     ZEL_KERNEL(name, (const zel::fp_t* a, zel::fp_t* out, int n)) {        \

@@ -12,7 +12,7 @@ leniency, so that what passes here also runs on a GPU:
   is needed, as CuPy does, so sharing is the same on both devices;
 - the ``logical_*`` functions refuse host inputs;
 - kernels come from the host build of the kernel sources, and their launcher
-  refuses what CUDA refuses (see ``_host_kernels``).
+  refuses what CUDA refuses (see ``tarnex.zel.host._host_kernels``).
 """
 import ctypes
 import operator

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "include/zel/kernel.cuh"
+#include "../cuda/kernels/kernel.cuh"
 #if defined(ZEL_DEVICE_SIM)
 #include "sim.hpp"
 #endif

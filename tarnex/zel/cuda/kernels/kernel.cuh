@@ -2,10 +2,10 @@
 // with ZEL_KERNEL and the ZEL_* index macros; under nvcc/NVRTC it becomes an
 // extern "C" __global__ function, under a host compiler a plain function that
 // takes the thread coordinates explicitly and registers itself by name with
-// the host launcher (host_launch.hpp), which runs the same grid x block
+// the host launcher (host/launch.hpp), which runs the same grid x block
 // threads with the same bounds checks as the GPU.
 #pragma once
-#include "config.cuh"
+#include "../../arith/config.cuh"
 
 #define ZEL_UNPAREN(...) __VA_ARGS__
 

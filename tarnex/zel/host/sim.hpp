@@ -26,7 +26,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "include/zel/kernel.cuh"
+#include "../cuda/kernels/kernel.cuh"
 
 namespace zel::sim {
 

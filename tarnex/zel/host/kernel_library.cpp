@@ -13,8 +13,8 @@
 // ZEL_DEVICE_SIM, `_sim_kernels`, whose kernels take the GPU's own code
 // paths (see sim.hpp).
 #include "../core/py.hpp"
-#include "host_launch.hpp"
-#include "kernels/all.cuh"
+#include "launch.hpp"
+#include "../cuda/kernels/all.cuh"
 
 #include <unistd.h>
 
@@ -98,7 +98,7 @@ PyObject* g_device_array_type = nullptr;  // the stand-in's ndarray
 // strides are not looked at (contiguity is the caller's business).
 void* device_pointer(PyObject* a, PyObject* name, Py_ssize_t index) {
     if (!g_device_array_type) {
-        Ref host = py::check(PyImport_ImportModule("tarnex.zel.cuda.host"));
+        Ref host = py::check(PyImport_ImportModule("tarnex.zel.host.array"));
         g_device_array_type = py::getattr(host.get(), "ndarray").release();
     }
     if (Py_TYPE(a) != reinterpret_cast<PyTypeObject*>(g_device_array_type)) {
@@ -398,7 +398,7 @@ PyType_Slot kernel_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kernel_spec = {"tarnex.zel.cuda." ZEL_HOST_LIBRARY ".HostKernel", sizeof(HostKernelObject), 0,
+PyType_Spec kernel_spec = {"tarnex.zel.host." ZEL_HOST_LIBRARY ".HostKernel", sizeof(HostKernelObject), 0,
                            Py_TPFLAGS_DEFAULT, kernel_slots};
 
 PyObject* get_kernel(PyObject*, PyObject* name) {
