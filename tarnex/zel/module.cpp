@@ -1,8 +1,9 @@
 // Assembles the module namespace in import order: standard imports and saved
 // built-ins, the decimal precision, the host vector level (refusing an
 // unknown ZEL_CPU_LEVEL), the number-format constants, the array library,
-// the record type, the kernel loader, then each subsystem's functions and
-// classes, and last __all__.
+// the record type, the kernel loader and the backend, then each subsystem's
+// functions and classes, and last __all__.
+#include "core/backend.hpp"
 #include "core/cpu.hpp"
 #include "core/gmp.hpp"
 #include "core/interrupt.hpp"
@@ -213,6 +214,7 @@ int exec_module(PyObject* m) {
         bind_array_library();
         bind_record_type();
         bind_loader();
+        select_backend();
         for (auto define : kSubsystems) define(m);
         bind_all();
         g_initialised = true;

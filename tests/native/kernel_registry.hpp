@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 
+#define ZEL_KERNEL_BY_NAME 1
 #include "cuda/kernels/kernel.cuh"
 
 namespace zel {

@@ -4,6 +4,8 @@
 // _grid.  Every record is floor(q * 2^256) of the exact rational q.
 #include "convert.hpp"
 
+#include "backend.hpp"
+
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -415,7 +417,7 @@ Ref upload_doubles(PyObject* host_float64) {
     Ref asarray = py::getattr(S().cp, "asarray");
     Ref floats_gpu = py::call(asarray.get(), host_float64);
     Ref out = dev_empty(n);
-    launch_1d("fp_from_double_kernel", n,
+    launch_1d(KernelId::fp_from_double_kernel, n,
               {LaunchArg::in(floats_gpu.get(), n, sizeof(double)), LaunchArg::out(out.get()), LaunchArg::i32(n)});
     return out;
 }
@@ -457,12 +459,7 @@ Ref concat_records(PyObject* arrays) {
 }
 
 void copy_record(PyObject* dst, Py_ssize_t i, PyObject* src, Py_ssize_t j) {
-    static PyObject* record_bytes = py::from_ssize(kRecordBytes).release();
-    Ref dst_data = py::getattr(dst, "data"), src_data = py::getattr(src, "data");
-    Ref di = py::from_ssize(i * kRecordBytes), sj = py::from_ssize(j * kRecordBytes);
-    Ref to = py::check(PyNumber_Add(dst_data.get(), di.get()));
-    Ref from = py::check(PyNumber_Add(src_data.get(), sj.get()));
-    py::call_method(to.get(), "copy_from_device", from.get(), record_bytes);
+    backend().copy(dst, i * kRecordBytes, src, j * kRecordBytes, kRecordBytes);
 }
 
 Ref copy_records(PyObject* arr) {
@@ -478,8 +475,7 @@ Ref copy_records(PyObject* arr) {
         // One device-to-device copy of the bytes: no per-record work, and no
         // reliance on the array library's support for record dtypes.
         Ref nbytes = py::getattr(arr, "nbytes");
-        Ref dst = py::getattr(out.get(), "data"), src = py::getattr(arr, "data");
-        py::call_method(dst.get(), "copy_from_device", src.get(), nbytes.get());
+        backend().copy(out.get(), 0, arr, 0, py::as_ssize(nbytes.get()));
         return out;
     }
     // A strided view (a[::2], a[::-1]): one gather kernel with the byte
@@ -492,7 +488,7 @@ Ref copy_records(PyObject* arr) {
     if (py::as_ssize(itemsize.get()) != kRecordBytes || stride % 8 != 0) {
         py::raise(PyExc_ValueError, "_copy_arr needs an array of FixedPoint records");
     }
-    launch_1d("fp_copy_strided_kernel", n,
+    launch_1d(KernelId::fp_copy_strided_kernel, n,
               {LaunchArg::out(arr), LaunchArg::out(out.get()), LaunchArg::i64(stride), LaunchArg::i32(n)});
     return out;
 }
@@ -697,7 +693,7 @@ Ref fn_from_gpu(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Py_ssize_t n = py::length(arr);
     if ((!as_float || py::truthy(as_float)) && n > 0) {
         Ref out = dev_empty(n, S().np_float64);
-        launch_1d("fp_to_double_kernel", n, {LaunchArg::in(arr, n), LaunchArg::out(out.get()), LaunchArg::i32(n)});
+        launch_1d(KernelId::fp_to_double_kernel, n, {LaunchArg::in(arr, n), LaunchArg::out(out.get()), LaunchArg::i32(n)});
         Ref host = download(out.get());
         return py::call_method(host.get(), "tolist");
     }

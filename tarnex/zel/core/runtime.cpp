@@ -1,6 +1,7 @@
 // Module state, argument parsing and the checked launch helper.
 #include "runtime.hpp"
 
+#include "backend.hpp"
 #include "docstrings.hpp"
 
 #include <sys/resource.h>
@@ -125,25 +126,32 @@ static unsigned long long memory_limit() {
     return physical;
 }
 
+// Requests below this size are never refused: no process that has started
+// an interpreter runs under a smaller memory limit, and the limit costs a
+// system call to read.
+constexpr Py_ssize_t kAlwaysFits = 1 << 20;
+
 void check_fits(Py_ssize_t count, Py_ssize_t item_bytes) {
     if (count <= 0) return;
     Py_ssize_t bytes = 0;
-    if (__builtin_mul_overflow(count, item_bytes, &bytes) || static_cast<unsigned long long>(bytes) > memory_limit()) {
+    const bool overflow = __builtin_mul_overflow(count, item_bytes, &bytes);
+    if (!overflow && bytes < kAlwaysFits) return;
+    if (overflow || static_cast<unsigned long long>(bytes) > memory_limit()) {
         py::raisef(PyExc_MemoryError, "cannot allocate %zd items of %zd bytes: more than this machine's memory", count,
                    item_bytes);
     }
 }
 
-static Ref dev_alloc(const char* how, Py_ssize_t n, PyObject* dtype) {
+static Ref dev_alloc(bool zeroed, Py_ssize_t n, PyObject* dtype) {
     // Narrower element types are counted as doubles: a bound, not a size.
     check_fits(n, dtype && dtype != S().dtype ? 8 : kRecordBytes);
-    Ref alloc = py::getattr(S().cp, how);
-    Ref count = py::from_ssize(n);
-    return call_with_dtype(alloc.get(), count.get(), dtype ? dtype : S().dtype);
+    return backend().allocate(n, dtype, zeroed);
 }
 
-Ref dev_empty(Py_ssize_t n, PyObject* dtype) { return dev_alloc("empty", n, dtype); }
-Ref dev_zeros(Py_ssize_t n, PyObject* dtype) { return dev_alloc("zeros", n, dtype); }
+Py_ssize_t dev_length(PyObject* array) { return backend().length(array); }
+
+Ref dev_empty(Py_ssize_t n, PyObject* dtype) { return dev_alloc(false, n, dtype); }
+Ref dev_zeros(Py_ssize_t n, PyObject* dtype) { return dev_alloc(true, n, dtype); }
 
 Ref np_int32(long long v) {
     Ref i = py::from_long(v);
@@ -162,54 +170,73 @@ Dims tile_grid(Py_ssize_t rows, Py_ssize_t cols) {
     return Dims{(cols + 15) / 16, std::min<Py_ssize_t>((rows + 15) / 16, kMaxGridY)};
 }
 
-static Ref dims_tuple(const Dims& d, int ndim) {
-    if (ndim == 1) return py::tuple(py::from_ssize(d.x));
-    if (ndim == 2) return py::tuple(py::from_ssize(d.x), py::from_ssize(d.y));
-    return py::tuple(py::from_ssize(d.x), py::from_ssize(d.y), py::from_ssize(d.z));
-}
+namespace {
 
-static int dims_rank(const Dims& d) { return d.z != 1 ? 3 : (d.y != 1 ? 2 : 1); }
+const char* const kKernelNames[kKernelCount] = {
+#define ZEL_KERNEL_NAME(name, params, shape) #name,
+    ZEL_KERNEL_LIST(ZEL_KERNEL_NAME)
+#undef ZEL_KERNEL_NAME
+};
+const char* const kKernelParams[kKernelCount] = {
+#define ZEL_KERNEL_PARAMS(name, params, shape) params,
+    ZEL_KERNEL_LIST(ZEL_KERNEL_PARAMS)
+#undef ZEL_KERNEL_PARAMS
+};
+const LaunchShape kKernelShapes[kKernelCount] = {
+#define ZEL_KERNEL_SHAPE(name, params, shape) LaunchShape::shape,
+    ZEL_KERNEL_LIST(ZEL_KERNEL_SHAPE)
+#undef ZEL_KERNEL_SHAPE
+};
 
-// An operand must hold the bytes the kernel reads, contiguously from its
-// start: a shorter, differently typed or strided array is refused.
-static void check_operand(const char* kernel, const LaunchArg& a) {
-    const Py_ssize_t have = py::length(a.array);
-    if (have < a.need) {
-        py::raisef(PyExc_ValueError, "Size mismatch: %zd and %zd elements", a.need, have);
-    }
-    Ref nbytes = py::getattr(a.array, "nbytes");
-    if (py::as_ssize(nbytes.get()) < a.need * a.itemsize) {
-        py::raisef(PyExc_ValueError, "%s needs %zd-byte elements of an operand of another type", kernel,
-                   a.itemsize);
-    }
-    Ref flags = py::getattr(a.array, "flags");
-    Ref contiguous = py::getattr(flags.get(), "c_contiguous");
-    if (!py::truthy(contiguous.get())) py::raisef(PyExc_ValueError, "%s needs contiguous operands", kernel);
-}
-
-void check_inputs(const char* kernel, std::initializer_list<LaunchArg> args) {
+// The arguments must be what the list gives the kernel: an array for each
+// pointer, an int32 for each i and an int64 for each l.  A mismatch is a
+// fault in the caller, reported as such rather than launched.
+void check_signature(KernelId kernel, std::initializer_list<LaunchArg> args) {
+    const char* letters = kKernelParams[static_cast<int>(kernel)];
+    size_t i = 0;
     for (const LaunchArg& a : args) {
-        if (a.array && a.need > 0) check_operand(kernel, a);
+        const char want = letters[i];
+        const bool ok = want == '\0' ? false
+                        : a.array    ? (want == 'c' || want == 'm')
+                                     : (want == (a.wide ? 'l' : 'i'));
+        if (!ok) break;
+        ++i;
+    }
+    if (i != args.size() || letters[i] != '\0') {
+        py::raisef(PyExc_SystemError, "%s launched with arguments other than its parameters (%s)",
+                   kKernelNames[static_cast<int>(kernel)], letters);
     }
 }
 
-void launch(const char* kernel, Dims grid, Dims block, std::initializer_list<LaunchArg> args) {
-    check_inputs(kernel, args);
-    if (grid.count() == 0 || block.count() == 0) return;
-    Ref tup = py::check(PyTuple_New(static_cast<Py_ssize_t>(args.size())));
-    Py_ssize_t i = 0;
+void check_shape(KernelId kernel, LaunchShape shape) {
+    if (kKernelShapes[static_cast<int>(kernel)] != shape) {
+        py::raisef(PyExc_SystemError, "%s launched in a shape other than its own", kKernelNames[static_cast<int>(kernel)]);
+    }
+}
+
+}  // namespace
+
+const char* kernel_name(KernelId kernel) { return kKernelNames[static_cast<int>(kernel)]; }
+
+void check_inputs(KernelId kernel, std::initializer_list<LaunchArg> args) {
     for (const LaunchArg& a : args) {
-        Ref item = a.array ? Ref::borrow(a.array) : a.wide ? np_int64(a.scalar) : np_int32(a.scalar);
-        PyTuple_SET_ITEM(tup.get(), i++, item.release());
+        if (a.array && a.need > 0) backend().check(kernel, a);
     }
-    Ref name = py::from_str(kernel);
-    Ref k = call_global("_get_kernel", name.get());
-    const int rank = std::max(dims_rank(grid), dims_rank(block));
-    Ref g = dims_tuple(grid, rank), b = dims_tuple(block, rank);
-    py::call(k.get(), g.get(), b.get(), tup.get());
 }
 
-void launch_1d(const char* kernel, Py_ssize_t n, std::initializer_list<LaunchArg> args) {
+void launch(KernelId kernel, Dims grid, Dims block, std::initializer_list<LaunchArg> args) {
+    check_signature(kernel, args);
+    if (block.x == 16 && block.y == 16 && block.z == 1) check_shape(kernel, LaunchShape::Tile);
+    else if (grid.count() == 1 && block.count() == 1) check_shape(kernel, LaunchShape::Single);
+    if (grid.count() == 0 || block.count() == 0) {
+        check_inputs(kernel, args);
+        return;
+    }
+    backend().launch(kernel, grid, block, args);
+}
+
+void launch_1d(KernelId kernel, Py_ssize_t n, std::initializer_list<LaunchArg> args) {
+    check_shape(kernel, LaunchShape::Line);
     launch(kernel, Dims{grid_for(n)}, Dims{kBlockSize}, args);
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../arith/fp.cuh"
+#include "../cuda/kernels/list.cuh"
 
 namespace zel {
 
@@ -93,6 +94,8 @@ Ref call_with_dtype(PyObject* f, PyObject* arg, PyObject* dtype);
 // cp.empty(n, dtype=...) and cp.zeros(n, dtype=...), records by default.
 Ref dev_empty(Py_ssize_t n, PyObject* dtype = nullptr);
 Ref dev_zeros(Py_ssize_t n, PyObject* dtype = nullptr);
+// len() of a device array, without a Python-level call on the host backend.
+Py_ssize_t dev_length(PyObject* array);
 Ref np_int32(long long v);
 Ref np_int64(long long v);
 Py_ssize_t grid_for(Py_ssize_t n);  // (n + BLOCK_SIZE - 1) // BLOCK_SIZE
@@ -104,9 +107,9 @@ constexpr Py_ssize_t kMaxGridY = 65535;
 constexpr Py_ssize_t kRecordBytes = 72;
 
 // One launch argument: a device array the kernel reads `need` elements of
-// `itemsize` bytes (need < 0: not checked, e.g. outputs we allocated), or an
-// int32 or int64 scalar (passed as np.int32 / np.int64, the exact bytes of
-// the kernel's parameter).
+// `itemsize` bytes (need < 0: not checked, e.g. outputs we allocated, or
+// operands `check_inputs` has checked), or an int32 or int64 scalar (the
+// exact bytes of the kernel's parameter).
 struct LaunchArg {
     PyObject* array = nullptr;
     Py_ssize_t need = -1;
@@ -117,6 +120,8 @@ struct LaunchArg {
         return {a, need, itemsize, 0, false};
     }
     static LaunchArg out(PyObject* a) { return {a, -1, 0, 0, false}; }
+    // An operand the caller has already checked with check_inputs.
+    static LaunchArg checked(PyObject* a) { return {a, -1, 0, 0, false}; }
     static LaunchArg i32(long long v) { return {nullptr, -1, 0, v, false}; }
     static LaunchArg i64(long long v) { return {nullptr, -1, 0, v, true}; }
 };
@@ -129,16 +134,22 @@ struct Dims {
 // The 16 x 16 launch of the matrix kernels: columns on x, rows on y (capped).
 Dims tile_grid(Py_ssize_t rows, Py_ssize_t cols);
 
-// Fetches `kernel` through the module's `_get_kernel` and launches it with
-// the given geometry.  Every input array is checked to hold at least the
-// records the kernel will read (ValueError otherwise), before anything runs;
-// a launch with zero blocks is skipped.
-void launch(const char* kernel, Dims grid, Dims block, std::initializer_list<LaunchArg> args);
+// The kernel's name as the loader knows it.
+const char* kernel_name(KernelId kernel);
+
+// Launches `kernel` on the backend chosen at import (backend.hpp) with the
+// given geometry.  The arguments must be those the kernel list gives the
+// kernel (SystemError otherwise: a fault of the caller, not of the input).
+// Every input array is checked, once, to hold at least the records the
+// kernel will read (ValueError otherwise), before anything runs; a launch
+// with zero blocks is skipped.
+void launch(KernelId kernel, Dims grid, Dims block, std::initializer_list<LaunchArg> args);
 // The operand checks of `launch` alone, for callers that allocate outputs
-// after validating their inputs.
-void check_inputs(const char* kernel, std::initializer_list<LaunchArg> args);
+// after validating their inputs; they then pass those operands to `launch`
+// as LaunchArg::checked.
+void check_inputs(KernelId kernel, std::initializer_list<LaunchArg> args);
 // The standard geometry: _grid(n) blocks of BLOCK_SIZE threads.
-void launch_1d(const char* kernel, Py_ssize_t n, std::initializer_list<LaunchArg> args);
+void launch_1d(KernelId kernel, Py_ssize_t n, std::initializer_list<LaunchArg> args);
 
 // Host buffer of a NumPy (or host device) array.
 struct Buffer {

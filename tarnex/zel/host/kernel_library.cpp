@@ -1,7 +1,9 @@
 // The host kernel library: the same kernel bodies as the CUDA build, compiled
-// for the CPU and exposed as `get_kernel(name)`, whose objects are called like
-// CuPy kernels: kernel(grid, block, args).  Large launches are spread over the
-// machine's cores with the interpreter lock released, and poll for Ctrl-C.
+// for the CPU.  The module launches them by kernel id through `_launch_api`
+// (api.hpp), in-process; `get_kernel(name)` gives objects called like CuPy
+// kernels, kernel(grid, block, args), for the loader.  Large launches are
+// spread over the machine's cores with the interpreter lock released, and
+// poll for Ctrl-C.
 //
 // The launcher is as strict as CUDA and CuPy: it refuses the geometry CUDA
 // refuses, takes pointers only from device arrays, and takes a scalar only
@@ -15,6 +17,10 @@
 #include "../core/py.hpp"
 #include "launch.hpp"
 #include "../cuda/kernels/all.cuh"
+
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -36,6 +42,29 @@ namespace zel {
 namespace {
 
 using py::Ref;
+
+// Every body's parameters are checked against the list at compile time.
+#define ZEL_CHECK_SIGNATURE(name, params, shape) \
+    static_assert(signature_is(&name##_host, params), #name ": its parameters differ from the kernel list");
+ZEL_KERNEL_LIST(ZEL_CHECK_SIGNATURE)
+#undef ZEL_CHECK_SIGNATURE
+
+// The kernels by id.
+const HostKernelInfo kKernels[kKernelCount] = {
+#define ZEL_HOST_KERNEL_INFO(name, params, shape) host_kernel_info(#name, params, &name##_host),
+    ZEL_KERNEL_LIST(ZEL_HOST_KERNEL_INFO)
+#undef ZEL_HOST_KERNEL_INFO
+};
+const char* kNames[kKernelCount] = {
+#define ZEL_HOST_KERNEL_NAME(name, params, shape) #name,
+    ZEL_KERNEL_LIST(ZEL_HOST_KERNEL_NAME)
+#undef ZEL_HOST_KERNEL_NAME
+};
+const char* kParams[kKernelCount] = {
+#define ZEL_HOST_KERNEL_PARAMS(name, params, shape) params,
+    ZEL_KERNEL_LIST(ZEL_HOST_KERNEL_PARAMS)
+#undef ZEL_HOST_KERNEL_PARAMS
+};
 
 struct HostKernelObject {
     PyObject_HEAD
@@ -74,7 +103,7 @@ constexpr unsigned kMaxBlockXY = 1024, kMaxBlockZ = 64, kMaxBlockThreads = 1024;
 constexpr Py_ssize_t kMaxSharedBytes = 48 * 1024;
 
 // Returns the geometry as the kernels see it, once it is known to be valid.
-void check_geometry(PyObject* name, const Dims3& g, const Dims3& b, Py_ssize_t shared_mem, Dim3& grid, Dim3& block) {
+void check_geometry(const char* name, const Dims3& g, const Dims3& b, Py_ssize_t shared_mem, Dim3& grid, Dim3& block) {
     const char* why = nullptr;
     if (g.x == 0 || g.y == 0 || g.z == 0 || b.x == 0 || b.y == 0 || b.z == 0) why = "a zero dimension";
     else if (g.x > kMaxGridX) why = "grid.x over 2^31 - 1";
@@ -84,7 +113,7 @@ void check_geometry(PyObject* name, const Dims3& g, const Dims3& b, Py_ssize_t s
     else if (shared_mem < 0 || shared_mem > kMaxSharedBytes) why = "over 48 KiB of shared memory";
     if (why) {
         py::raisef(PyExc_RuntimeError,
-                   "CUDA_ERROR_INVALID_VALUE: invalid argument: launch of %U with grid (%llu, %llu, %llu) and block "
+                   "CUDA_ERROR_INVALID_VALUE: invalid argument: launch of %s with grid (%llu, %llu, %llu) and block "
                    "(%llu, %llu, %llu) has %s",
                    name, g.x, g.y, g.z, b.x, b.y, b.z, why);
     }
@@ -143,14 +172,13 @@ void scalar_layout(PyObject* a, char& kind, unsigned& size) {
 void convert_args(const HostKernelInfo& info, PyObject* args, std::vector<RawArg>& raw, PyObject* name) {
     Ref seq = py::check(PySequence_Fast(args, "kernel arguments must be a sequence"));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    if (n != static_cast<Py_ssize_t>(info.params.size())) {
-        py::raisef(PyExc_TypeError, "%U takes %zd arguments (%zd given)", name,
-                   static_cast<Py_ssize_t>(info.params.size()), n);
-    }
+    const Py_ssize_t nparams = static_cast<Py_ssize_t>(std::strlen(info.params));
+    if (n != nparams) py::raisef(PyExc_TypeError, "%U takes %zd arguments (%zd given)", name, nparams, n);
     raw.resize(n);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* a = PySequence_Fast_GET_ITEM(seq.get(), i);
-        const ParamKind kind = info.params[i];
+        const ParamKind kind = letter_kind(info.params[i]);
+        const unsigned want_size = letter_size(info.params[i]);
         if (kind == ParamKind::ConstPtr || kind == ParamKind::MutPtr) {
             raw[i].ptr = device_pointer(a, name, i);
             continue;
@@ -159,10 +187,10 @@ void convert_args(const HostKernelInfo& info, PyObject* args, std::vector<RawArg
         unsigned size;
         scalar_layout(a, k, size);
         const char want = kind == ParamKind::Int ? 'i' : 'f';
-        if (k != want || size != info.sizes[i]) {
+        if (k != want || size != want_size) {
             py::raisef(PyExc_TypeError,
                        "%U argument %zd: the kernel takes a %u-byte %s, got %s (%u bytes as passed to a GPU)", name,
-                       i, info.sizes[i], want == 'i' ? "integer" : "floating-point value", Py_TYPE(a)->tp_name, size);
+                       i, want_size, want == 'i' ? "integer" : "floating-point value", Py_TYPE(a)->tp_name, size);
         }
         if (kind == ParamKind::Int) {
             Ref idx = py::check(PyNumber_Index(a));
@@ -336,6 +364,46 @@ void run_launch(LaunchCtx& lc) {
     run_blocks(&lc, 0, nblocks);
 }
 
+// Runs a launch whose geometry and arguments are checked, with the
+// interpreter lock released meanwhile.
+void run_checked(const HostKernelInfo& info, Dim3 grid, Dim3 block, const RawArg* args) {
+    PyThreadState* tstate = nullptr;
+    LaunchCtx lc;
+    lc.info = &info;
+    lc.grid = grid;
+    lc.block = block;
+    lc.args = args;
+    lc.caller = std::this_thread::get_id();
+    lc.tstate = &tstate;
+    lc.next_poll = std::chrono::steady_clock::now() + kPollInterval;
+    tstate = PyEval_SaveThread();
+    run_launch(lc);
+    PyEval_RestoreThread(tstate);
+    if (lc.interrupted) py::fail();
+    if (lc.error) {
+        try {
+            std::rethrow_exception(lc.error);
+        } catch (const std::exception& e) {
+            py::raisef(PyExc_RuntimeError, "kernel %s failed: %s", info.name, e.what());
+        }
+    }
+}
+
+// The in-process entry (api.hpp): the caller has converted the arguments
+// by the list's letters.
+int api_launch(int id, const unsigned long long g[3], const unsigned long long b[3], const RawArg* args) {
+    return py::guard<int>(-1, [&]() -> int {
+        if (id < 0 || id >= kKernelCount) py::raisef(PyExc_SystemError, "no kernel with id %d", id);
+        const HostKernelInfo& info = kKernels[id];
+        Dim3 grid, block;
+        check_geometry(info.name, Dims3{g[0], g[1], g[2]}, Dims3{b[0], b[1], b[2]}, 0, grid, block);
+        run_checked(info, grid, block, args);
+        return 0;
+    });
+}
+
+const HostLaunchApi kApi = {HostLaunchApi::kVersion, kKernelCount, kNames, kParams, api_launch};
+
 PyObject* kernel_call(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
         auto* self = reinterpret_cast<HostKernelObject*>(self_obj);
@@ -346,29 +414,11 @@ PyObject* kernel_call(PyObject* self_obj, PyObject* args, PyObject* kwargs) {
                                          &block_o, &args_o, &shared_mem))
             py::fail();
         Dim3 grid, block;
-        check_geometry(self->name, parse_dim3(grid_o, "grid"), parse_dim3(block_o, "block"), shared_mem, grid, block);
+        check_geometry(self->info->name, parse_dim3(grid_o, "grid"), parse_dim3(block_o, "block"), shared_mem, grid,
+                       block);
         std::vector<RawArg> raw;
         convert_args(*self->info, args_o, raw, self->name);
-        PyThreadState* tstate = nullptr;
-        LaunchCtx lc;
-        lc.info = self->info;
-        lc.grid = grid;
-        lc.block = block;
-        lc.args = raw.data();
-        lc.caller = std::this_thread::get_id();
-        lc.tstate = &tstate;
-        lc.next_poll = std::chrono::steady_clock::now() + kPollInterval;
-        tstate = PyEval_SaveThread();
-        run_launch(lc);
-        PyEval_RestoreThread(tstate);
-        if (lc.interrupted) py::fail();
-        if (lc.error) {
-            try {
-                std::rethrow_exception(lc.error);
-            } catch (const std::exception& e) {
-                py::raisef(PyExc_RuntimeError, "kernel %U failed: %s", self->name, e.what());
-            }
-        }
+        run_checked(*self->info, grid, block, raw.data());
         Py_RETURN_NONE;
     });
 }
@@ -408,12 +458,15 @@ PyObject* get_kernel(PyObject*, PyObject* name) {
         if (PyErr_Occurred()) py::fail();
         const char* cname = PyUnicode_AsUTF8(name);
         if (!cname) py::fail();
-        auto it = host_registry().find(cname);
-        if (it == host_registry().end()) py::raisef(PyExc_AttributeError, "no host kernel named '%s'", cname);
+        const HostKernelInfo* info = nullptr;
+        for (const HostKernelInfo& k : kKernels) {
+            if (std::strcmp(k.name, cname) == 0) info = &k;
+        }
+        if (!info) py::raisef(PyExc_AttributeError, "no host kernel named '%s'", cname);
         auto* k = PyObject_New(HostKernelObject, g_kernel_type);
         if (!k) py::fail();
         Py_INCREF(g_kernel_type);
-        k->info = &it->second;
+        k->info = info;
         k->name = Py_NewRef(name);
         Ref obj = Ref::steal(reinterpret_cast<PyObject*>(k));
         py::check_int(PyDict_SetItem(g_cache, name, obj.get()));
@@ -423,8 +476,7 @@ PyObject* get_kernel(PyObject*, PyObject* name) {
 
 PyObject* kernel_names(PyObject*, PyObject*) {
     return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        std::vector<std::string> names;
-        for (auto& kv : host_registry()) names.push_back(kv.first);
+        std::vector<std::string> names(kNames, kNames + kKernelCount);
         std::sort(names.begin(), names.end());
         Ref out = py::check(PyList_New(0));
         for (auto& s : names) py::check_int(PyList_Append(out.get(), py::from_str(s.c_str()).get()));
@@ -445,6 +497,8 @@ int exec_module(PyObject* m) {
             g_cache = py::check(PyDict_New()).release();
         }
         py::check_int(PyModule_AddObjectRef(m, "HostKernel", reinterpret_cast<PyObject*>(g_kernel_type)));
+        Ref api = py::check(PyCapsule_New(const_cast<HostLaunchApi*>(&kApi), kHostLaunchApiCapsule, nullptr));
+        py::check_int(PyModule_AddObjectRef(m, "_launch_api", api.get()));
         return 0;
     });
 }

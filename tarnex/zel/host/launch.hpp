@@ -1,17 +1,16 @@
-// The host side of ZEL_KERNEL: a registry of kernels by name and a launcher
-// that runs grid x block threads over the same bodies the GPU runs.  Each
-// registration records the parameter kinds, so a launch converts its Python
-// argument tuple once, then every thread calls the body with typed values.
+// The host side of ZEL_KERNEL: a table of kernels by id, expanded from the
+// kernel list, and a launcher that runs grid x block threads over the same
+// bodies the GPU runs.  Each entry records the parameter kinds, so a launch
+// converts its arguments once, then every thread calls the body with typed
+// values.
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include "../cuda/kernels/kernel.cuh"
+#include "api.hpp"
 #if defined(ZEL_DEVICE_SIM)
 #include "sim.hpp"
 #endif
@@ -20,31 +19,37 @@ namespace zel {
 
 enum class ParamKind { ConstPtr, MutPtr, Int, Double };
 
-// One converted launch argument: a raw pointer or a scalar.
-struct RawArg {
-    void* ptr = nullptr;
-    long long i = 0;
-    double d = 0.0;
-};
-
+// The kernel list's letter for a parameter type.
 template <class T>
-constexpr ParamKind param_kind() {
+constexpr char param_letter() {
     if constexpr (std::is_pointer_v<T>) {
-        return std::is_const_v<std::remove_pointer_t<T>> ? ParamKind::ConstPtr : ParamKind::MutPtr;
+        return std::is_const_v<std::remove_pointer_t<T>> ? 'c' : 'm';
     } else if constexpr (std::is_floating_point_v<T>) {
-        return ParamKind::Double;
+        return 'd';
     } else {
-        static_assert(std::is_integral_v<T>, "kernel parameters are pointers, integers or doubles");
-        return ParamKind::Int;
+        static_assert(std::is_integral_v<T> && (sizeof(T) == 4 || sizeof(T) == 8),
+                      "kernel parameters are pointers, 32- or 64-bit integers or doubles");
+        return sizeof(T) == 4 ? 'i' : 'l';
     }
 }
 
-// Bytes the kernel's parameter occupies: a launch argument must match it
-// exactly (CUDA copies argument bytes, it does not convert).
-template <class T>
-constexpr unsigned param_size() {
-    return std::is_pointer_v<T> ? 8 : static_cast<unsigned>(sizeof(T));
+// Whether a kernel body's parameters are those the list spells.
+template <class... P>
+constexpr bool signature_is(void (*)(const ThreadCtx&, P...), const char* letters) {
+    constexpr char mine[] = {param_letter<P>()..., '\0'};
+    for (std::size_t i = 0; i <= sizeof...(P); ++i) {
+        if (mine[i] != letters[i]) return false;
+    }
+    return true;
 }
+
+inline ParamKind letter_kind(char c) {
+    return c == 'c' ? ParamKind::ConstPtr : c == 'm' ? ParamKind::MutPtr : c == 'd' ? ParamKind::Double : ParamKind::Int;
+}
+
+// Bytes the parameter occupies: a launch argument must match it exactly
+// (CUDA copies argument bytes, it does not convert).
+inline unsigned letter_size(char c) { return c == 'i' ? 4 : 8; }
 
 template <class T>
 T arg_as(const RawArg& a) {
@@ -61,16 +66,11 @@ T arg_as(const RawArg& a) {
 using BlockRunner = void (*)(void* fn, const ThreadCtx& base, const RawArg* args);
 
 struct HostKernelInfo {
+    const char* name = nullptr;
+    const char* params = nullptr;  // the list's letters
     void* fn = nullptr;
     BlockRunner run_block = nullptr;
-    std::vector<ParamKind> params;
-    std::vector<unsigned> sizes;
 };
-
-inline std::unordered_map<std::string, HostKernelInfo>& host_registry() {
-    static std::unordered_map<std::string, HostKernelInfo> reg;
-    return reg;
-}
 
 template <class... P, std::size_t... I>
 void call_thread(void (*fn)(const ThreadCtx&, P...), const ThreadCtx& ctx, const RawArg* args,
@@ -111,13 +111,8 @@ void run_block(void* fn_erased, const ThreadCtx& base, const RawArg* args) {
 }
 
 template <class... P>
-HostKernelReg<P...>::HostKernelReg(const char* name, void (*fn)(const ThreadCtx&, P...)) {
-    HostKernelInfo info;
-    info.fn = reinterpret_cast<void*>(fn);
-    info.run_block = &run_block<P...>;
-    info.params = {param_kind<P>()...};
-    info.sizes = {param_size<P>()...};
-    host_registry()[name] = std::move(info);
+HostKernelInfo host_kernel_info(const char* name, const char* params, void (*fn)(const ThreadCtx&, P...)) {
+    return {name, params, reinterpret_cast<void*>(fn), &run_block<P...>};
 }
 
 }  // namespace zel

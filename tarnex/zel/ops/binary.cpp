@@ -80,7 +80,7 @@ Ref fn_broadcast_tensors(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
 
 // out[i] = a[i] op b[i] for the common shape; both operands must hold the
 // n records the kernel reads.
-Ref binary(const char* fname, const char* kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref binary(const char* fname, KernelId kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"a", "b"};
     auto [a_in, b_in] = parse_args(fname, names, 2, args, nargs, kwnames);
     Ref a = Ref::borrow(a_in), b = Ref::borrow(b_in);
@@ -95,18 +95,18 @@ Ref binary(const char* fname, const char* kernel, PyObject* const* args, Py_ssiz
         b = py::check(PySequence_GetItem(pair.get(), 1));
     }
     Ref da = tensor_data(a.get()), db = tensor_data(b.get());
-    const Py_ssize_t n = py::length(da.get());
+    const Py_ssize_t n = dev_length(da.get());
     check_inputs(kernel, {LaunchArg::in(db.get(), n)});
     Ref out = dev_empty(n);
-    launch_1d(kernel, n, {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n), LaunchArg::out(out.get()),
+    launch_1d(kernel, n, {LaunchArg::in(da.get(), n), LaunchArg::checked(db.get()), LaunchArg::out(out.get()),
                           LaunchArg::i32(n)});
     return make_tensor(std::move(out), tensor_shape(a.get()));
 }
 
-Ref fn_add(PyObject* const* a, Py_ssize_t n, PyObject* k) { return binary("add", "fp_add_kernel", a, n, k); }
-Ref fn_sub(PyObject* const* a, Py_ssize_t n, PyObject* k) { return binary("sub", "fp_sub_kernel", a, n, k); }
-Ref fn_mul(PyObject* const* a, Py_ssize_t n, PyObject* k) { return binary("mul", "fp_mul_kernel", a, n, k); }
-Ref fn_div(PyObject* const* a, Py_ssize_t n, PyObject* k) { return binary("div", "fp_div_kernel", a, n, k); }
+Ref fn_add(PyObject* const* a, Py_ssize_t n, PyObject* k) { return binary("add", KernelId::fp_add_kernel, a, n, k); }
+Ref fn_sub(PyObject* const* a, Py_ssize_t n, PyObject* k) { return binary("sub", KernelId::fp_sub_kernel, a, n, k); }
+Ref fn_mul(PyObject* const* a, Py_ssize_t n, PyObject* k) { return binary("mul", KernelId::fp_mul_kernel, a, n, k); }
+Ref fn_div(PyObject* const* a, Py_ssize_t n, PyObject* k) { return binary("div", KernelId::fp_div_kernel, a, n, k); }
 
 PyMethodDef binary_methods[] = {
     method<fn_broadcast_shapes>("_broadcast_shapes", "_broadcast_shapes($module, /, shape1, shape2)\n--\n\n"

@@ -9,7 +9,7 @@ namespace zel {
 namespace {
 
 // out[i] = (a[i] rel b[i]) as an int32 mask of len(a._data) entries.
-Ref compare(const char* fname, const char* kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref compare(const char* fname, KernelId kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"a", "b"};
     auto [a, b] = parse_args(fname, names, 2, args, nargs, kwnames);
     Ref da = tensor_data(a), db = tensor_data(b);
@@ -21,12 +21,12 @@ Ref compare(const char* fname, const char* kernel, PyObject* const* args, Py_ssi
     return out;
 }
 
-Ref fn_eq(PyObject* const* a, Py_ssize_t n, PyObject* k) { return compare("eq", "fp_eq_kernel", a, n, k); }
-Ref fn_lt(PyObject* const* a, Py_ssize_t n, PyObject* k) { return compare("lt", "fp_lt_kernel", a, n, k); }
-Ref fn_gt(PyObject* const* a, Py_ssize_t n, PyObject* k) { return compare("gt", "fp_gt_kernel", a, n, k); }
-Ref fn_le(PyObject* const* a, Py_ssize_t n, PyObject* k) { return compare("le", "fp_le_kernel", a, n, k); }
-Ref fn_ge(PyObject* const* a, Py_ssize_t n, PyObject* k) { return compare("ge", "fp_ge_kernel", a, n, k); }
-Ref fn_ne(PyObject* const* a, Py_ssize_t n, PyObject* k) { return compare("ne", "fp_ne_kernel", a, n, k); }
+Ref fn_eq(PyObject* const* a, Py_ssize_t n, PyObject* k) { return compare("eq", KernelId::fp_eq_kernel, a, n, k); }
+Ref fn_lt(PyObject* const* a, Py_ssize_t n, PyObject* k) { return compare("lt", KernelId::fp_lt_kernel, a, n, k); }
+Ref fn_gt(PyObject* const* a, Py_ssize_t n, PyObject* k) { return compare("gt", KernelId::fp_gt_kernel, a, n, k); }
+Ref fn_le(PyObject* const* a, Py_ssize_t n, PyObject* k) { return compare("le", KernelId::fp_le_kernel, a, n, k); }
+Ref fn_ge(PyObject* const* a, Py_ssize_t n, PyObject* k) { return compare("ge", KernelId::fp_ge_kernel, a, n, k); }
+Ref fn_ne(PyObject* const* a, Py_ssize_t n, PyObject* k) { return compare("ne", KernelId::fp_ne_kernel, a, n, k); }
 
 // The array library's function of the same name, its result unchanged.
 Ref logical2(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -72,11 +72,11 @@ Ref fn_where(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto [cond_in, a, b] = parse_args("where", names, 3, args, nargs, kwnames);
     Ref da = tensor_data(a), db = tensor_data(b);
     const Py_ssize_t n = py::length(da.get());
-    check_inputs("fp_where_kernel", {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n)});
+    check_inputs(KernelId::fp_where_kernel, {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n)});
     Ref cond = as_int32_mask(cond_in);
-    check_inputs("fp_where_kernel", {LaunchArg::in(cond.get(), n, 4)});
+    check_inputs(KernelId::fp_where_kernel, {LaunchArg::in(cond.get(), n, 4)});
     Ref out = dev_empty(n);
-    launch_1d("fp_where_kernel", n,
+    launch_1d(KernelId::fp_where_kernel, n,
               {LaunchArg::in(cond.get(), n, 4), LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n),
                LaunchArg::out(out.get()), LaunchArg::i32(n)});
     return make_tensor(std::move(out), tensor_shape(a));
@@ -99,11 +99,11 @@ Ref fn_clamp(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto [a, min_val, max_val] = parse_args("clamp", names, 3, args, nargs, kwnames);
     Ref da = tensor_data(a);
     const Py_ssize_t n = py::length(da.get());
-    check_inputs("fp_clamp_kernel", {LaunchArg::in(da.get(), n)});
+    check_inputs(KernelId::fp_clamp_kernel, {LaunchArg::in(da.get(), n)});
     Ref lo = clamp_bound(min_val);
     Ref hi = clamp_bound(max_val);
     Ref out = dev_empty(n);
-    launch_1d("fp_clamp_kernel", n,
+    launch_1d(KernelId::fp_clamp_kernel, n,
               {LaunchArg::in(da.get(), n), LaunchArg::out(out.get()), LaunchArg::in(lo.get(), 1),
                LaunchArg::in(hi.get(), 1), LaunchArg::i32(n)});
     return make_tensor(std::move(out), tensor_shape(a));
@@ -122,7 +122,7 @@ Ref fn_pow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     Ref da = tensor_data(a);
     const Py_ssize_t n = py::length(da.get());
-    check_inputs("fp_pow_int_kernel", {LaunchArg::in(da.get(), n)});
+    check_inputs(KernelId::fp_pow_int_kernel, {LaunchArg::in(da.get(), n)});
     // The kernel takes a 32-bit exponent; anything wider is refused before
     // the allocation.
     int overflow = 0;
@@ -133,7 +133,7 @@ Ref fn_pow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
                    "pow exponent %R is out of range: it must lie between -2147483648 and 2147483647", exp.get());
     }
     Ref out = dev_empty(n);
-    launch_1d("fp_pow_int_kernel", n,
+    launch_1d(KernelId::fp_pow_int_kernel, n,
               {LaunchArg::in(da.get(), n), LaunchArg::out(out.get()), LaunchArg::i32(e), LaunchArg::i32(n)});
     return make_tensor(std::move(out), tensor_shape(a));
 }
@@ -144,11 +144,11 @@ Ref fn_leaky_relu(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const double slope = slope_in ? arg_double(slope_in) : 0.01;
     Ref da = tensor_data(a);
     const Py_ssize_t n = py::length(da.get());
-    check_inputs("fp_leaky_relu_kernel", {LaunchArg::in(da.get(), n)});
+    check_inputs(KernelId::fp_leaky_relu_kernel, {LaunchArg::in(da.get(), n)});
     Ref alpha = call_global("tensor", py::from_double(slope).get());
     Ref dalpha = tensor_data(alpha.get());
     Ref out = dev_empty(n);
-    launch_1d("fp_leaky_relu_kernel", n,
+    launch_1d(KernelId::fp_leaky_relu_kernel, n,
               {LaunchArg::in(da.get(), n), LaunchArg::out(out.get()), LaunchArg::in(dalpha.get(), 1),
                LaunchArg::i32(n)});
     return make_tensor(std::move(out), tensor_shape(a));

@@ -6,12 +6,12 @@
 namespace zel {
 
 // Launches `kernel` as (a._data, out, n) over all records of `a`.
-inline Ref apply_unary(const char* kernel, PyObject* a) {
+inline Ref apply_unary(KernelId kernel, PyObject* a) {
     Ref data = tensor_data(a);
-    const Py_ssize_t n = py::length(data.get());
+    const Py_ssize_t n = dev_length(data.get());
     check_inputs(kernel, {LaunchArg::in(data.get(), n)});
     Ref out = dev_empty(n);
-    launch_1d(kernel, n, {LaunchArg::in(data.get(), n), LaunchArg::out(out.get()), LaunchArg::i32(n)});
+    launch_1d(kernel, n, {LaunchArg::checked(data.get()), LaunchArg::out(out.get()), LaunchArg::i32(n)});
     return make_tensor(std::move(out), tensor_shape(a));
 }
 

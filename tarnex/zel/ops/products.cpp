@@ -60,14 +60,14 @@ Ref fn_mm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (a.rank() != 2 || b.rank() != 2) py::raise(PyExc_ValueError, "mm requires 2D tensors");
     const Py_ssize_t M = a.dims[0], K = a.dims[1], K2 = b.dims[0], N = b.dims[1];
     if (K != K2) shape_mismatch("Shape mismatch: ", a, b);
-    check_inputs("fp_mm_kernel", {LaunchArg::in(a.data.get(), M * K), LaunchArg::in(b.data.get(), K * N)});
+    check_inputs(KernelId::fp_mm_kernel, {LaunchArg::in(a.data.get(), M * K), LaunchArg::in(b.data.get(), K * N)});
     Ref out = dev_empty(shape_count({M, N}));
     if (S().host_device && mm_multimodular_pays(M, N, K)) {
         host_multimodular(a.data.get(), b.data.get(), out.get(), 1, M, N, K);
         return make_tensor(std::move(out), shape_tuple({M, N}));
     }
-    launch("fp_mm_kernel", tile_grid(M, N), Dims{16, 16},
-           {LaunchArg::in(a.data.get(), M * K), LaunchArg::in(b.data.get(), K * N), LaunchArg::out(out.get()),
+    launch(KernelId::fp_mm_kernel, tile_grid(M, N), Dims{16, 16},
+           {LaunchArg::checked(a.data.get()), LaunchArg::checked(b.data.get()), LaunchArg::out(out.get()),
             LaunchArg::i32(M), LaunchArg::i32(N), LaunchArg::i32(K)});
     return make_tensor(std::move(out), shape_tuple({M, N}));
 }
@@ -85,9 +85,9 @@ Ref fn_mv(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         py::raisef(PyExc_ValueError, "Dimension mismatch: A is %U, x has %zd elements", text(a.shape.get()).get(),
                    have);
     }
-    check_inputs("fp_mv_kernel", {LaunchArg::in(a.data.get(), M * K), LaunchArg::in(xd.get(), K)});
+    check_inputs(KernelId::fp_mv_kernel, {LaunchArg::in(a.data.get(), M * K), LaunchArg::in(xd.get(), K)});
     Ref out = dev_empty(M);
-    launch_1d("fp_mv_kernel", M, {LaunchArg::in(a.data.get(), M * K), LaunchArg::in(xd.get(), K),
+    launch_1d(KernelId::fp_mv_kernel, M, {LaunchArg::in(a.data.get(), M * K), LaunchArg::in(xd.get(), K),
                                   LaunchArg::out(out.get()), LaunchArg::i32(M), LaunchArg::i32(K)});
     return make_tensor(std::move(out), shape_tuple({M}));
 }
@@ -112,7 +112,7 @@ Ref fn_bmm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // be misread or short.
     if (b.dims[0] != batch || b.dims[1] != K) shape_mismatch("Shape mismatch: ", a, b);
     if (batch == 0) return make_tensor(dev_empty(0), shape_tuple({0, M, N}));
-    check_inputs("fp_mm_kernel",
+    check_inputs(KernelId::fp_mm_kernel,
                  {LaunchArg::in(a.data.get(), batch * M * K), LaunchArg::in(b.data.get(), batch * K * N)});
     Ref out = dev_empty(shape_count({batch, M, N}));
     if (S().host_device && mm_multimodular_pays(M, N, K)) {
@@ -123,7 +123,7 @@ Ref fn_bmm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
             Ref av = py::check(PySequence_GetSlice(a.data.get(), i * M * K, (i + 1) * M * K));
             Ref bv = py::check(PySequence_GetSlice(b.data.get(), i * K * N, (i + 1) * K * N));
             Ref ov = py::check(PySequence_GetSlice(out.get(), i * M * N, (i + 1) * M * N));
-            launch("fp_mm_kernel", tile_grid(M, N), Dims{16, 16},
+            launch(KernelId::fp_mm_kernel, tile_grid(M, N), Dims{16, 16},
                    {LaunchArg::in(av.get(), M * K), LaunchArg::in(bv.get(), K * N), LaunchArg::out(ov.get()),
                     LaunchArg::i32(M), LaunchArg::i32(N), LaunchArg::i32(K)});
         }
@@ -139,7 +139,7 @@ Ref fn_outer(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref da = tensor_data(a_in), db = tensor_data(b_in);
     const Py_ssize_t m = py::length(da.get()), n = py::length(db.get());
     Ref out = dev_empty(shape_count({m, n}));
-    launch("fp_outer_kernel", tile_grid(m, n), Dims{16, 16},
+    launch(KernelId::fp_outer_kernel, tile_grid(m, n), Dims{16, 16},
            {LaunchArg::in(da.get(), m), LaunchArg::in(db.get(), n), LaunchArg::out(out.get()), LaunchArg::i32(m),
             LaunchArg::i32(n)});
     return make_tensor(std::move(out), shape_tuple({m, n}));
@@ -153,9 +153,9 @@ Ref fn_kron(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Py_ssize_t m = a.dims[0], n = a.dims[1], p = b.dims[0], q = b.dims[1];
     const Py_ssize_t out_rows = shape_count({m, p}), out_cols = shape_count({n, q});
     const Py_ssize_t total = shape_count({out_rows, out_cols});
-    check_inputs("fp_kron_kernel", {LaunchArg::in(a.data.get(), m * n), LaunchArg::in(b.data.get(), p * q)});
+    check_inputs(KernelId::fp_kron_kernel, {LaunchArg::in(a.data.get(), m * n), LaunchArg::in(b.data.get(), p * q)});
     Ref out = dev_empty(total);
-    launch_1d("fp_kron_kernel", total,
+    launch_1d(KernelId::fp_kron_kernel, total,
               {LaunchArg::in(a.data.get(), m * n), LaunchArg::in(b.data.get(), p * q), LaunchArg::out(out.get()),
                LaunchArg::i32(m), LaunchArg::i32(n), LaunchArg::i32(p), LaunchArg::i32(q)});
     return make_tensor(std::move(out), shape_tuple({out_rows, out_cols}));
@@ -166,9 +166,9 @@ Ref fn_trace(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Operand a(a_in);
     if (a.rank() != 2 || a.dims[0] != a.dims[1]) py::raise(PyExc_ValueError, "trace requires square matrix");
     const Py_ssize_t n = a.dims[0];
-    check_inputs("fp_trace_kernel", {LaunchArg::in(a.data.get(), n * n)});
+    check_inputs(KernelId::fp_trace_kernel, {LaunchArg::in(a.data.get(), n * n)});
     Ref out = dev_empty(1);
-    launch("fp_trace_kernel", Dims{1}, Dims{1},
+    launch(KernelId::fp_trace_kernel, Dims{1}, Dims{1},
            {LaunchArg::in(a.data.get(), n * n), LaunchArg::out(out.get()), LaunchArg::i32(n)});
     return make_tensor(std::move(out), py::check(PyTuple_New(0)));
 }
@@ -187,9 +187,9 @@ Ref fn_diag(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     Ref data = tensor_data(source.get());
     const Py_ssize_t need = n == 0 ? 0 : (n - 1) * (n + 1) + 1;
-    check_inputs("fp_diag_kernel", {LaunchArg::in(data.get(), need)});
+    check_inputs(KernelId::fp_diag_kernel, {LaunchArg::in(data.get(), need)});
     Ref out = dev_empty(n);
-    launch_1d("fp_diag_kernel", n, {LaunchArg::in(data.get(), need), LaunchArg::out(out.get()), LaunchArg::i32(n)});
+    launch_1d(KernelId::fp_diag_kernel, n, {LaunchArg::in(data.get(), need), LaunchArg::out(out.get()), LaunchArg::i32(n)});
     return make_tensor(std::move(out), shape_tuple({n}));
 }
 
@@ -217,9 +217,9 @@ Ref fn_conv2d(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Py_ssize_t out_W = (W + 2 * padding - kW) / stride + 1;
     const Py_ssize_t total = shape_count({batch, out_ch, out_H, out_W});
     const Py_ssize_t in_need = batch * in_ch * H * W, w_need = out_ch * in_ch * kH * kW;
-    check_inputs("fp_conv2d_kernel", {LaunchArg::in(input.data.get(), in_need), LaunchArg::in(weight.data.get(), w_need)});
+    check_inputs(KernelId::fp_conv2d_kernel, {LaunchArg::in(input.data.get(), in_need), LaunchArg::in(weight.data.get(), w_need)});
     Ref out = dev_empty(total);
-    launch_1d("fp_conv2d_kernel", total,
+    launch_1d(KernelId::fp_conv2d_kernel, total,
               {LaunchArg::in(input.data.get(), in_need), LaunchArg::in(weight.data.get(), w_need),
                LaunchArg::out(out.get()), LaunchArg::i32(batch), LaunchArg::i32(in_ch), LaunchArg::i32(H),
                LaunchArg::i32(W), LaunchArg::i32(out_ch), LaunchArg::i32(kH), LaunchArg::i32(kW),

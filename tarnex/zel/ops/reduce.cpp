@@ -25,10 +25,10 @@ Py_ssize_t tree_next(Py_ssize_t n, bool carry) {
 // smaller array, so no copy of the input is made and the one-record result
 // is an array of its own.  Launches on one stream run in order, so the host
 // waits for none of them.
-Ref reduce_tree(PyObject* a, const char* kernel, bool carry, long long empty_value) {
+Ref reduce_tree(PyObject* a, KernelId kernel, bool carry, long long empty_value) {
     checked_dims(a);
     Ref src = tensor_data(a);
-    Py_ssize_t n = py::length(src.get());
+    Py_ssize_t n = dev_length(src.get());
     if (n == 0) {
         if (carry) return make_tensor(dev_empty(0), scalar_shape());
         Ref v = py::from_long(empty_value);
@@ -45,7 +45,8 @@ Ref reduce_tree(PyObject* a, const char* kernel, bool carry, long long empty_val
             ++levels;
         }
         Ref out = dev_empty(m);
-        launch_1d(kernel, m, {LaunchArg::in(data.get(), n), LaunchArg::out(out.get()), LaunchArg::i32(n),
+        // The input was checked above; later passes read our own outputs.
+        launch_1d(kernel, m, {LaunchArg::checked(data.get()), LaunchArg::out(out.get()), LaunchArg::i32(n),
                               LaunchArg::i32(levels)});
         data = std::move(out);
         n = m;
@@ -54,19 +55,19 @@ Ref reduce_tree(PyObject* a, const char* kernel, bool carry, long long empty_val
 }
 
 Ref fn_sum(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return reduce_tree(unary_arg("sum", args, nargs, kwnames), "fp_sum_tree_kernel", false, 0);
+    return reduce_tree(unary_arg("sum", args, nargs, kwnames), KernelId::fp_sum_tree_kernel, false, 0);
 }
 
 Ref fn_prod(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return reduce_tree(unary_arg("prod", args, nargs, kwnames), "fp_prod_tree_kernel", false, 1);
+    return reduce_tree(unary_arg("prod", args, nargs, kwnames), KernelId::fp_prod_tree_kernel, false, 1);
 }
 
 Ref fn_max(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return reduce_tree(unary_arg("max", args, nargs, kwnames), "fp_max_tree_kernel", true, 0);
+    return reduce_tree(unary_arg("max", args, nargs, kwnames), KernelId::fp_max_tree_kernel, true, 0);
 }
 
 Ref fn_min(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return reduce_tree(unary_arg("min", args, nargs, kwnames), "fp_min_tree_kernel", true, 0);
+    return reduce_tree(unary_arg("min", args, nargs, kwnames), KernelId::fp_min_tree_kernel, true, 0);
 }
 
 Ref fn_mean(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -85,9 +86,9 @@ Ref fn_dot(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref da = tensor_data(a), db = tensor_data(b);
     const Py_ssize_t n = py::length(da.get()), nb = py::length(db.get());
     if (n != nb) py::raisef(PyExc_ValueError, "Size mismatch: %zd and %zd elements", n, nb);
-    check_inputs("fp_dot_kernel", {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n)});
+    check_inputs(KernelId::fp_dot_kernel, {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n)});
     Ref products = dev_empty(n);
-    launch_1d("fp_dot_kernel", n, {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n),
+    launch_1d(KernelId::fp_dot_kernel, n, {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n),
                                    LaunchArg::out(products.get()), LaunchArg::i32(n)});
     Ref t = make_tensor(std::move(products), shape_tuple({n}));
     return call_global("sum", t.get());
@@ -149,7 +150,7 @@ RowArgs row_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // One thread per row: kernel(a._data, out, rows, cols) into a fresh array of
 // out_n elements of `dtype` (records when null).
-Ref launch_rows(const char* kernel, PyObject* a, const RowView& v, Py_ssize_t out_n, PyObject* dtype) {
+Ref launch_rows(KernelId kernel, PyObject* a, const RowView& v, Py_ssize_t out_n, PyObject* dtype) {
     Ref data = tensor_data(a);
     const Py_ssize_t n = v.rows * v.cols;
     check_inputs(kernel, {LaunchArg::in(data.get(), n)});
@@ -161,7 +162,7 @@ Ref launch_rows(const char* kernel, PyObject* a, const RowView& v, Py_ssize_t ou
 
 // cumsum, cumprod, softmax: out has the input's shape and one record per
 // element it describes, every one written by the kernel.
-Ref row_map(const char* fname, const char* kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref row_map(const char* fname, KernelId kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     RowArgs r = row_args(fname, args, nargs, kwnames);
     if (r.axis == Axis::Columns) {
         Ref t = transposed(r.a);
@@ -174,7 +175,7 @@ Ref row_map(const char* fname, const char* kernel, PyObject* const* args, Py_ssi
 
 // argmax, argmin: one int32 index per row (per column for dim 0 of a 2-D
 // tensor), returned as the bare device array.
-Ref row_search(const char* fname, const char* kernel, PyObject* const* args, Py_ssize_t nargs,
+Ref row_search(const char* fname, KernelId kernel, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames) {
     RowArgs r = row_args(fname, args, nargs, kwnames);
     if (r.axis == Axis::Columns) {
@@ -186,18 +187,18 @@ Ref row_search(const char* fname, const char* kernel, PyObject* const* args, Py_
     return launch_rows(kernel, r.a, v, v.rows, S().np_int32);
 }
 
-Ref fn_cumsum(PyObject* const* a, Py_ssize_t n, PyObject* k) { return row_map("cumsum", "fp_cumsum_kernel", a, n, k); }
+Ref fn_cumsum(PyObject* const* a, Py_ssize_t n, PyObject* k) { return row_map("cumsum", KernelId::fp_cumsum_kernel, a, n, k); }
 Ref fn_cumprod(PyObject* const* a, Py_ssize_t n, PyObject* k) {
-    return row_map("cumprod", "fp_cumprod_kernel", a, n, k);
+    return row_map("cumprod", KernelId::fp_cumprod_kernel, a, n, k);
 }
 Ref fn_softmax(PyObject* const* a, Py_ssize_t n, PyObject* k) {
-    return row_map("softmax", "fp_softmax_kernel", a, n, k);
+    return row_map("softmax", KernelId::fp_softmax_kernel, a, n, k);
 }
 Ref fn_argmax(PyObject* const* a, Py_ssize_t n, PyObject* k) {
-    return row_search("argmax", "fp_argmax_kernel", a, n, k);
+    return row_search("argmax", KernelId::fp_argmax_kernel, a, n, k);
 }
 Ref fn_argmin(PyObject* const* a, Py_ssize_t n, PyObject* k) {
-    return row_search("argmin", "fp_argmin_kernel", a, n, k);
+    return row_search("argmin", KernelId::fp_argmin_kernel, a, n, k);
 }
 
 PyMethodDef reduce_methods[] = {

@@ -6,15 +6,15 @@
 namespace zel {
 namespace {
 
-Ref rounding(const char* fname, const char* kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref rounding(const char* fname, KernelId kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return apply_unary(kernel, unary_arg(fname, args, nargs, kwnames));
 }
 
-Ref fn_ceil(PyObject* const* a, Py_ssize_t n, PyObject* k) { return rounding("ceil", "fp_ceil_kernel", a, n, k); }
-Ref fn_floor(PyObject* const* a, Py_ssize_t n, PyObject* k) { return rounding("floor", "fp_floor_kernel", a, n, k); }
-Ref fn_round(PyObject* const* a, Py_ssize_t n, PyObject* k) { return rounding("round", "fp_round_kernel", a, n, k); }
-Ref fn_trunc(PyObject* const* a, Py_ssize_t n, PyObject* k) { return rounding("trunc", "fp_trunc_kernel", a, n, k); }
-Ref fn_frac(PyObject* const* a, Py_ssize_t n, PyObject* k) { return rounding("frac", "fp_frac_kernel", a, n, k); }
+Ref fn_ceil(PyObject* const* a, Py_ssize_t n, PyObject* k) { return rounding("ceil", KernelId::fp_ceil_kernel, a, n, k); }
+Ref fn_floor(PyObject* const* a, Py_ssize_t n, PyObject* k) { return rounding("floor", KernelId::fp_floor_kernel, a, n, k); }
+Ref fn_round(PyObject* const* a, Py_ssize_t n, PyObject* k) { return rounding("round", KernelId::fp_round_kernel, a, n, k); }
+Ref fn_trunc(PyObject* const* a, Py_ssize_t n, PyObject* k) { return rounding("trunc", KernelId::fp_trunc_kernel, a, n, k); }
+Ref fn_frac(PyObject* const* a, Py_ssize_t n, PyObject* k) { return rounding("frac", KernelId::fp_frac_kernel, a, n, k); }
 
 // One divisor record against many dividends (mod(a, 3)) is repeated to a's
 // length; otherwise the records pair in flat order and the divisor must
@@ -25,15 +25,15 @@ Ref fn_mod(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref b = as_tensor(b_in);
     Ref da = tensor_data(a), db = tensor_data(b.get());
     const Py_ssize_t n = py::length(da.get());
-    check_inputs("fp_mod_kernel", {LaunchArg::in(da.get(), n)});
+    check_inputs(KernelId::fp_mod_kernel, {LaunchArg::in(da.get(), n)});
     if (n > 1 && py::length(db.get()) == 1) {
         Ref one = make_tensor(std::move(db), shape_tuple({1}));
         Ref wide = call_global("_broadcast_to", one.get(), shape_tuple({n}).get());
         db = tensor_data(wide.get());
     }
-    check_inputs("fp_mod_kernel", {LaunchArg::in(db.get(), n)});
+    check_inputs(KernelId::fp_mod_kernel, {LaunchArg::in(db.get(), n)});
     Ref out = dev_empty(n);
-    launch_1d("fp_mod_kernel", n, {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n), LaunchArg::out(out.get()),
+    launch_1d(KernelId::fp_mod_kernel, n, {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n), LaunchArg::out(out.get()),
                                    LaunchArg::i32(n)});
     return make_tensor(std::move(out), tensor_shape(a));
 }

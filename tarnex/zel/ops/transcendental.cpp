@@ -46,15 +46,15 @@ Ref fn_sinh(PyObject* const* a, Py_ssize_t n, PyObject* k) { return hyperbolic("
 Ref fn_cosh(PyObject* const* a, Py_ssize_t n, PyObject* k) { return hyperbolic("cosh", "add", a, n, k); }
 
 Ref fn_asin(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return apply_unary("fp_asin_kernel", unary_arg("asin", args, nargs, kwnames));
+    return apply_unary(KernelId::fp_asin_kernel, unary_arg("asin", args, nargs, kwnames));
 }
 
 Ref fn_acos(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return apply_unary("fp_acos_kernel", unary_arg("acos", args, nargs, kwnames));
+    return apply_unary(KernelId::fp_acos_kernel, unary_arg("acos", args, nargs, kwnames));
 }
 
 Ref fn_atan_taylor(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return apply_unary("fp_atan_kernel", unary_arg("_atan_taylor", args, nargs, kwnames));
+    return apply_unary(KernelId::fp_atan_kernel, unary_arg("_atan_taylor", args, nargs, kwnames));
 }
 
 // atan in one launch: the kernel classifies each record by a double
@@ -68,7 +68,7 @@ Ref fn_atan(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Py_ssize_t n = py::length(data.get());
     // Nothing to join: the empty result keeps the argument's shape.
     if (n == 0) return make_tensor(dev_empty(0), shape);
-    check_inputs("fp_atan_reduced_kernel", {LaunchArg::in(data.get(), n)});
+    check_inputs(KernelId::fp_atan_reduced_kernel, {LaunchArg::in(data.get(), n)});
     Ref quarter = call_global("pi_quarter");
     Ref half = call_global("pi_half");
     Ref parts = py::check(PyList_New(2));
@@ -76,7 +76,7 @@ Ref fn_atan(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyList_SET_ITEM(parts.get(), 1, tensor_data(half.get()).release());
     Ref consts = concat_records(parts.get());
     Ref out = dev_empty(n);
-    launch_1d("fp_atan_reduced_kernel", n, {LaunchArg::in(data.get(), n), LaunchArg::in(consts.get(), 2),
+    launch_1d(KernelId::fp_atan_reduced_kernel, n, {LaunchArg::in(data.get(), n), LaunchArg::in(consts.get(), 2),
                                             LaunchArg::out(out.get()), LaunchArg::i32(n)});
     return make_tensor(std::move(out), shape);
 }

@@ -6,23 +6,23 @@
 namespace zel {
 namespace {
 
-Ref unary(const char* fname, const char* kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref unary(const char* fname, KernelId kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return apply_unary(kernel, unary_arg(fname, args, nargs, kwnames));
 }
 
-Ref fn_neg(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("neg", "fp_neg_kernel", a, n, k); }
-Ref fn_abs(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("abs", "fp_abs_kernel", a, n, k); }
-Ref fn_relu(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("relu", "fp_relu_kernel", a, n, k); }
-Ref fn_sigmoid(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("sigmoid", "fp_sigmoid_kernel", a, n, k); }
-Ref fn_tanh(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("tanh", "fp_tanh_kernel", a, n, k); }
-Ref fn_gelu(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("gelu", "fp_gelu_kernel", a, n, k); }
-Ref fn_silu(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("silu", "fp_silu_kernel", a, n, k); }
-Ref fn_exp(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("exp", "fp_exp_kernel", a, n, k); }
-Ref fn_log(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("log", "fp_log_kernel", a, n, k); }
-Ref fn_sin(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("sin", "fp_sin_kernel", a, n, k); }
-Ref fn_cos(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("cos", "fp_cos_kernel", a, n, k); }
-Ref fn_sqrt(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("sqrt", "fp_sqrt_kernel", a, n, k); }
-Ref fn_sign(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("sign", "fp_sign_kernel", a, n, k); }
+Ref fn_neg(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("neg", KernelId::fp_neg_kernel, a, n, k); }
+Ref fn_abs(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("abs", KernelId::fp_abs_kernel, a, n, k); }
+Ref fn_relu(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("relu", KernelId::fp_relu_kernel, a, n, k); }
+Ref fn_sigmoid(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("sigmoid", KernelId::fp_sigmoid_kernel, a, n, k); }
+Ref fn_tanh(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("tanh", KernelId::fp_tanh_kernel, a, n, k); }
+Ref fn_gelu(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("gelu", KernelId::fp_gelu_kernel, a, n, k); }
+Ref fn_silu(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("silu", KernelId::fp_silu_kernel, a, n, k); }
+Ref fn_exp(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("exp", KernelId::fp_exp_kernel, a, n, k); }
+Ref fn_log(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("log", KernelId::fp_log_kernel, a, n, k); }
+Ref fn_sin(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("sin", KernelId::fp_sin_kernel, a, n, k); }
+Ref fn_cos(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("cos", KernelId::fp_cos_kernel, a, n, k); }
+Ref fn_sqrt(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("sqrt", KernelId::fp_sqrt_kernel, a, n, k); }
+Ref fn_sign(PyObject* const* a, Py_ssize_t n, PyObject* k) { return unary("sign", KernelId::fp_sign_kernel, a, n, k); }
 
 PyMethodDef unary_methods[] = {
     method<fn_neg>("neg", "neg($module, /, a)\n--\n\nNegate."),

@@ -144,7 +144,7 @@ std::vector<long long> make_plan(const std::vector<Py_ssize_t>& dims, Py_ssize_t
 
 void strided_copy(PyObject* src, Py_ssize_t src_need, PyObject* dst, Py_ssize_t dst_need,
                   const std::vector<long long>& plan, Py_ssize_t n) {
-    const char* kernel = "fp_strided_copy_kernel";
+    KernelId kernel = KernelId::fp_strided_copy_kernel;
     check_inputs(kernel, {LaunchArg::in(src, src_need), LaunchArg::in(dst, dst_need)});
     if (n == 0) return;
     Ref dev_plan = upload_plan(plan);
@@ -253,7 +253,7 @@ PyObject* tensor_numpy(PyObject* self, PyObject*) {
         std::vector<Py_ssize_t> dims = zel::checked_dims(data.get(), shape.get());
         const Py_ssize_t n = py::length(data.get());
         Ref doubles = dev_empty(n, S().np_float64);
-        launch_1d("fp_to_double_kernel", n,
+        launch_1d(KernelId::fp_to_double_kernel, n,
                   {LaunchArg::in(data.get(), n), LaunchArg::out(doubles.get()), LaunchArg::i32(n)});
         Ref host = download(doubles.get());
         Ref dims_obj = shape_tuple(dims);

@@ -30,7 +30,7 @@ Ref fn_tensor(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 // zeros(*shape) / ones(*shape): one tuple or list argument is the shape.
-Ref filled(const char* fname, const char* kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref filled(const char* fname, KernelId kernel, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     no_keywords(fname, kwnames);
     Ref shape;
     if (nargs == 1 && (PyTuple_Check(args[0]) || PyList_Check(args[0]))) {
@@ -50,11 +50,11 @@ Ref filled(const char* fname, const char* kernel, PyObject* const* args, Py_ssiz
 }
 
 Ref fn_zeros(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return filled("zeros", "fp_zeros_kernel", args, nargs, kwnames);
+    return filled("zeros", KernelId::fp_zeros_kernel, args, nargs, kwnames);
 }
 
 Ref fn_ones(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return filled("ones", "fp_ones_kernel", args, nargs, kwnames);
+    return filled("ones", KernelId::fp_ones_kernel, args, nargs, kwnames);
 }
 
 Ref fn_eye(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -66,7 +66,7 @@ Ref fn_eye(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // The kernel indexes with 32-bit ints.
     if (n > INT32_MAX) py::raise(PyExc_MemoryError, "eye size is too large");
     Ref out = dev_empty(count);
-    launch_1d("fp_eye_kernel", count, {LaunchArg::out(out.get()), LaunchArg::i32(n)});
+    launch_1d(KernelId::fp_eye_kernel, count, {LaunchArg::out(out.get()), LaunchArg::i32(n)});
     return make_tensor(std::move(out), shape_tuple({static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(n)}));
 }
 
@@ -228,7 +228,7 @@ Ref fn_transpose(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref data = tensor_data(a);
     // Sized by the shape, so no record of the result is left unwritten.
     Ref out = dev_empty(rows * cols);
-    launch("fp_transpose_kernel", tile_grid(rows, cols), Dims{16, 16},
+    launch(KernelId::fp_transpose_kernel, tile_grid(rows, cols), Dims{16, 16},
            {LaunchArg::in(data.get(), rows * cols), LaunchArg::out(out.get()), LaunchArg::i32(rows),
             LaunchArg::i32(cols)});
     return make_tensor(std::move(out), shape_tuple({cols, rows}));

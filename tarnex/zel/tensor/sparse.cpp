@@ -159,9 +159,9 @@ Ref from_dense(PyObject* cls, PyObject* dense) {
     check_dims(rows, cols);
     Ref data = tensor_data(dense);
     const Py_ssize_t n = rows * cols;
-    check_inputs("fp_dense_to_csr_count_kernel", {LaunchArg::in(data.get(), n)});
+    check_inputs(KernelId::fp_dense_to_csr_count_kernel, {LaunchArg::in(data.get(), n)});
     Ref counts = dev_empty(rows, S().np_int32);
-    launch_1d("fp_dense_to_csr_count_kernel", rows,
+    launch_1d(KernelId::fp_dense_to_csr_count_kernel, rows,
               {LaunchArg::in(data.get(), n), LaunchArg::out(counts.get()), LaunchArg::i32(rows), LaunchArg::i32(cols)});
     Ref row_ptrs = dev_zeros(rows + 1, S().np_int32);
     Ref prefix = py::call(py::getattr(S().cp, "cumsum").get(), counts.get());
@@ -179,7 +179,7 @@ Ref from_dense(PyObject* cls, PyObject* dense) {
     Ref values = dev_empty(nnz);
     Ref col_indices = dev_empty(nnz, S().np_int32);
     if (nnz > 0) {
-        launch_1d("fp_dense_to_csr_extract_kernel", rows,
+        launch_1d(KernelId::fp_dense_to_csr_extract_kernel, rows,
                   {LaunchArg::in(data.get(), n), LaunchArg::out(values.get()), LaunchArg::out(col_indices.get()),
                    LaunchArg::in(row_ptrs.get(), rows + 1, 4), LaunchArg::i32(rows), LaunchArg::i32(cols)});
     }
@@ -377,9 +377,9 @@ Ref fn_sparse_mv(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
                      bc.bytes() / 4, nnz);
     }
     Ref xdata = tensor_data(x);
-    check_inputs("fp_spmv_kernel", {LaunchArg::in(values.get(), nnz), LaunchArg::in(xdata.get(), cols)});
+    check_inputs(KernelId::fp_spmv_kernel, {LaunchArg::in(values.get(), nnz), LaunchArg::in(xdata.get(), cols)});
     Ref out = dev_empty(rows);
-    launch_1d("fp_spmv_kernel", rows,
+    launch_1d(KernelId::fp_spmv_kernel, rows,
               {LaunchArg::in(values.get(), nnz), LaunchArg::in(col_dev.get(), nnz, 4),
                LaunchArg::in(ptr_dev.get(), rows + 1, 4), LaunchArg::in(xdata.get(), cols),
                LaunchArg::out(out.get()), LaunchArg::i32(rows)});

@@ -501,7 +501,7 @@ Py_ssize_t shape_count(const std::vector<Py_ssize_t>& dims) {
 }
 
 std::vector<Py_ssize_t> checked_dims(PyObject* data, PyObject* shape) {
-    const Py_ssize_t have = py::length(data);
+    const Py_ssize_t have = dev_length(data);
     std::vector<Py_ssize_t> dims;
     bool valid = PyTuple_Check(shape) || PyList_Check(shape);
     Py_ssize_t count = 1;
