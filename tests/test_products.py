@@ -348,3 +348,19 @@ def test_products_in_a_row_share_no_stale_scratch(zel):
         make = _entries(kind, rng)
         a, b = _matrix(zel, M, K, make), _matrix(zel, K, N, make)
         assert records(zel.mm(a, b)._data) == _classical(zel, a, b), kind
+
+
+def test_bmm_beyond_the_grid_z_cap_matches_mm_per_matrix(zel):
+    # 70,000 matrices: one launch walks the batch past CUDA's 65,535 on z.
+    import numpy as np
+
+    rng = np.random.default_rng(16)
+    batch = 70_000
+    a = zel.Tensor(rng.integers(-8, 8, size=(batch, 2, 1)).astype(float) / 4)
+    b = zel.Tensor(rng.integers(-8, 8, size=(batch, 1, 3)).astype(float) / 4)
+    out = zel.bmm(a, b)
+    assert out.shape == (batch, 2, 3)
+    got = out._data.get()
+    for i in (0, 1, 65_534, 65_535, 65_536, batch - 1):
+        want = zel.mm(zel.Tensor(a.numpy()[i]), zel.Tensor(b.numpy()[i]))._data.get()
+        assert got[i * 6:(i + 1) * 6].tobytes() == want.tobytes(), i

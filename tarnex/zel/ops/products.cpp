@@ -112,21 +112,19 @@ Ref fn_bmm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // be misread or short.
     if (b.dims[0] != batch || b.dims[1] != K) shape_mismatch("Shape mismatch: ", a, b);
     if (batch == 0) return make_tensor(dev_empty(0), shape_tuple({0, M, N}));
-    check_inputs(KernelId::fp_mm_kernel,
+    check_inputs(KernelId::fp_bmm_kernel,
                  {LaunchArg::in(a.data.get(), batch * M * K), LaunchArg::in(b.data.get(), batch * K * N)});
     Ref out = dev_empty(shape_count({batch, M, N}));
     if (S().host_device && mm_multimodular_pays(M, N, K)) {
         host_multimodular(a.data.get(), b.data.get(), out.get(), batch, M, N, K);
     } else {
-        // One launch per matrix, each writing its slice of the one output.
-        for (Py_ssize_t i = 0; i < batch; ++i) {
-            Ref av = py::check(PySequence_GetSlice(a.data.get(), i * M * K, (i + 1) * M * K));
-            Ref bv = py::check(PySequence_GetSlice(b.data.get(), i * K * N, (i + 1) * K * N));
-            Ref ov = py::check(PySequence_GetSlice(out.get(), i * M * N, (i + 1) * M * N));
-            launch(KernelId::fp_mm_kernel, tile_grid(M, N), Dims{16, 16},
-                   {LaunchArg::in(av.get(), M * K), LaunchArg::in(bv.get(), K * N), LaunchArg::out(ov.get()),
-                    LaunchArg::i32(M), LaunchArg::i32(N), LaunchArg::i32(K)});
-        }
+        // One launch for the whole batch: the matrices on grid.z, which the
+        // kernel walks beyond CUDA's cap.
+        Dims grid = tile_grid(M, N);
+        grid.z = std::min<Py_ssize_t>(batch, kMaxGridY);
+        launch(KernelId::fp_bmm_kernel, grid, Dims{16, 16},
+               {LaunchArg::checked(a.data.get()), LaunchArg::checked(b.data.get()), LaunchArg::out(out.get()),
+                LaunchArg::i32(batch), LaunchArg::i32(M), LaunchArg::i32(N), LaunchArg::i32(K)});
     }
     return make_tensor(std::move(out), shape_tuple({batch, M, N}));
 }

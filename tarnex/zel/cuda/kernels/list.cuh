@@ -68,6 +68,7 @@
     X(fp_argmin_kernel, "cmii", Line)                       \
     X(fp_softmax_kernel, "cmii", Line)                      \
     X(fp_mm_kernel, "ccmiii", Tile)                         \
+    X(fp_bmm_kernel, "ccmiiii", Tile)                       \
     X(fp_mv_kernel, "ccmii", Line)                          \
     X(fp_outer_kernel, "ccmii", Tile)                       \
     X(fp_kron_kernel, "ccmiiii", Line)                      \

@@ -1,4 +1,4 @@
-// Matrix product kernels: mm, mv, outer, kron, trace, diag and conv2d.  Sums
+// Matrix product kernels: mm, bmm, mv, outer, kron, trace, diag and conv2d.  Sums
 // of products (mm, mv, conv2d) and of records (trace) run in the exact
 // accumulator of fp_mul.cuh and are rounded once, by the floor rule, so every
 // output is the record of the exact sum regardless of the summation order;
@@ -68,40 +68,64 @@ ZEL_HD void mm_direct(const fp_t* a, const fp_t* b, fp_t* out, long long i, long
 // (2 x 18 KiB), so every record is loaded from global memory K/16 times
 // instead of K times.  The host launcher runs the threads of a block one
 // after another, where no barrier can exist, so it takes the direct loop;
-// exact accumulation makes both give the same bytes.
-ZEL_KERNEL(fp_mm_kernel, (const zel::fp_t* a, const zel::fp_t* b, zel::fp_t* out, int M, int N, int K)) {
-    const long long j = ZEL_GLOBAL_X;
-    const long long row_tiles = (static_cast<long long>(M) + ZEL_BLOCK_DIM.y - 1) / ZEL_BLOCK_DIM.y;
+// exact accumulation makes both give the same bytes.  One body for fp_mm_kernel
+// and, per matrix, fp_bmm_kernel.
 #if defined(__CUDA_ARCH__)
-    constexpr int T = zel::kMmTile;
-    if (blockDim.x == T && blockDim.y == T && blockDim.z == 1) {
-        __shared__ zel::fp_t as[T][T];
-        __shared__ zel::fp_t bs[T][T];
-        const int tx = threadIdx.x, ty = threadIdx.y;
-        for (long long rt = blockIdx.y; rt < row_tiles; rt += gridDim.y) {
-            const long long i = rt * T + ty;
-            zel::acc_t acc;
-            zel::acc_zero(acc);
-            for (int k0 = 0; k0 < K; k0 += T) {
-                // Cells outside the matrices load as zero; every thread of
-                // the block takes part in the loads and barriers.
-                if (i < M && k0 + tx < K) as[ty][tx] = a[i * K + k0 + tx];
-                else zel::fp_set_zero(as[ty][tx]);
-                if (k0 + ty < K && j < N) bs[ty][tx] = b[static_cast<long long>(k0 + ty) * N + j];
-                else zel::fp_set_zero(bs[ty][tx]);
-                __syncthreads();
-                const int kend = K - k0 < T ? K - k0 : T;
-                for (int kk = 0; kk < kend; ++kk) zel::acc_add_product(acc, as[ty][kk], bs[kk][tx]);
-                __syncthreads();
-            }
-            if (i < M && j < N) zel::acc_round(out[i * N + j], acc);
-        }
-        return;
-    }
+#define ZEL_MM_TILED(a, b, out, M, N, K)                                                                 \
+    if (blockDim.x == zel::kMmTile && blockDim.y == zel::kMmTile && blockDim.z == 1) {                  \
+        constexpr int T = zel::kMmTile;                                                                  \
+        __shared__ zel::fp_t as[T][T];                                                                   \
+        __shared__ zel::fp_t bs[T][T];                                                                   \
+        const int tx = threadIdx.x, ty = threadIdx.y;                                                    \
+        for (long long rt = blockIdx.y; rt < row_tiles; rt += gridDim.y) {                               \
+            const long long i = rt * T + ty;                                                             \
+            zel::acc_t acc;                                                                              \
+            zel::acc_zero(acc);                                                                          \
+            for (int k0 = 0; k0 < K; k0 += T) {                                                          \
+                /* Cells outside the matrices load as zero; every thread of                              \
+                   the block takes part in the loads and barriers. */                                    \
+                if (i < M && k0 + tx < K) as[ty][tx] = a[i * K + k0 + tx];                               \
+                else zel::fp_set_zero(as[ty][tx]);                                                       \
+                if (k0 + ty < K && j < N) bs[ty][tx] = b[static_cast<long long>(k0 + ty) * N + j];       \
+                else zel::fp_set_zero(bs[ty][tx]);                                                       \
+                __syncthreads();                                                                         \
+                const int kend = K - k0 < T ? K - k0 : T;                                                \
+                for (int kk = 0; kk < kend; ++kk) zel::acc_add_product(acc, as[ty][kk], bs[kk][tx]);     \
+                __syncthreads();                                                                         \
+            }                                                                                            \
+            if (i < M && j < N) zel::acc_round(out[i * N + j], acc);                                     \
+        }                                                                                                \
+    } else
+#else
+#define ZEL_MM_TILED(a, b, out, M, N, K)
 #endif
-    for (long long rt = ZEL_BLOCK_IDX.y; rt < row_tiles; rt += ZEL_GRID_DIM.y) {
-        const long long i = rt * ZEL_BLOCK_DIM.y + ZEL_THREAD_IDX.y;
-        if (i < M && j < N) zel::mm_direct(a, b, out, i, j, N, K);
+
+#define ZEL_MM_BODY(a, b, out, M, N, K)                                                        \
+    {                                                                                          \
+        const long long j = ZEL_GLOBAL_X;                                                      \
+        const long long row_tiles = (static_cast<long long>(M) + ZEL_BLOCK_DIM.y - 1) / ZEL_BLOCK_DIM.y; \
+        ZEL_MM_TILED(a, b, out, M, N, K)                                                       \
+        for (long long rt = ZEL_BLOCK_IDX.y; rt < row_tiles; rt += ZEL_GRID_DIM.y) {           \
+            const long long i = rt * ZEL_BLOCK_DIM.y + ZEL_THREAD_IDX.y;                       \
+            if (i < M && j < N) zel::mm_direct(a, b, out, i, j, N, K);                         \
+        }                                                                                      \
+    }
+
+ZEL_KERNEL(fp_mm_kernel, (const zel::fp_t* a, const zel::fp_t* b, zel::fp_t* out, int M, int N, int K)) {
+    ZEL_MM_BODY(a, b, out, M, N, K)
+}
+
+// `batch` products of M x K by K x N matrices stored one after another, in
+// one launch: the matrix on z (grid.z is capped at 65,535 too, so each block
+// walks the matrices blockIdx.z, blockIdx.z + gridDim.z, ...), each computed
+// as fp_mm_kernel computes it.
+ZEL_KERNEL(fp_bmm_kernel,
+           (const zel::fp_t* a, const zel::fp_t* b, zel::fp_t* out, int batch, int M, int N, int K)) {
+    for (long long z = ZEL_BLOCK_IDX.z; z < batch; z += ZEL_GRID_DIM.z) {
+        const zel::fp_t* az = a + z * M * K;
+        const zel::fp_t* bz = b + z * K * N;
+        zel::fp_t* oz = out + z * M * N;
+        ZEL_MM_BODY(az, bz, oz, M, N, K)
     }
 }
 
