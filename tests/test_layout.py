@@ -35,3 +35,21 @@ def test_every_include_of_the_arithmetic_header_names_its_folder():
             target = (path.parent / name).resolve()
             if style == '"' and target.is_file() and ARITH in target.parents:
                 assert "arith/" in name, f"{path.relative_to(ZEL)} includes {name}"
+
+
+def test_the_stub_takes_all_from_the_modules_list():
+    import ast
+    import subprocess
+    import sys
+
+    names = ast.literal_eval("[" + "\n".join(
+        line for line in (ZEL / "public_names.inc").read_text().splitlines()
+        if not line.lstrip().startswith("//")) + "]")
+    stub = ast.parse((ZEL / "zel.pyi").read_text())
+    declared = next(ast.literal_eval(n.value) for n in stub.body
+                    if isinstance(n, ast.Assign) and getattr(n.targets[0], "id", None) == "__all__")
+    assert declared == names
+    # The writer finds the stub up to date.
+    script = ZEL.parent.parent / "scripts" / "gen_stub_all"
+    res = subprocess.run([sys.executable, str(script), "--check"], capture_output=True, text=True)
+    assert res.returncode == 0 and res.stdout == "", res.stdout + res.stderr

@@ -22,21 +22,10 @@ constexpr const char* kDoc =
     "========================================\n"
     "\nGPU-accelerated exact arithmetic. All operations on CUDA.\n";
 
-// The public names, in the order __all__ lists them; names not (yet) bound
-// in the namespace are left out.
+// The public names, in the order __all__ lists them (public_names.inc);
+// names not (yet) bound in the namespace are left out.
 constexpr const char* kAll[] = {
-    "Tensor", "tensor", "zeros", "ones", "eye", "arange", "linspace", "rand", "randn", "add", "sub", "mul", "div",
-    "neg", "abs", "sign", "pow", "mod", "reciprocal", "eq", "lt", "gt", "le", "ge", "ne", "sum", "prod", "max",
-    "min", "mean", "std", "var", "norm", "dot", "mm", "mv", "bmm", "matmul", "outer", "trace", "diag", "det", "inv",
-    "lu", "solve", "rref", "rank", "null_space", "kron", "cross", "hilbert_matrix", "relu", "leaky_relu", "sigmoid",
-    "tanh", "gelu", "silu", "softmax", "exp", "log", "log2", "log10", "sqrt", "sin", "cos", "tan", "sinh", "cosh",
-    "asin", "acos", "atan", "atan2", "asinh", "acosh", "atanh", "ceil", "floor", "round", "trunc", "frac", "conv2d",
-    "cumsum", "cumprod", "diff", "argmax", "argmin", "reshape", "squeeze", "unsqueeze", "transpose", "cat", "stack",
-    "clamp", "where", "lerp", "logical_and", "logical_or", "logical_not", "logical_xor", "checksum",
-    "checksums_match", "verify", "ComplexTensor", "complex_tensor", "cmm", "cmv", "csum", "cabs", "conj",
-    "complex_eye", "complex_zeros", "complex_ones", "pi", "pi_over", "pi_half", "pi_quarter", "rotation_x",
-    "rotation_y", "rotation_z", "phase_gate", "pauli_x", "pauli_y", "pauli_z", "hadamard_gate", "t_gate", "s_gate",
-    "cnot", "SCALE_BITS", "NUM_LIMBS", "SCALE", "patch_numpy", "unpatch_numpy", "save", "load", "device",
+#include "public_names.inc"
 };
 
 // One interpreter and one module object per process.

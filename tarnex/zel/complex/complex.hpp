@@ -8,7 +8,4 @@ PyTypeObject* complex_type();
 // isinstance(o, ComplexTensor), subclasses included.
 bool is_complex(PyObject* o);
 
-void define_complex(PyObject* m);
-void define_gates(PyObject* m);
-
 }  // namespace zel

@@ -12,6 +12,7 @@
 
 #include "../arith/fp.cuh"
 #include "../cuda/kernels/list.cuh"
+#include "../subsystems.hpp"
 
 namespace zel {
 
@@ -186,8 +187,7 @@ constexpr PyMethodDef method(const char* name, const char* doc) {
 void add_functions(PyObject* m, PyMethodDef* table);
 
 // ---------------------------------------------------------------------------
-// Subsystems, each binding its functions and values in import order.
-
-void define_core(PyObject* m);
+// Subsystems, each binding its functions and values in import order: their
+// one declaration is subsystems.hpp, seen by every source through this header.
 
 }  // namespace zel

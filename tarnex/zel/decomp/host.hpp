@@ -61,7 +61,3 @@ extern PyMethodDef svd_methods[];
 extern PyMethodDef expm_methods[];
 
 }  // namespace zel::decomp
-
-namespace zel {
-void define_decomp(PyObject* m);
-}

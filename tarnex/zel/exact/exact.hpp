@@ -11,7 +11,6 @@ namespace zel {
 // how the exact determinants are rounded once.
 py::Ref decimal_quotient(mpz_srcptr num, mpz_srcptr den);
 
-void define_exact(PyObject* m);         // bridge, rref ... verify_identity, then the special values
 void define_exact_values(PyObject* m);  // hilbert_matrix ... cross_exact
 
 }  // namespace zel

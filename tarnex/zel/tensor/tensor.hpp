@@ -50,8 +50,6 @@ std::vector<Py_ssize_t> checked_dims(PyObject* t);
 // The same for an operand already split into its data and shape.
 std::vector<Py_ssize_t> checked_dims(PyObject* data, PyObject* shape);
 
-void define_tensor(PyObject* m);
-
 // Methods and slots of Tensor defined beside their subsystems (access.cpp:
 // read-back and indexing; files.cpp: pickling).
 PyObject* tensor_to_fractions(PyObject* self, PyObject*);
