@@ -92,13 +92,44 @@ private:
 
 // ---------------------------------------------------------------------------
 
+// The stand-in's attribute holding its NumPy array.
 PyObject* host_field() {
     static PyObject* field = PyUnicode_InternFromString("_a");
     return field;
 }
 
-// The bytes of a stand-in array: its NumPy array's buffer, held for the
-// duration of one launch or copy.
+// The head of NumPy's array object as its public headers lay it out
+// (PyArrayObject_fields, which the inline accessors PyArray_DATA, _NDIM, _DIMS
+// and _FLAGS of every compiled extension read, so NumPy keeps it as it is).
+// Reading it costs nothing next to the buffer protocol, which builds a
+// description of the array on every export.
+struct NumpyArrayHead {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+constexpr int kNpyArrayCContiguous = 0x0001;
+
+// The element size of a NumPy dtype, remembered for the last one asked about
+// (held, so its address cannot be reused by another).
+Py_ssize_t itemsize_of(PyObject* descr) {
+    static PyObject* last = nullptr;
+    static Py_ssize_t last_size = 0;
+    if (descr != last) {
+        Ref size = py::getattr(descr, "itemsize");
+        last_size = py::as_ssize(size.get());
+        Py_XSETREF(last, Py_NewRef(descr));
+    }
+    return last_size;
+}
+
+// The facts of a stand-in array: its NumPy array (held for the duration of
+// one launch or copy), read through the array's head.
 class HostView {
 public:
     HostView() = default;
@@ -106,11 +137,6 @@ public:
         open(device_array, type, kernel, index);
     }
     explicit HostView(PyObject* device_array) { acquire(device_array); }
-    ~HostView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    HostView(const HostView&) = delete;
-    HostView& operator=(const HostView&) = delete;
 
     void open(PyObject* device_array, PyTypeObject* type, KernelId kernel, size_t index) {
         if (Py_TYPE(device_array) != type) {
@@ -120,23 +146,31 @@ public:
         acquire(device_array);
     }
 
-    char* data() const { return static_cast<char*>(view_.buf); }
-    Py_ssize_t nbytes() const { return view_.len; }
-    bool contiguous() const { return PyBuffer_IsContiguous(&view_, 'C'); }
+    char* data() const { return head()->data; }
+    Py_ssize_t nbytes() const {
+        Py_ssize_t n = itemsize_of(head()->descr);
+        for (int d = 0; d < head()->nd; ++d) n *= head()->dimensions[d];
+        return n;
+    }
+    bool contiguous() const { return head()->flags & kNpyArrayCContiguous; }
     // len() of the array: its first dimension (TypeError for a 0-d array).
     Py_ssize_t length() const {
-        if (view_.ndim == 0) py::raise(PyExc_TypeError, "len() of unsized object");
-        return view_.shape[0];
+        if (head()->nd == 0) py::raise(PyExc_TypeError, "len() of unsized object");
+        return head()->dimensions[0];
     }
 
 private:
+    const NumpyArrayHead* head() const { return reinterpret_cast<const NumpyArrayHead*>(host_.get()); }
+
     void acquire(PyObject* device_array) {
-        Ref host = py::check(PyObject_GetAttr(device_array, host_field()));
-        if (PyObject_GetBuffer(host.get(), &view_, PyBUF_STRIDES) < 0) py::fail();
-        held_ = true;
+        host_ = py::check(PyObject_GetAttr(device_array, host_field()));
+        // The stand-in wraps NumPy arrays only; anything else is a fault.
+        if (Py_TYPE(host_.get()) != reinterpret_cast<PyTypeObject*>(S().np_ndarray)) {
+            py::raisef(PyExc_SystemError, "a device array of the host backend wraps a %s, not a NumPy array",
+                       Py_TYPE(host_.get())->tp_name);
+        }
     }
-    Py_buffer view_{};
-    bool held_ = false;
+    Ref host_;
 };
 
 
@@ -164,8 +198,12 @@ public:
     }
 
     Ref allocate(Py_ssize_t n, PyObject* dtype, bool zeroed) override {
+        if (!dtype) dtype = S().dtype;
+        // numpy.empty(n, dtype), positionally: NumPy parses keywords slower.
         Ref count = py::from_ssize(n);
-        Ref host = call_with_dtype(zeroed ? np_zeros_ : np_empty_, count.get(), dtype ? dtype : S().dtype);
+        PyObject* argv[] = {nullptr, count.get(), dtype};
+        Ref host = py::check(
+            PyObject_Vectorcall(zeroed ? np_zeros_ : np_empty_, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         return wrap(std::move(host));
     }
 

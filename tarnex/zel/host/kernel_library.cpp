@@ -51,7 +51,7 @@ ZEL_KERNEL_LIST(ZEL_CHECK_SIGNATURE)
 
 // The kernels by id.
 const HostKernelInfo kKernels[kKernelCount] = {
-#define ZEL_HOST_KERNEL_INFO(name, params, shape) host_kernel_info(#name, params, &name##_host),
+#define ZEL_HOST_KERNEL_INFO(name, params, shape) host_kernel_info<&name##_host>(#name, params),
     ZEL_KERNEL_LIST(ZEL_HOST_KERNEL_INFO)
 #undef ZEL_HOST_KERNEL_INFO
 };

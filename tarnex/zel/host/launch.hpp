@@ -6,6 +6,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -89,30 +90,42 @@ struct ThreadCall {
 };
 
 // Every thread of one block.  The host build runs them one after another in
-// the x-fastest order the GPU numbers them (its kernels take no barrier); the
-// device-branch build runs them as fibers with a real barrier.
-template <class... P>
-void run_block(void* fn_erased, const ThreadCtx& base, const RawArg* args) {
-    auto fn = reinterpret_cast<void (*)(const ThreadCtx&, P...)>(fn_erased);
-#if defined(ZEL_DEVICE_SIM)
-    ThreadCall<P...> call{fn, args};
-    sim::run_block(base, &ThreadCall<P...>::run, &call);
-#else
-    ThreadCtx ctx = base;
-    for (unsigned z = 0; z < base.block_dim.z; ++z) {
-        for (unsigned y = 0; y < base.block_dim.y; ++y) {
-            for (unsigned x = 0; x < base.block_dim.x; ++x) {
-                ctx.thread_idx = {x, y, z};
-                call_thread(fn, ctx, args, std::index_sequence_for<P...>{});
+// the x-fastest order the GPU numbers them (its kernels take no barrier), with
+// the arguments converted once and the body called directly, so that it can
+// be inlined into the loop; the device-branch build runs them as fibers with
+// a real barrier.
+template <auto Fn>
+struct BlockOf;
+
+template <class... P, void (*Fn)(const ThreadCtx&, P...)>
+struct BlockOf<Fn> {
+    template <std::size_t... I>
+    static void threads(const ThreadCtx& base, const RawArg* args, std::index_sequence<I...>) {
+        const std::tuple<P...> typed{arg_as<P>(args[I])...};
+        ThreadCtx ctx = base;
+        for (unsigned z = 0; z < base.block_dim.z; ++z) {
+            for (unsigned y = 0; y < base.block_dim.y; ++y) {
+                for (unsigned x = 0; x < base.block_dim.x; ++x) {
+                    ctx.thread_idx = {x, y, z};
+                    Fn(ctx, std::get<I>(typed)...);
+                }
             }
         }
     }
-#endif
-}
 
-template <class... P>
-HostKernelInfo host_kernel_info(const char* name, const char* params, void (*fn)(const ThreadCtx&, P...)) {
-    return {name, params, reinterpret_cast<void*>(fn), &run_block<P...>};
+    static void run(void*, const ThreadCtx& base, const RawArg* args) {
+#if defined(ZEL_DEVICE_SIM)
+        ThreadCall<P...> call{Fn, args};
+        sim::run_block(base, &ThreadCall<P...>::run, &call);
+#else
+        threads(base, args, std::index_sequence_for<P...>{});
+#endif
+    }
+};
+
+template <auto Fn>
+HostKernelInfo host_kernel_info(const char* name, const char* params) {
+    return {name, params, reinterpret_cast<void*>(Fn), &BlockOf<Fn>::run};
 }
 
 }  // namespace zel
