@@ -16,7 +16,7 @@ Ref compare(const char* fname, KernelId kernel, PyObject* const* args, Py_ssize_
     const Py_ssize_t n = py::length(da.get());
     check_inputs(kernel, {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n)});
     Ref out = dev_empty(n, S().np_int32);
-    launch_1d(kernel, n, {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n), LaunchArg::out(out.get()),
+    launch_1d(kernel, n, {LaunchArg::checked(da.get()), LaunchArg::checked(db.get()), LaunchArg::out(out.get()),
                           LaunchArg::i32(n)});
     return out;
 }
@@ -77,7 +77,7 @@ Ref fn_where(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     check_inputs(KernelId::fp_where_kernel, {LaunchArg::in(cond.get(), n, 4)});
     Ref out = dev_empty(n);
     launch_1d(KernelId::fp_where_kernel, n,
-              {LaunchArg::in(cond.get(), n, 4), LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n),
+              {LaunchArg::checked(cond.get()), LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n),
                LaunchArg::out(out.get()), LaunchArg::i32(n)});
     return make_tensor(std::move(out), tensor_shape(a));
 }
@@ -134,7 +134,7 @@ Ref fn_pow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     Ref out = dev_empty(n);
     launch_1d(KernelId::fp_pow_int_kernel, n,
-              {LaunchArg::in(da.get(), n), LaunchArg::out(out.get()), LaunchArg::i32(e), LaunchArg::i32(n)});
+              {LaunchArg::checked(da.get()), LaunchArg::out(out.get()), LaunchArg::i32(e), LaunchArg::i32(n)});
     return make_tensor(std::move(out), tensor_shape(a));
 }
 

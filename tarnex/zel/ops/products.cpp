@@ -87,7 +87,7 @@ Ref fn_mv(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     check_inputs(KernelId::fp_mv_kernel, {LaunchArg::in(a.data.get(), M * K), LaunchArg::in(xd.get(), K)});
     Ref out = dev_empty(M);
-    launch_1d(KernelId::fp_mv_kernel, M, {LaunchArg::in(a.data.get(), M * K), LaunchArg::in(xd.get(), K),
+    launch_1d(KernelId::fp_mv_kernel, M, {LaunchArg::checked(a.data.get()), LaunchArg::checked(xd.get()),
                                   LaunchArg::out(out.get()), LaunchArg::i32(M), LaunchArg::i32(K)});
     return make_tensor(std::move(out), shape_tuple({M}));
 }
@@ -154,7 +154,7 @@ Ref fn_kron(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     check_inputs(KernelId::fp_kron_kernel, {LaunchArg::in(a.data.get(), m * n), LaunchArg::in(b.data.get(), p * q)});
     Ref out = dev_empty(total);
     launch_1d(KernelId::fp_kron_kernel, total,
-              {LaunchArg::in(a.data.get(), m * n), LaunchArg::in(b.data.get(), p * q), LaunchArg::out(out.get()),
+              {LaunchArg::checked(a.data.get()), LaunchArg::checked(b.data.get()), LaunchArg::out(out.get()),
                LaunchArg::i32(m), LaunchArg::i32(n), LaunchArg::i32(p), LaunchArg::i32(q)});
     return make_tensor(std::move(out), shape_tuple({out_rows, out_cols}));
 }
@@ -167,7 +167,7 @@ Ref fn_trace(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     check_inputs(KernelId::fp_trace_kernel, {LaunchArg::in(a.data.get(), n * n)});
     Ref out = dev_empty(1);
     launch(KernelId::fp_trace_kernel, Dims{1}, Dims{1},
-           {LaunchArg::in(a.data.get(), n * n), LaunchArg::out(out.get()), LaunchArg::i32(n)});
+           {LaunchArg::checked(a.data.get()), LaunchArg::out(out.get()), LaunchArg::i32(n)});
     return make_tensor(std::move(out), py::check(PyTuple_New(0)));
 }
 
@@ -187,7 +187,7 @@ Ref fn_diag(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Py_ssize_t need = n == 0 ? 0 : (n - 1) * (n + 1) + 1;
     check_inputs(KernelId::fp_diag_kernel, {LaunchArg::in(data.get(), need)});
     Ref out = dev_empty(n);
-    launch_1d(KernelId::fp_diag_kernel, n, {LaunchArg::in(data.get(), need), LaunchArg::out(out.get()), LaunchArg::i32(n)});
+    launch_1d(KernelId::fp_diag_kernel, n, {LaunchArg::checked(data.get()), LaunchArg::out(out.get()), LaunchArg::i32(n)});
     return make_tensor(std::move(out), shape_tuple({n}));
 }
 
@@ -218,7 +218,7 @@ Ref fn_conv2d(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     check_inputs(KernelId::fp_conv2d_kernel, {LaunchArg::in(input.data.get(), in_need), LaunchArg::in(weight.data.get(), w_need)});
     Ref out = dev_empty(total);
     launch_1d(KernelId::fp_conv2d_kernel, total,
-              {LaunchArg::in(input.data.get(), in_need), LaunchArg::in(weight.data.get(), w_need),
+              {LaunchArg::checked(input.data.get()), LaunchArg::checked(weight.data.get()),
                LaunchArg::out(out.get()), LaunchArg::i32(batch), LaunchArg::i32(in_ch), LaunchArg::i32(H),
                LaunchArg::i32(W), LaunchArg::i32(out_ch), LaunchArg::i32(kH), LaunchArg::i32(kW),
                LaunchArg::i32(stride), LaunchArg::i32(padding), LaunchArg::i32(out_H), LaunchArg::i32(out_W)});

@@ -88,7 +88,7 @@ Ref fn_dot(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (n != nb) py::raisef(PyExc_ValueError, "Size mismatch: %zd and %zd elements", n, nb);
     check_inputs(KernelId::fp_dot_kernel, {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n)});
     Ref products = dev_empty(n);
-    launch_1d(KernelId::fp_dot_kernel, n, {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n),
+    launch_1d(KernelId::fp_dot_kernel, n, {LaunchArg::checked(da.get()), LaunchArg::checked(db.get()),
                                    LaunchArg::out(products.get()), LaunchArg::i32(n)});
     Ref t = make_tensor(std::move(products), shape_tuple({n}));
     return call_global("sum", t.get());
@@ -155,7 +155,7 @@ Ref launch_rows(KernelId kernel, PyObject* a, const RowView& v, Py_ssize_t out_n
     const Py_ssize_t n = v.rows * v.cols;
     check_inputs(kernel, {LaunchArg::in(data.get(), n)});
     Ref out = dev_empty(out_n, dtype);
-    launch_1d(kernel, v.rows, {LaunchArg::in(data.get(), n), LaunchArg::out(out.get()), LaunchArg::i32(v.rows),
+    launch_1d(kernel, v.rows, {LaunchArg::checked(data.get()), LaunchArg::out(out.get()), LaunchArg::i32(v.rows),
                                LaunchArg::i32(v.cols)});
     return out;
 }

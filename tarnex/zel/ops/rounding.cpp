@@ -33,7 +33,7 @@ Ref fn_mod(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     check_inputs(KernelId::fp_mod_kernel, {LaunchArg::in(db.get(), n)});
     Ref out = dev_empty(n);
-    launch_1d(KernelId::fp_mod_kernel, n, {LaunchArg::in(da.get(), n), LaunchArg::in(db.get(), n), LaunchArg::out(out.get()),
+    launch_1d(KernelId::fp_mod_kernel, n, {LaunchArg::in(da.get(), n), LaunchArg::checked(db.get()), LaunchArg::out(out.get()),
                                    LaunchArg::i32(n)});
     return make_tensor(std::move(out), tensor_shape(a));
 }

@@ -162,7 +162,7 @@ Ref from_dense(PyObject* cls, PyObject* dense) {
     check_inputs(KernelId::fp_dense_to_csr_count_kernel, {LaunchArg::in(data.get(), n)});
     Ref counts = dev_empty(rows, S().np_int32);
     launch_1d(KernelId::fp_dense_to_csr_count_kernel, rows,
-              {LaunchArg::in(data.get(), n), LaunchArg::out(counts.get()), LaunchArg::i32(rows), LaunchArg::i32(cols)});
+              {LaunchArg::checked(data.get()), LaunchArg::out(counts.get()), LaunchArg::i32(rows), LaunchArg::i32(cols)});
     Ref row_ptrs = dev_zeros(rows + 1, S().np_int32);
     Ref prefix = py::call(py::getattr(S().cp, "cumsum").get(), counts.get());
     Ref one = py::from_long(1);
@@ -380,8 +380,8 @@ Ref fn_sparse_mv(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     check_inputs(KernelId::fp_spmv_kernel, {LaunchArg::in(values.get(), nnz), LaunchArg::in(xdata.get(), cols)});
     Ref out = dev_empty(rows);
     launch_1d(KernelId::fp_spmv_kernel, rows,
-              {LaunchArg::in(values.get(), nnz), LaunchArg::in(col_dev.get(), nnz, 4),
-               LaunchArg::in(ptr_dev.get(), rows + 1, 4), LaunchArg::in(xdata.get(), cols),
+              {LaunchArg::checked(values.get()), LaunchArg::in(col_dev.get(), nnz, 4),
+               LaunchArg::in(ptr_dev.get(), rows + 1, 4), LaunchArg::checked(xdata.get()),
                LaunchArg::out(out.get()), LaunchArg::i32(rows)});
     return make_tensor(std::move(out), shape_tuple({rows}));
 }
