@@ -9,7 +9,7 @@
 //                                   comparison in tests/test_native_math.py
 //   test_fp_math time               per-element cost of the heavier functions
 //
-// Build: g++ -std=c++20 -O2 -I tarnex/zel/cuda test_fp_math.cpp -lgmpxx -lgmp
+// Build: g++ -std=c++20 -O2 -I tarnex/zel test_fp_math.cpp -lgmpxx -lgmp
 #include <gmpxx.h>
 
 #include <chrono>
