@@ -173,6 +173,60 @@ private:
     Ref host_;
 };
 
+#if defined(ZEL_GUARD_RECORDS)
+// The debug build's guard: every array the host backend allocates is the
+// front of a byte buffer one record longer, whose last record is poisoned,
+// and every launch checks the guards of its array arguments afterwards.  The
+// buffer has a dtype of its own (bytes with metadata), by which a guarded
+// array is told from any other through its `base`.
+constexpr unsigned char kPoison = 0xA5;
+
+class Guards {
+public:
+    Guards() {
+        Ref meta = py::check(Py_BuildValue("{s:O}", "zel_guard", Py_True));
+        Ref u8 = py::getattr(S().np, "uint8");
+        Ref dtype_type = py::getattr(S().np, "dtype");
+        Ref kw = py::check(Py_BuildValue("{s:O}", "metadata", meta.get()));
+        Ref args = py::tuple(std::move(u8));
+        dtype_ = py::check(PyObject_Call(dtype_type.get(), args.get(), kw.get())).release();
+    }
+
+    // n elements of `dtype` at the front of a guarded buffer.
+    Ref allocate(PyObject* np_empty, Py_ssize_t n, PyObject* dtype, Py_ssize_t itemsize) {
+        Ref count = py::from_ssize(n * itemsize + kRecordBytes);
+        Ref raw = call_with_dtype(np_empty, count.get(), dtype_);
+        {
+            Buffer b(raw.get(), true);
+            std::memset(b.data(), kPoison, static_cast<size_t>(b.bytes()));
+        }
+        Ref front = py::check(PySequence_GetSlice(raw.get(), 0, n * itemsize));
+        return py::call_method(front.get(), "view", dtype);
+    }
+
+    // SystemError, after a launch of `kernel`, where the guard record of its
+    // argument `index` is no longer the poison it was made with.
+    void check(KernelId kernel, PyObject* host_array, size_t index) const {
+        Ref base = py::getattr(host_array, "base");
+        if (base.get() == Py_None) return;
+        Ref dtype = py::getattr(base.get(), "dtype");
+        if (dtype.get() != dtype_) return;
+        Buffer b(base.get(), false);
+        const unsigned char* guard = static_cast<const unsigned char*>(b.data()) + b.bytes() - kRecordBytes;
+        for (Py_ssize_t i = 0; i < kRecordBytes; ++i) {
+            if (guard[i] != kPoison) {
+                py::raisef(PyExc_SystemError,
+                           "the guard record after argument %zu of %s is overwritten: a write past the end of "
+                           "a device array",
+                           index, kernel_name(kernel));
+            }
+        }
+    }
+
+private:
+    PyObject* dtype_ = nullptr;
+};
+#endif
 
 class HostBackend final : public Backend {
 public:
@@ -199,12 +253,23 @@ public:
 
     Ref allocate(Py_ssize_t n, PyObject* dtype, bool zeroed) override {
         if (!dtype) dtype = S().dtype;
+#if defined(ZEL_GUARD_RECORDS)
+        Ref descr = py::call(py::getattr(S().np, "dtype").get(), dtype);
+        Ref itemsize = py::getattr(descr.get(), "itemsize");
+        Ref host = guards_.allocate(np_empty_, n, descr.get(), py::as_ssize(itemsize.get()));
+        if (zeroed) {
+            Buffer b(host.get(), true);
+            std::memset(b.data(), 0, static_cast<size_t>(b.bytes()));
+        }
+        return wrap(std::move(host));
+#else
         // numpy.empty(n, dtype), positionally: NumPy parses keywords slower.
         Ref count = py::from_ssize(n);
         PyObject* argv[] = {nullptr, count.get(), dtype};
         Ref host = py::check(
             PyObject_Vectorcall(zeroed ? np_zeros_ : np_empty_, argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         return wrap(std::move(host));
+#endif
     }
 
     void launch(KernelId kernel, const Dims& grid, const Dims& block,
@@ -231,8 +296,30 @@ public:
                                          static_cast<unsigned long long>(block.y),
                                          static_cast<unsigned long long>(block.z)};
         if (api_->launch(static_cast<int>(kernel), g, b, raw) < 0) py::fail();
+#if defined(ZEL_GUARD_RECORDS)
+        i = 0;
+        for (const LaunchArg& a : args) {
+            if (a.array) {
+                Ref host = py::check(PyObject_GetAttr(a.array, host_field()));
+                guards_.check(kernel, host.get(), i);
+            }
+            ++i;
+        }
+#endif
     }
 
+#if defined(ZEL_GUARD_RECORDS)
+    bool guard_intact(PyObject* array) {
+        Ref host = py::check(PyObject_GetAttr(array, host_field()));
+        try {
+            guards_.check(KernelId::fp_zeros_kernel, host.get(), 0);
+        } catch (const py::Error&) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    }
+#endif
 
     Py_ssize_t length(PyObject* array) override {
         if (Py_TYPE(array) != array_type_) return py::length(array);
@@ -265,10 +352,30 @@ private:
     PyTypeObject* array_type_ = nullptr;
     PyObject* np_empty_ = nullptr;
     PyObject* np_zeros_ = nullptr;
+#if defined(ZEL_GUARD_RECORDS)
+    Guards guards_;
+#endif
 };
 
 Backend* g_backend = nullptr;
 
+#if defined(ZEL_GUARD_RECORDS)
+// _guard_intact(arr): whether the guard record after a host array the module
+// allocated still holds its poison (True for arrays without a guard).  Only
+// in the debug build, for its tests.
+Ref fn_guard_intact(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"arr"};
+    auto [arr] = parse_args("_guard_intact", names, 1, args, nargs, kwnames);
+    if (!S().host_device) return Ref::borrow(Py_True);
+    return Ref::borrow(static_cast<HostBackend&>(backend()).guard_intact(arr) ? Py_True : Py_False);
+}
+
+PyMethodDef guard_methods[] = {
+    method<fn_guard_intact>("_guard_intact", "_guard_intact($module, /, arr)\n--\n\n"
+                                             "Whether a host array's guard record is intact (debug build)."),
+    {nullptr, nullptr, 0, nullptr},
+};
+#endif
 
 }  // namespace
 
@@ -289,6 +396,9 @@ Backend& backend() {
 void select_backend() {
     if (g_backend) return;
     g_backend = S().host_device ? static_cast<Backend*>(new HostBackend) : new CudaBackend;
+#if defined(ZEL_GUARD_RECORDS)
+    add_functions(S().module, guard_methods);
+#endif
 }
 
 }  // namespace zel
