@@ -39,29 +39,27 @@ Ref shape_of(PyObject* t) { return py::getattr(t, "shape"); }
 // --- construction ----------------------------------------------------------
 
 int complex_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return py::guard<int>(-1, [&]() -> int {
-        static const char* const names[] = {"real", "imag"};
-        auto [real_in, imag_in] = parse_init_args("__init__", names, 1, args, kwargs);
-        Ref real = as_tensor(real_in);
-        Ref imag;
-        if (!imag_in || imag_in == Py_None) {
-            Ref dims = py::check(PySequence_Tuple(shape_of(real.get()).get()));
-            imag = py::check(PyObject_Call(global("zeros"), dims.get(), nullptr));
-        } else {
-            imag = as_tensor(imag_in);
-        }
-        Ref rs = shape_of(real.get()), is = shape_of(imag.get());
-        const int differ = PyObject_RichCompareBool(rs.get(), is.get(), Py_NE);
-        if (differ < 0) py::fail();
-        if (differ) {
-            py::raisef(PyExc_ValueError, "Real shape %U != imag shape %U", str_of(rs.get()).get(),
-                       str_of(is.get()).get());
-        }
-        ComplexObject* c = as_complex(self);
-        Py_XSETREF(c->real, real.release());
-        Py_XSETREF(c->imag, imag.release());
-        return 0;
-    });
+    static const char* const names[] = {"real", "imag"};
+    auto [real_in, imag_in] = parse_init_args("__init__", names, 1, args, kwargs);
+    Ref real = as_tensor(real_in);
+    Ref imag;
+    if (!imag_in || imag_in == Py_None) {
+        Ref dims = py::check(PySequence_Tuple(shape_of(real.get()).get()));
+        imag = py::check(PyObject_Call(global("zeros"), dims.get(), nullptr));
+    } else {
+        imag = as_tensor(imag_in);
+    }
+    Ref rs = shape_of(real.get()), is = shape_of(imag.get());
+    const int differ = PyObject_RichCompareBool(rs.get(), is.get(), Py_NE);
+    if (differ < 0) py::fail();
+    if (differ) {
+        py::raisef(PyExc_ValueError, "Real shape %U != imag shape %U", str_of(rs.get()).get(),
+                   str_of(is.get()).get());
+    }
+    ComplexObject* c = as_complex(self);
+    Py_XSETREF(c->real, real.release());
+    Py_XSETREF(c->imag, imag.release());
+    return 0;
 }
 
 // --- arithmetic --------------------------------------------------------------
@@ -228,28 +226,24 @@ Ref numpy_of(PyObject* self) {
     return out;
 }
 
-PyObject* m_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"dtype", "copy"};
-        auto [dtype, copy] = parse_args("__array__", names, 0, args, nargs, kwnames);
-        if (copy && copy != Py_None && !py::truthy(copy)) {
-            py::raise(PyExc_ValueError, "Unable to avoid copy while creating an array as requested.");
-        }
-        Ref arr = numpy_of(self);
-        if (!dtype || dtype == Py_None) return arr.release();
-        Ref astype = py::getattr(arr.get(), "astype");
-        Ref kw = py::check(Py_BuildValue("{sO}", "copy", Py_False));
-        Ref pos = py::tuple(Ref::borrow(dtype));
-        return py::check(PyObject_Call(astype.get(), pos.get(), kw.get())).release();
-    });
+Ref m_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"dtype", "copy"};
+    auto [dtype, copy] = parse_args("__array__", names, 0, args, nargs, kwnames);
+    if (copy && copy != Py_None && !py::truthy(copy)) {
+        py::raise(PyExc_ValueError, "Unable to avoid copy while creating an array as requested.");
+    }
+    Ref arr = numpy_of(self);
+    if (!dtype || dtype == Py_None) return arr;
+    Ref astype = py::getattr(arr.get(), "astype");
+    Ref kw = py::check(Py_BuildValue("{sO}", "copy", Py_False));
+    Ref pos = py::tuple(Ref::borrow(dtype));
+    return py::check(PyObject_Call(astype.get(), pos.get(), kw.get()));
 }
 
-PyObject* complex_getitem(PyObject* self, PyObject* key) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        Ref r = py::check(PyObject_GetItem(re(self), key));
-        Ref i = py::check(PyObject_GetItem(im(self), key));
-        return make(r, i).release();
-    });
+Ref complex_getitem(PyObject* self, PyObject* key) {
+    Ref r = py::check(PyObject_GetItem(re(self), key));
+    Ref i = py::check(PyObject_GetItem(im(self), key));
+    return make(r, i);
 }
 
 // The value's parts: a ComplexTensor's own, a Python complex or a complex
@@ -272,32 +266,26 @@ std::pair<Ref, Ref> value_parts(PyObject* value) {
 }
 
 int complex_setitem(PyObject* self, PyObject* key, PyObject* value) {
-    return py::guard<int>(-1, [&]() -> int {
-        if (!value) py::raise(PyExc_ValueError, "cannot delete tensor elements");
-        auto [r, i] = value_parts(value);
-        py::check_int(PyObject_SetItem(re(self), key, r.get()));
-        py::check_int(PyObject_SetItem(im(self), key, i.get()));
-        return 0;
-    });
+    if (!value) py::raise(PyExc_ValueError, "cannot delete tensor elements");
+    auto [r, i] = value_parts(value);
+    py::check_int(PyObject_SetItem(re(self), key, r.get()));
+    py::check_int(PyObject_SetItem(im(self), key, i.get()));
+    return 0;
 }
 
 Py_ssize_t complex_len(PyObject* self) {
-    return py::guard<Py_ssize_t>(-1, [&]() -> Py_ssize_t { return py::length(re(self)); });
+    return py::length(re(self));
 }
 
-PyObject* complex_iter(PyObject* self) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        Ref shape = shape_of(re(self));
-        return iterate_rows(self, shape.get()).release();
-    });
+Ref complex_iter(PyObject* self) {
+    Ref shape = shape_of(re(self));
+    return iterate_rows(self, shape.get());
 }
 
 int complex_bool(PyObject*) { return 1; }
 
-PyObject* get_ndim(PyObject* self, void*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        return py::from_ssize(py::length(shape_of(re(self)).get())).release();
-    });
+Ref get_ndim(PyObject* self, void*) {
+    return py::from_ssize(py::length(shape_of(re(self)).get()));
 }
 
 // ComplexTensor(real, imag) of the pickled parts, which pickle themselves.
@@ -308,45 +296,28 @@ Ref reduce_of(PyObject* self) {
 
 // --- Python entry points -------------------------------------------------------
 
-using Unary = Ref (*)(PyObject*);
-using Binary = Ref (*)(PyObject*, PyObject*);
-
-template <Unary F>
-PyObject* m_unary(PyObject* self, PyObject*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return F(self).release(); });
+Ref complex_repr(PyObject* self) {
+    Ref shape = shape_of(re(self));
+    return py::check(PyUnicode_FromFormat("ComplexTensor(shape=%U)", str_of(shape.get()).get()));
 }
 
-template <Binary F>
-PyObject* m_binary(PyObject* self, PyObject* other) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return F(self, other).release(); });
+Ref complex_str(PyObject* self) {
+    auto [r, i] = part_lists(self);
+    if (PyList_Check(r.get()) && PyList_GET_SIZE(r.get()) > 10) {
+        Ref shape = py::getattr(self, "shape");
+        return py::check(PyUnicode_FromFormat("ComplexTensor(%U)", str_of(shape.get()).get()));
+    }
+    return py::check(PyUnicode_FromFormat("ComplexTensor(%U + %Uj)", str_of(r.get()).get(), str_of(i.get()).get()));
 }
 
-PyObject* complex_repr(PyObject* self) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        Ref shape = shape_of(re(self));
-        return PyUnicode_FromFormat("ComplexTensor(shape=%U)", str_of(shape.get()).get());
-    });
+Ref get_real(PyObject* self, void*) {
+    return Ref::borrow(re(self));
 }
-
-PyObject* complex_str(PyObject* self) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto [r, i] = part_lists(self);
-        if (PyList_Check(r.get()) && PyList_GET_SIZE(r.get()) > 10) {
-            Ref shape = py::getattr(self, "shape");
-            return PyUnicode_FromFormat("ComplexTensor(%U)", str_of(shape.get()).get());
-        }
-        return PyUnicode_FromFormat("ComplexTensor(%U + %Uj)", str_of(r.get()).get(), str_of(i.get()).get());
-    });
+Ref get_imag(PyObject* self, void*) {
+    return Ref::borrow(im(self));
 }
-
-PyObject* get_real(PyObject* self, void*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return Py_NewRef(re(self)); });
-}
-PyObject* get_imag(PyObject* self, void*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return Py_NewRef(im(self)); });
-}
-PyObject* get_shape(PyObject* self, void*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return shape_of(re(self)).release(); });
+Ref get_shape(PyObject* self, void*) {
+    return shape_of(re(self));
 }
 
 Ref radd_of(PyObject* self, PyObject* other) { return add_of(self, other); }
@@ -357,8 +328,8 @@ Ref neg_of(PyObject* self) {
     return make(r, i);
 }
 
-#define ZEL_METH_O(name, fn, doc) {name, m_binary<fn>, METH_O, name "($self, other, /)\n--\n\n" doc}
-#define ZEL_METH_0(name, fn, doc) {name, m_unary<fn>, METH_NOARGS, name "($self, /)\n--\n\n" doc}
+#define ZEL_METH_O(name, fn, doc) onearg_method<fn>(name, name "($self, other, /)\n--\n\n" doc)
+#define ZEL_METH_0(name, fn, doc) noargs_method<fn>(name, name "($self, /)\n--\n\n" doc)
 
 PyMethodDef complex_methods[] = {
     ZEL_METH_0("conj", conj_of, "Complex conjugate."),
@@ -377,8 +348,7 @@ PyMethodDef complex_methods[] = {
     ZEL_METH_0("to_list", to_list_of, "Convert to Python complex numbers."),
     ZEL_METH_0("to_fractions", to_fractions_of, "Exact values: (real.to_fractions(), imag.to_fractions())."),
     ZEL_METH_0("numpy", numpy_of, "A complex128 NumPy array in the tensor's shape."),
-    {"__array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_array)),
-     METH_FASTCALL | METH_KEYWORDS, "__array__($self, /, dtype=None, copy=None)\n--\n\nThe array of numpy()."},
+    type_method<m_array>("__array__", "__array__($self, /, dtype=None, copy=None)\n--\n\nThe array of numpy()."),
     ZEL_METH_0("__reduce__", reduce_of, "Pickle as ComplexTensor(real, imag)."),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -393,10 +363,10 @@ constexpr const char* kOperatorNames[] = {"__neg__", "__add__",     "__radd__", 
                                           "__mul__", "__rmul__", "__truediv__", "__abs__"};
 
 PyGetSetDef complex_getset[] = {
-    {"real", get_real, nullptr, "Real part (a Tensor).", nullptr},
-    {"imag", get_imag, nullptr, "Imaginary part (a Tensor).", nullptr},
-    {"shape", get_shape, nullptr, "The shape of the parts.", nullptr},
-    {"ndim", get_ndim, nullptr, "Number of dimensions of the parts.", nullptr},
+    {"real", entry_of<get_real>, nullptr, "Real part (a Tensor).", nullptr},
+    {"imag", entry_of<get_imag>, nullptr, "Imaginary part (a Tensor).", nullptr},
+    {"shape", entry_of<get_shape>, nullptr, "The shape of the parts.", nullptr},
+    {"ndim", entry_of<get_ndim>, nullptr, "Number of dimensions of the parts.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -444,18 +414,18 @@ Example:
     >>> (c / c).to_fractions()
     ([Fraction(1, 1), Fraction(1, 1)], [Fraction(0, 1), Fraction(0, 1)])
 )doc")},
-    {Py_tp_init, reinterpret_cast<void*>(complex_init)},
+    {Py_tp_init, reinterpret_cast<void*>(entry_of<complex_init>)},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     ZEL_SLOT_TYPE_GC(ComplexObject),
-    {Py_tp_repr, reinterpret_cast<void*>(complex_repr)},
-    {Py_tp_str, reinterpret_cast<void*>(complex_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry_of<complex_repr>)},
+    {Py_tp_str, reinterpret_cast<void*>(entry_of<complex_str>)},
     {Py_tp_methods, complex_methods},
     {Py_tp_getset, complex_getset},
     {Py_tp_members, complex_members},
-    {Py_mp_subscript, reinterpret_cast<void*>(complex_getitem)},
-    {Py_mp_ass_subscript, reinterpret_cast<void*>(complex_setitem)},
-    {Py_mp_length, reinterpret_cast<void*>(complex_len)},
-    {Py_tp_iter, reinterpret_cast<void*>(complex_iter)},
+    {Py_mp_subscript, reinterpret_cast<void*>(entry_of<complex_getitem>)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(entry_of<complex_setitem>)},
+    {Py_mp_length, reinterpret_cast<void*>(entry_of<complex_len>)},
+    {Py_tp_iter, reinterpret_cast<void*>(entry_of<complex_iter>)},
     {Py_nb_bool, reinterpret_cast<void*>(complex_bool)},
     {0, nullptr},
 };

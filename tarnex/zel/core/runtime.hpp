@@ -183,6 +183,76 @@ constexpr PyMethodDef method(const char* name, const char* doc) {
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
+// Methods of the module's types in the same style: `Ref impl(self, args,
+// nargs, kwnames)` (self is the class for class methods and unused for static
+// ones) or `Ref impl(self)` for methods without arguments.
+using MethodImpl = Ref (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+using NoArgsImpl = Ref (*)(PyObject*);
+using OneArgImpl = Ref (*)(PyObject*, PyObject*);
+
+template <MethodImpl F>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return F(self, args, nargs, kwnames).release(); });
+}
+
+template <NoArgsImpl F>
+PyObject* noargs_entry(PyObject* self, PyObject*) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return F(self).release(); });
+}
+
+template <OneArgImpl F>
+PyObject* onearg_entry(PyObject* self, PyObject* arg) {
+    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return F(self, arg).release(); });
+}
+
+// `binding` is METH_STATIC or METH_CLASS for those kinds of method.
+template <MethodImpl F>
+constexpr PyMethodDef type_method(const char* name, const char* doc, int binding = 0) {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&method_entry<F>)),
+            METH_FASTCALL | METH_KEYWORDS | binding, doc};
+}
+
+template <NoArgsImpl F>
+constexpr PyMethodDef noargs_method(const char* name, const char* doc) {
+    return {name, &noargs_entry<F>, METH_NOARGS, doc};
+}
+
+template <OneArgImpl F>
+constexpr PyMethodDef onearg_method(const char* name, const char* doc) {
+    return {name, &onearg_entry<F>, METH_O, doc};
+}
+
+// Slots and getters of the module's types in the same style: a function that
+// returns a Ref and throws; entry_of<f> is the function the C API calls (a new
+// reference, or NULL with the exception set).
+template <auto F>
+struct EntryOf;
+
+template <class... A, Ref (*F)(A...)>
+struct EntryOf<F> {
+    static PyObject* call(A... a) {
+        return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return F(a...).release(); });
+    }
+};
+
+// Slots that return a status (0, or -1 with the exception set) or a size.
+template <class... A, int (*F)(A...)>
+struct EntryOf<F> {
+    static int call(A... a) {
+        return py::guard<int>(-1, [&]() -> int { return F(a...); });
+    }
+};
+
+template <class... A, Py_ssize_t (*F)(A...)>
+struct EntryOf<F> {
+    static Py_ssize_t call(A... a) {
+        return py::guard<Py_ssize_t>(-1, [&]() -> Py_ssize_t { return F(a...); });
+    }
+};
+
+template <auto F>
+constexpr auto entry_of = &EntryOf<F>::call;
+
 // Adds functions to the module namespace in table order.
 void add_functions(PyObject* m, PyMethodDef* table);
 

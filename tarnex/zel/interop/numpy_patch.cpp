@@ -101,29 +101,27 @@ PyObject* get_qualname(PyObject*, void*) { return PyUnicode_FromString("_make_nu
 PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
 
 // (*args, **kwargs), built once through inspect.
-PyObject* get_signature(PyObject*, void*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static PyObject* sig = nullptr;
-        if (!sig) {
-            Ref inspect = py::check(PyImport_ImportModule("inspect"));
-            Ref param = py::getattr(inspect.get(), "Parameter");
-            Ref var_pos = py::getattr(param.get(), "VAR_POSITIONAL"), var_kw = py::getattr(param.get(), "VAR_KEYWORD");
-            Ref args = py::call(param.get(), py::from_str("args").get(), var_pos.get());
-            Ref kwargs = py::call(param.get(), py::from_str("kwargs").get(), var_kw.get());
-            Ref params = py::check(PyList_New(0));
-            py::check_int(PyList_Append(params.get(), args.get()));
-            py::check_int(PyList_Append(params.get(), kwargs.get()));
-            sig = py::call(py::getattr(inspect.get(), "Signature").get(), params.get()).release();
-        }
-        return Py_NewRef(sig);
-    });
+Ref get_signature(PyObject*, void*) {
+    static PyObject* sig = nullptr;
+    if (!sig) {
+        Ref inspect = py::check(PyImport_ImportModule("inspect"));
+        Ref param = py::getattr(inspect.get(), "Parameter");
+        Ref var_pos = py::getattr(param.get(), "VAR_POSITIONAL"), var_kw = py::getattr(param.get(), "VAR_KEYWORD");
+        Ref args = py::call(param.get(), py::from_str("args").get(), var_pos.get());
+        Ref kwargs = py::call(param.get(), py::from_str("kwargs").get(), var_kw.get());
+        Ref params = py::check(PyList_New(0));
+        py::check_int(PyList_Append(params.get(), args.get()));
+        py::check_int(PyList_Append(params.get(), kwargs.get()));
+        sig = py::call(py::getattr(inspect.get(), "Signature").get(), params.get()).release();
+    }
+    return Ref::borrow(sig);
 }
 
 PyGetSetDef wrapper_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__signature__", entry_of<get_signature>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

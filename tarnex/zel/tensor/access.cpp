@@ -231,74 +231,64 @@ void setitem(PyObject* self, PyObject* key, PyObject* value) {
 
 // --- read-back -------------------------------------------------------------------
 
-PyObject* tensor_to_fractions(PyObject* self, PyObject*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        Ref data = tensor_data(self);
-        Ref shape = tensor_shape(self);
-        std::vector<fp_t> recs;
-        read_records(data.get(), recs);
-        Ref flat = py::check(PyList_New(static_cast<Py_ssize_t>(recs.size())));
-        for (size_t i = 0; i < recs.size(); ++i) {
-            PyList_SET_ITEM(flat.get(), static_cast<Py_ssize_t>(i), record_to_fraction(recs[i]).release());
-        }
-        Ref unflatten = py::getattr(reinterpret_cast<PyObject*>(tensor_type()), "_unflatten");
-        return py::call(unflatten.get(), flat.get(), shape.get()).release();
-    });
+Ref tensor_to_fractions(PyObject* self) {
+    Ref data = tensor_data(self);
+    Ref shape = tensor_shape(self);
+    std::vector<fp_t> recs;
+    read_records(data.get(), recs);
+    Ref flat = py::check(PyList_New(static_cast<Py_ssize_t>(recs.size())));
+    for (size_t i = 0; i < recs.size(); ++i) {
+        PyList_SET_ITEM(flat.get(), static_cast<Py_ssize_t>(i), record_to_fraction(recs[i]).release());
+    }
+    Ref unflatten = py::getattr(reinterpret_cast<PyObject*>(tensor_type()), "_unflatten");
+    return py::call(unflatten.get(), flat.get(), shape.get());
 }
 
-PyObject* tensor_numpy(PyObject* self, PyObject*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        Ref data = tensor_data(self);
-        Ref shape = tensor_shape(self);
-        std::vector<Py_ssize_t> dims = zel::checked_dims(data.get(), shape.get());
-        const Py_ssize_t n = py::length(data.get());
-        Ref doubles = dev_empty(n, S().np_float64);
-        launch_1d(KernelId::fp_to_double_kernel, n,
-                  {LaunchArg::in(data.get(), n), LaunchArg::out(doubles.get()), LaunchArg::i32(n)});
-        Ref host = download(doubles.get());
-        Ref dims_obj = shape_tuple(dims);
-        return py::call_method(host.get(), "reshape", dims_obj.get()).release();
-    });
+Ref tensor_numpy(PyObject* self) {
+    Ref data = tensor_data(self);
+    Ref shape = tensor_shape(self);
+    std::vector<Py_ssize_t> dims = zel::checked_dims(data.get(), shape.get());
+    const Py_ssize_t n = py::length(data.get());
+    Ref doubles = dev_empty(n, S().np_float64);
+    launch_1d(KernelId::fp_to_double_kernel, n,
+              {LaunchArg::in(data.get(), n), LaunchArg::out(doubles.get()), LaunchArg::i32(n)});
+    Ref host = download(doubles.get());
+    Ref dims_obj = shape_tuple(dims);
+    return py::call_method(host.get(), "reshape", dims_obj.get());
 }
 
-PyObject* tensor_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"dtype", "copy"};
-        auto [dtype, copy] = parse_args("__array__", names, 0, args, nargs, kwnames);
-        // The records are never float64, so a copy cannot be avoided.
-        if (copy && copy != Py_None && !py::truthy(copy)) {
-            py::raise(PyExc_ValueError, "Unable to avoid copy while creating an array as requested.");
-        }
-        Ref arr = py::call_method(self, "numpy");
-        if (!dtype || dtype == Py_None) return arr.release();
-        Ref astype = py::getattr(arr.get(), "astype");
-        Ref kw = py::check(Py_BuildValue("{sO}", "copy", Py_False));
-        Ref pos = py::tuple(Ref::borrow(dtype));
-        return py::check(PyObject_Call(astype.get(), pos.get(), kw.get())).release();
-    });
+Ref tensor_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"dtype", "copy"};
+    auto [dtype, copy] = parse_args("__array__", names, 0, args, nargs, kwnames);
+    // The records are never float64, so a copy cannot be avoided.
+    if (copy && copy != Py_None && !py::truthy(copy)) {
+        py::raise(PyExc_ValueError, "Unable to avoid copy while creating an array as requested.");
+    }
+    Ref arr = py::call_method(self, "numpy");
+    if (!dtype || dtype == Py_None) return arr;
+    Ref astype = py::getattr(arr.get(), "astype");
+    Ref kw = py::check(Py_BuildValue("{sO}", "copy", Py_False));
+    Ref pos = py::tuple(Ref::borrow(dtype));
+    return py::check(PyObject_Call(astype.get(), pos.get(), kw.get()));
 }
 
 // --- indexing ----------------------------------------------------------------------
 
-PyObject* tensor_getitem(PyObject* self, PyObject* key) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return getitem(self, key).release(); });
+Ref tensor_getitem(PyObject* self, PyObject* key) {
+    return getitem(self, key);
 }
 
 int tensor_setitem(PyObject* self, PyObject* key, PyObject* value) {
-    return py::guard<int>(-1, [&]() -> int {
-        if (!value) py::raise(PyExc_ValueError, "cannot delete tensor elements");
-        setitem(self, key, value);
-        return 0;
-    });
+    if (!value) py::raise(PyExc_ValueError, "cannot delete tensor elements");
+    setitem(self, key, value);
+    return 0;
 }
 
 Py_ssize_t tensor_len(PyObject* self) {
-    return py::guard<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-        Ref shape = tensor_shape(self);
-        if (py::length(shape.get()) == 0) py::raise(PyExc_TypeError, "len() of unsized object");
-        Ref first = py::check(PySequence_GetItem(shape.get(), 0));
-        return py::as_ssize(first.get());
-    });
+    Ref shape = tensor_shape(self);
+    if (py::length(shape.get()) == 0) py::raise(PyExc_TypeError, "len() of unsized object");
+    Ref first = py::check(PySequence_GetItem(shape.get(), 0));
+    return py::as_ssize(first.get());
 }
 
 // Rows are taken one at a time, through the type's current __getitem__:
@@ -312,22 +302,18 @@ Ref iterate_rows(PyObject* self, PyObject* shape) {
     return py::check(PyObject_GetIter(rows.get()));
 }
 
-PyObject* tensor_iter(PyObject* self) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        Ref shape = tensor_shape(self);
-        return iterate_rows(self, shape.get()).release();
-    });
+Ref tensor_iter(PyObject* self) {
+    Ref shape = tensor_shape(self);
+    return iterate_rows(self, shape.get());
 }
 
 // A tensor is true as it always was: having a length must not make empty or
 // zero tensors false, nor a 0-d tensor's truth raise.
 int tensor_bool(PyObject*) { return 1; }
 
-PyObject* tensor_ndim(PyObject* self, void*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        Ref shape = tensor_shape(self);
-        return py::from_ssize(py::length(shape.get())).release();
-    });
+Ref tensor_ndim(PyObject* self, void*) {
+    Ref shape = tensor_shape(self);
+    return py::from_ssize(py::length(shape.get()));
 }
 
 }  // namespace zel

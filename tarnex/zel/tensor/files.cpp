@@ -235,15 +235,13 @@ Ref tensor_from_host_records(PyObject* arr, PyObject* shape) {
     return make_tensor_as(upload_host_records(a.get()), std::move(s));
 }
 
-PyObject* tensor_reduce(PyObject* self, PyObject*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        Ref data = tensor_data(self);
-        Ref host = download(data.get());
-        if (!same_dtype(host.get(), S().dtype)) py::raise(PyExc_TypeError, "expected an array of FixedPoint records");
-        return py::tuple(Ref::borrow(global("_tensor_from_records")),
-                         py::tuple(std::move(host), tensor_shape(self)))
-            .release();
-    });
+Ref tensor_reduce(PyObject* self) {
+    Ref data = tensor_data(self);
+    Ref host = download(data.get());
+    if (!same_dtype(host.get(), S().dtype)) py::raise(PyExc_TypeError, "expected an array of FixedPoint records");
+    return py::tuple(Ref::borrow(global("_tensor_from_records")),
+                     py::tuple(std::move(host), tensor_shape(self)))
+        ;
 }
 
 void define_files(PyObject* m) { add_functions(m, file_methods); }

@@ -22,17 +22,9 @@ void no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
     }
 }
 
-using OpImpl = Ref (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
-template <OpImpl F>
-PyObject* op_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return F(self, args, nargs, kwnames).release(); });
-}
-
-template <OpImpl F>
+template <MethodImpl F>
 constexpr PyMethodDef op(const char* name, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&op_entry<F>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
+    return type_method<F>(name, doc);
 }
 
 // self op as_tensor(other)

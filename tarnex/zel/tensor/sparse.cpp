@@ -113,40 +113,34 @@ Ref build(PyObject* cls, Ref values, Ref col_indices, Ref row_ptrs, Py_ssize_t r
 // --- the class ---------------------------------------------------------------
 
 int sparse_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return py::guard<int>(-1, [&]() -> int {
-        static const char* const names[] = {"values", "col_indices", "row_ptrs", "shape"};
-        auto [values, cols, ptrs, shape] = parse_init_args("__init__", names, 0, args, kwargs);
-        auto given = [](PyObject* o) { return Ref::borrow(o ? o : Py_None); };
-        Ref nnz = py::from_ssize(values && values != Py_None ? py::length(values) : 0);
-        SparseObject* s = as_sparse(self);
-        Py_XSETREF(s->values, given(values).release());
-        Py_XSETREF(s->col_indices, given(cols).release());
-        Py_XSETREF(s->row_ptrs, given(ptrs).release());
-        Py_XSETREF(s->shape, given(shape).release());
-        Py_XSETREF(s->nnz, nnz.release());
-        return 0;
-    });
+    static const char* const names[] = {"values", "col_indices", "row_ptrs", "shape"};
+    auto [values, cols, ptrs, shape] = parse_init_args("__init__", names, 0, args, kwargs);
+    auto given = [](PyObject* o) { return Ref::borrow(o ? o : Py_None); };
+    Ref nnz = py::from_ssize(values && values != Py_None ? py::length(values) : 0);
+    SparseObject* s = as_sparse(self);
+    Py_XSETREF(s->values, given(values).release());
+    Py_XSETREF(s->col_indices, given(cols).release());
+    Py_XSETREF(s->row_ptrs, given(ptrs).release());
+    Py_XSETREF(s->shape, given(shape).release());
+    Py_XSETREF(s->nnz, nnz.release());
+    return 0;
 }
 
 PyObject* field(PyObject* self, PyObject* SparseObject::*f, const char* name) {
     return slot_or_raise(self, as_sparse(self)->*f, name);
 }
 
-PyObject* get_shape(PyObject* self, void*) {
-    return py::guard<PyObject*>(nullptr,
-                                [&]() -> PyObject* { return Py_NewRef(field(self, &SparseObject::shape, "_shape")); });
+Ref get_shape(PyObject* self, void*) {
+    return Ref::borrow(field(self, &SparseObject::shape, "_shape"));
 }
 
-PyObject* get_nnz(PyObject* self, void*) {
-    return py::guard<PyObject*>(nullptr,
-                                [&]() -> PyObject* { return Py_NewRef(field(self, &SparseObject::nnz, "_nnz")); });
+Ref get_nnz(PyObject* self, void*) {
+    return Ref::borrow(field(self, &SparseObject::nnz, "_nnz"));
 }
 
-PyObject* sparse_repr(PyObject* self) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        return PyUnicode_FromFormat("SparseTensor(shape=%S, nnz=%S)", field(self, &SparseObject::shape, "_shape"),
-                                    field(self, &SparseObject::nnz, "_nnz"));
-    });
+Ref sparse_repr(PyObject* self) {
+    return py::check(PyUnicode_FromFormat("SparseTensor(shape=%S, nnz=%S)", field(self, &SparseObject::shape, "_shape"),
+                                field(self, &SparseObject::nnz, "_nnz")));
 }
 
 // Two passes on the device: count each row's non-zeros, prefix-sum the
@@ -214,25 +208,20 @@ Ref from_scipy(PyObject* cls, PyObject* csr) {
     return build(cls, std::move(values), std::move(col_indices), std::move(row_ptrs), rows, cols);
 }
 
-PyObject* m_from_dense(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"dense"};
-        auto [dense] = parse_args("from_dense", names, 1, args, nargs, kwnames);
-        return from_dense(cls, dense).release();
-    });
+Ref m_from_dense(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"dense"};
+    auto [dense] = parse_args("from_dense", names, 1, args, nargs, kwnames);
+    return from_dense(cls, dense);
 }
 
-PyObject* m_from_scipy(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"scipy_csr"};
-        auto [csr] = parse_args("from_scipy", names, 1, args, nargs, kwnames);
-        return from_scipy(cls, csr).release();
-    });
+Ref m_from_scipy(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"scipy_csr"};
+    auto [csr] = parse_args("from_scipy", names, 1, args, nargs, kwnames);
+    return from_scipy(cls, csr);
 }
 
 PyMethodDef sparse_methods[] = {
-    {"from_dense", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_from_dense)),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, R"doc(from_dense($cls, /, dense)
+    type_method<m_from_dense>("from_dense", R"doc(from_dense($cls, /, dense)
 --
 
 Convert dense tensor to sparse CSR.
@@ -255,10 +244,10 @@ Example:
     >>> s = zel.SparseTensor.from_dense(zel.eye(3))
     >>> s, s.nnz
     (SparseTensor(shape=(3, 3), nnz=3), 3)
-)doc"},
-    {"from_scipy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_from_scipy)),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     R"doc(from_scipy($cls, /, scipy_csr)
+)doc",
+                              METH_CLASS),
+    type_method<m_from_scipy>("from_scipy",
+                              R"doc(from_scipy($cls, /, scipy_csr)
 --
 
 Create from scipy.sparse.csr_matrix.
@@ -283,13 +272,14 @@ Example:
     >>> s = zel.SparseTensor.from_scipy(scipy.sparse.csr_matrix([[0, 1.5], [2, 0]]))
     >>> zel.sparse_mv(s, zel.tensor([2, 4])).to_fractions()
     [Fraction(6, 1), Fraction(4, 1)]
-)doc"},
+)doc",
+                              METH_CLASS),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef sparse_getset[] = {
-    {"shape", get_shape, nullptr, "The shape (rows, cols).", nullptr},
-    {"nnz", get_nnz, nullptr, "Number of non-zeros.", nullptr},
+    {"shape", entry_of<get_shape>, nullptr, "The shape (rows, cols).", nullptr},
+    {"nnz", entry_of<get_nnz>, nullptr, "Number of non-zeros.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -333,10 +323,10 @@ Example:
     >>> zel.sparse_mv(s, zel.tensor([3, 1])).to_fractions()
     [Fraction(3, 2), Fraction(2, 1)]
 )doc")},
-    {Py_tp_init, reinterpret_cast<void*>(sparse_init)},
+    {Py_tp_init, reinterpret_cast<void*>(entry_of<sparse_init>)},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     ZEL_SLOT_TYPE_GC(SparseObject),
-    {Py_tp_repr, reinterpret_cast<void*>(sparse_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry_of<sparse_repr>)},
     {Py_tp_methods, sparse_methods},
     {Py_tp_getset, sparse_getset},
     {Py_tp_members, sparse_members},

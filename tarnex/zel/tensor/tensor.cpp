@@ -210,40 +210,38 @@ void set_fields(PyObject* self, Ref data, Ref shape) {
 }
 
 int tensor_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return py::guard<int>(-1, [&]() -> int {
-        static const char* const names[] = {"data", "shape", "_raw", "exact"};
-        if (PyTuple_GET_SIZE(args) > 3) {  // `exact` is keyword-only
-            py::raisef(PyExc_TypeError, "__init__() takes at most 3 positional arguments (%zd given)",
-                       PyTuple_GET_SIZE(args));
-        }
-        auto [data, shape, raw, exact] = parse_init_args("__init__", names, 0, args, kwargs);
-        if (raw && raw != Py_None) {
-            Ref s = shape_given(shape) ? Ref::borrow(shape) : shape_tuple({py::length(raw)});
-            set_fields(self, Ref::borrow(raw), std::move(s));
-            return 0;
-        }
-        if (!data || data == Py_None) {
-            set_fields(self, dev_zeros(1), py::check(PyTuple_New(0)));
-            return 0;
-        }
-        if (exact && py::truthy(exact)) {
-            auto [arr, inferred] = exact_records(data);
-            set_fields(self, std::move(arr), shape_given(shape) ? Ref::borrow(shape) : std::move(inferred));
-            return 0;
-        }
-        if (py::isinstance(data, S().np_ndarray)) {
-            Ref inferred = py::getattr(data, "shape");
-            Ref floats = py::call_method(data, "astype", S().np_float64);
-            Ref flat = py::call_method(floats.get(), "ravel");
-            Ref arr = upload_doubles(flat.get());
-            set_fields(self, std::move(arr), shape_given(shape) ? Ref::borrow(shape) : std::move(inferred));
-            return 0;
-        }
-        auto [flat, inferred] = flatten(data);
-        Ref arr = call_global("to_gpu", flat.get());
+    static const char* const names[] = {"data", "shape", "_raw", "exact"};
+    if (PyTuple_GET_SIZE(args) > 3) {  // `exact` is keyword-only
+        py::raisef(PyExc_TypeError, "__init__() takes at most 3 positional arguments (%zd given)",
+                   PyTuple_GET_SIZE(args));
+    }
+    auto [data, shape, raw, exact] = parse_init_args("__init__", names, 0, args, kwargs);
+    if (raw && raw != Py_None) {
+        Ref s = shape_given(shape) ? Ref::borrow(shape) : shape_tuple({py::length(raw)});
+        set_fields(self, Ref::borrow(raw), std::move(s));
+        return 0;
+    }
+    if (!data || data == Py_None) {
+        set_fields(self, dev_zeros(1), py::check(PyTuple_New(0)));
+        return 0;
+    }
+    if (exact && py::truthy(exact)) {
+        auto [arr, inferred] = exact_records(data);
         set_fields(self, std::move(arr), shape_given(shape) ? Ref::borrow(shape) : std::move(inferred));
         return 0;
-    });
+    }
+    if (py::isinstance(data, S().np_ndarray)) {
+        Ref inferred = py::getattr(data, "shape");
+        Ref floats = py::call_method(data, "astype", S().np_float64);
+        Ref flat = py::call_method(floats.get(), "ravel");
+        Ref arr = upload_doubles(flat.get());
+        set_fields(self, std::move(arr), shape_given(shape) ? Ref::borrow(shape) : std::move(inferred));
+        return 0;
+    }
+    auto [flat, inferred] = flatten(data);
+    Ref arr = call_global("to_gpu", flat.get());
+    set_fields(self, std::move(arr), shape_given(shape) ? Ref::borrow(shape) : std::move(inferred));
+    return 0;
 }
 
 PyObject* field_or_raise(PyObject* self, PyObject* TensorObject::*field, const char* name) {
@@ -267,94 +265,79 @@ Py_ssize_t self_numel(PyObject* self) { return py::length(field_or_raise(self, &
 
 // --- methods -----------------------------------------------------------------
 
-PyObject* m_flatten(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"data"};
-        auto [data] = parse_args("_flatten", names, 1, args, nargs, kwnames);
-        auto [flat, shape] = flatten(data);
-        return py::tuple(std::move(flat), std::move(shape)).release();
-    });
+Ref m_flatten(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data"};
+    auto [data] = parse_args("_flatten", names, 1, args, nargs, kwnames);
+    auto [flat, shape] = flatten(data);
+    return py::tuple(std::move(flat), std::move(shape));
 }
 
-PyObject* m_unflatten(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        static const char* const names[] = {"flat", "shape"};
-        auto [flat, shape] = parse_args("_unflatten", names, 2, args, nargs, kwnames);
-        return unflatten(flat, shape).release();
-    });
+Ref m_unflatten(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"flat", "shape"};
+    auto [flat, shape] = parse_args("_unflatten", names, 2, args, nargs, kwnames);
+    return unflatten(flat, shape);
 }
 
-PyObject* m_clone(PyObject* self, PyObject*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        Ref copy = copy_records(field_or_raise(self, &TensorObject::data, "_data"));
-        return make_tensor(std::move(copy), field_or_raise(self, &TensorObject::shape, "_shape")).release();
-    });
+Ref m_clone(PyObject* self) {
+    Ref copy = copy_records(field_or_raise(self, &TensorObject::data, "_data"));
+    return make_tensor(std::move(copy), field_or_raise(self, &TensorObject::shape, "_shape"));
 }
 
-PyObject* m_to_list(PyObject* self, PyObject*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return self_to_list(self).release(); });
+Ref m_to_list(PyObject* self) {
+    return self_to_list(self);
 }
 
-PyObject* m_item(PyObject* self, PyObject*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (self_numel(self) != 1) py::raise(PyExc_ValueError, "item() requires single element");
-        Ref flat = call_global("from_gpu", tensor_obj(self)->data);
-        return py::check(PySequence_GetItem(flat.get(), 0)).release();
-    });
+Ref m_item(PyObject* self) {
+    if (self_numel(self) != 1) py::raise(PyExc_ValueError, "item() requires single element");
+    Ref flat = call_global("from_gpu", tensor_obj(self)->data);
+    return py::check(PySequence_GetItem(flat.get(), 0));
 }
 
-PyObject* tensor_repr(PyObject* self) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (self_numel(self) <= 10) {
-            Ref list = self_to_list(self);
-            return PyUnicode_FromFormat("Tensor(%S)", list.get());
-        }
-        return PyUnicode_FromFormat("Tensor(shape=%S)", field_or_raise(self, &TensorObject::shape, "_shape"));
-    });
+Ref tensor_repr(PyObject* self) {
+    if (self_numel(self) <= 10) {
+        Ref list = self_to_list(self);
+        return py::check(PyUnicode_FromFormat("Tensor(%S)", list.get()));
+    }
+    return py::check(PyUnicode_FromFormat("Tensor(shape=%S)", field_or_raise(self, &TensorObject::shape, "_shape")));
 }
 
-PyObject* get_shape(PyObject* self, void*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        return Py_NewRef(field_or_raise(self, &TensorObject::shape, "_shape"));
-    });
+Ref get_shape(PyObject* self, void*) {
+    return Ref::borrow(field_or_raise(self, &TensorObject::shape, "_shape"));
 }
 
-PyObject* get_numel(PyObject* self, void*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* { return py::from_ssize(self_numel(self)).release(); });
+Ref get_numel(PyObject* self, void*) {
+    return py::from_ssize(self_numel(self));
 }
 
-PyObject* get_T(PyObject* self, void*) {
-    return py::guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (py::length(field_or_raise(self, &TensorObject::shape, "_shape")) < 2) return Py_NewRef(self);
-        Ref d0 = py::from_long(-2), d1 = py::from_long(-1);
-        return call_global("transpose", self, d0.get(), d1.get()).release();
-    });
+Ref get_T(PyObject* self, void*) {
+    if (py::length(field_or_raise(self, &TensorObject::shape, "_shape")) < 2) return Ref::borrow(self);
+    Ref d0 = py::from_long(-2), d1 = py::from_long(-1);
+    return call_global("transpose", self, d0.get(), d1.get());
 }
 
 PyMethodDef tensor_methods[] = {
-    {"_flatten", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_flatten)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "_flatten(data)\n--\n\nFlatten nested list."},
-    {"clone", m_clone, METH_NOARGS, "clone($self, /)\n--\n\nIndependent copy of the tensor's records."},
-    {"to_list", m_to_list, METH_NOARGS, "to_list($self, /)\n--\n\nConvert to Python list."},
-    {"_unflatten", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m_unflatten)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "_unflatten(flat, shape)\n--\n\nRebuild nested lists."},
-    {"item", m_item, METH_NOARGS, "item($self, /)\n--\n\nGet scalar value."},
-    {"to_fractions", tensor_to_fractions, METH_NOARGS,
-     "to_fractions($self, /)\n--\n\nExact values as nested lists of Fraction (a Fraction for a 0-d tensor)."},
-    {"numpy", tensor_numpy, METH_NOARGS,
-     "numpy($self, /)\n--\n\nA float64 NumPy array in the tensor's shape, rounded as to_list rounds."},
-    {"__array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tensor_array)),
-     METH_FASTCALL | METH_KEYWORDS, "__array__($self, /, dtype=None, copy=None)\n--\n\nThe array of numpy()."},
-    {"__reduce__", tensor_reduce, METH_NOARGS,
-     "__reduce__($self, /)\n--\n\nPickle as host records and the shape, loadable on either device."},
+    type_method<m_flatten>("_flatten", "_flatten(data)\n--\n\nFlatten nested list.", METH_STATIC),
+    noargs_method<m_clone>("clone", "clone($self, /)\n--\n\nIndependent copy of the tensor's records."),
+    noargs_method<m_to_list>("to_list", "to_list($self, /)\n--\n\nConvert to Python list."),
+    type_method<m_unflatten>("_unflatten", "_unflatten(flat, shape)\n--\n\nRebuild nested lists.", METH_STATIC),
+    noargs_method<m_item>("item", "item($self, /)\n--\n\nGet scalar value."),
+    noargs_method<tensor_to_fractions>(
+        "to_fractions",
+        "to_fractions($self, /)\n--\n\nExact values as nested lists of Fraction (a Fraction for a 0-d tensor)."),
+    noargs_method<tensor_numpy>(
+        "numpy", "numpy($self, /)\n--\n\nA float64 NumPy array in the tensor's shape, rounded as to_list rounds."),
+    type_method<tensor_array>("__array__",
+                              "__array__($self, /, dtype=None, copy=None)\n--\n\nThe array of numpy()."),
+    noargs_method<tensor_reduce>(
+        "__reduce__", "__reduce__($self, /)\n--\n\nPickle as host records and the shape, loadable on either device."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef tensor_getset[] = {
-    {"shape", get_shape, nullptr, "The shape.", nullptr},
-    {"numel", get_numel, nullptr, "Number of records.", nullptr},
-    {"T", get_T, nullptr, "Transpose (swap last two dimensions).", nullptr},
-    {"ndim", tensor_ndim, nullptr, "Number of dimensions, len(shape).", nullptr},
+    {"shape", entry_of<get_shape>, nullptr, "The shape.", nullptr},
+    {"numel", entry_of<get_numel>, nullptr, "Number of records.", nullptr},
+    {"T", entry_of<get_T>, nullptr, "Transpose (swap last two dimensions).", nullptr},
+    {"ndim", entry_of<tensor_ndim>, nullptr, "Number of dimensions, len(shape).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -414,17 +397,17 @@ Example:
 
 PyType_Slot tensor_slots[] = {
     {Py_tp_doc, const_cast<char*>(kTensorDoc)},
-    {Py_tp_init, reinterpret_cast<void*>(tensor_init)},
+    {Py_tp_init, reinterpret_cast<void*>(entry_of<tensor_init>)},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     ZEL_SLOT_TYPE_GC(TensorObject),
-    {Py_tp_repr, reinterpret_cast<void*>(tensor_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry_of<tensor_repr>)},
     {Py_tp_methods, tensor_methods},
     {Py_tp_getset, tensor_getset},
     {Py_tp_members, tensor_members},
-    {Py_mp_subscript, reinterpret_cast<void*>(tensor_getitem)},
-    {Py_mp_ass_subscript, reinterpret_cast<void*>(tensor_setitem)},
-    {Py_mp_length, reinterpret_cast<void*>(tensor_len)},
-    {Py_tp_iter, reinterpret_cast<void*>(tensor_iter)},
+    {Py_mp_subscript, reinterpret_cast<void*>(entry_of<tensor_getitem>)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(entry_of<tensor_setitem>)},
+    {Py_mp_length, reinterpret_cast<void*>(entry_of<tensor_len>)},
+    {Py_tp_iter, reinterpret_cast<void*>(entry_of<tensor_iter>)},
     {Py_nb_bool, reinterpret_cast<void*>(tensor_bool)},
     {0, nullptr},
 };

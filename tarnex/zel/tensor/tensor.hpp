@@ -52,18 +52,18 @@ std::vector<Py_ssize_t> checked_dims(PyObject* data, PyObject* shape);
 
 // Methods and slots of Tensor defined beside their subsystems (access.cpp:
 // read-back and indexing; files.cpp: pickling).
-PyObject* tensor_to_fractions(PyObject* self, PyObject*);
-PyObject* tensor_numpy(PyObject* self, PyObject*);
-PyObject* tensor_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* tensor_getitem(PyObject* self, PyObject* key);
+Ref tensor_to_fractions(PyObject* self);
+Ref tensor_numpy(PyObject* self);
+Ref tensor_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Ref tensor_getitem(PyObject* self, PyObject* key);
 int tensor_setitem(PyObject* self, PyObject* key, PyObject* value);
 Py_ssize_t tensor_len(PyObject* self);
-PyObject* tensor_iter(PyObject* self);
+Ref tensor_iter(PyObject* self);
 // An iterator over self[0] .. self[len(self) - 1]; TypeError for a 0-d shape.
 Ref iterate_rows(PyObject* self, PyObject* shape);
 int tensor_bool(PyObject* self);
-PyObject* tensor_ndim(PyObject* self, void*);
-PyObject* tensor_reduce(PyObject* self, PyObject*);
+Ref tensor_ndim(PyObject* self, void*);
+Ref tensor_reduce(PyObject* self);
 
 // Row-major strides of a shape (in records).
 std::vector<Py_ssize_t> row_major_strides(const std::vector<Py_ssize_t>& dims);
