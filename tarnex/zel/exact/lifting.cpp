@@ -213,6 +213,28 @@ bool reconstruct(mpz_srcptr z, mpz_srcptr m, mpz_srcptr a_bound, mpz_srcptr b_bo
     return true;
 }
 
+// One entry of a matrix whose entries are being put over one denominator.
+// `t` is entry q's residue modulo M times the denominator found so far.
+// Where its symmetric residue is within `num_bound` that is the numerator;
+// otherwise rational reconstruction finds the entry as a / b, and the
+// missing factor b scales the denominator and the entries before q.  False
+// when no fraction within the bounds exists or the denominator outgrows
+// `den_bound`.
+bool common_denominator_step(IntMatrix& N, size_t q, const Mpz& t, const Mpz& M, const Mpz& half, const Mpz& num_bound,
+                             const Mpz& den_bound, Mpz& denom) {
+    mpz_ptr z = N.a[q].v;
+    mpz_set(z, t.v);
+    symmetric(z, M.v, half.v);
+    if (mpz_cmpabs(z, num_bound.v) <= 0) return true;
+    Mpz a, b;
+    if (!reconstruct(t.v, M.v, num_bound.v, den_bound.v, a, b)) return false;
+    mpz_mul(denom.v, denom.v, b.v);
+    if (mpz_cmp(denom.v, den_bound.v) > 0) return false;
+    for (size_t k = 0; k < q; ++k) mpz_mul(N.a[k].v, N.a[k].v, b.v);
+    mpz_set(z, a.v);
+    return true;
+}
+
 // C num == den f over the integers.
 bool substitutes(const IntMatrix& c, Py_ssize_t n, const std::vector<Mpz>& f, const std::vector<Mpz>& num,
                  mpz_srcptr den) {
@@ -552,24 +574,9 @@ bool inverse_multimodular(const IntMatrix& c, IntMatrix& N, Mpz& d) {
             bool found = true;
             for (size_t q = 0; q < nn && found; ++q) {
                 if (q % 64 == 0) poll_interrupt();
-                mpz_ptr z = N.a[q].v;
-                mpz_mul(z, z, extra.v);
-                mpz_mod(z, z, M.v);
-                mpz_set(e.v, z);
-                symmetric(z, M.v, half.v);
-                if (mpz_cmpabs(z, a_bound.v) <= 0) continue;
-                Mpz a, b;
-                if (!reconstruct(e.v, M.v, a_bound.v, b_bound.v, a, b)) {
-                    found = false;
-                    break;
-                }
-                mpz_mul(extra.v, extra.v, b.v);
-                if (mpz_cmp(extra.v, b_bound.v) > 0) {
-                    found = false;
-                    break;
-                }
-                for (size_t k = 0; k < q; ++k) mpz_mul(N.a[k].v, N.a[k].v, b.v);
-                mpz_set(z, a.v);
+                mpz_mul(e.v, N.a[q].v, extra.v);
+                mpz_mod(e.v, e.v, M.v);
+                found = common_denominator_step(N, q, e, M, half, a_bound, b_bound, extra);
             }
             if (found) {
                 mpz_mul(d.v, d.v, extra.v);
@@ -743,7 +750,7 @@ bool rref_multimodular(const IntMatrix& c, std::vector<Py_ssize_t>& pivots, IntM
     std::vector<SmallPrime> ps;
     size_t next_prime = 0;
     Py_ssize_t r = -1;
-    Mpz M(1), half, bound, t, a, b;
+    Mpz M(1), half, bound, t;
     for (;;) {
         // Residue forms until M has `want` bits; a prime whose rank is
         // higher, or whose pivots come earlier, than the ones so far shows
@@ -803,24 +810,10 @@ bool rref_multimodular(const IntMatrix& c, std::vector<Py_ssize_t>& pivots, IntM
         for (size_t q = 0; q < count && found; ++q) {
             if (q % 64 == 0) poll_interrupt();
             crt.combine(res, q, sum.data());
-            mpz_ptr z = N.a[q].v;
             mpz_import(t.v, limbs, -1, sizeof(mp_limb_t), 0, 0, sum.data());
             mpz_mul(t.v, t.v, d.v);
             mpz_mod(t.v, t.v, M.v);
-            mpz_set(z, t.v);
-            symmetric(z, M.v, half.v);
-            if (mpz_cmpabs(z, bound.v) <= 0) continue;
-            if (!reconstruct(t.v, M.v, bound.v, bound.v, a, b)) {
-                found = false;
-                break;
-            }
-            mpz_mul(d.v, d.v, b.v);
-            if (mpz_cmp(d.v, bound.v) > 0) {
-                found = false;
-                break;
-            }
-            for (size_t e = 0; e < q; ++e) mpz_mul(N.a[e].v, N.a[e].v, b.v);
-            mpz_set(z, a.v);
+            found = common_denominator_step(N, q, t, M, half, bound, bound, d);
         }
         if (found) {
             // N = d Y modulo M, and A = A[:, pivots] Y modulo each prime
