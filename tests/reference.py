@@ -63,3 +63,31 @@ def device_records(zel, host):
     out = zel.cp.empty(len(host), dtype=zel.FIXEDPOINT_DTYPE)
     out.data.copy_from_host(host.ctypes.data, host.nbytes)
     return out
+
+
+def interrupted_child(setup, call, after, wait):
+    """Runs `setup` and then the long `call` in a fresh interpreter on the
+    host backend, and sends Ctrl-C `wait` seconds into the call.  The call
+    must end in KeyboardInterrupt; returns the seconds from the signal to
+    the exception and what `after`, evaluated next, printed."""
+    import os
+    import signal
+    import subprocess
+    import sys
+    import time
+    code = (f"import time\nimport tarnex.zel.zel as zel\n{setup}\nprint('ready', flush=True)\n"
+            f"try:\n    {call}\n    print('finished', flush=True)\n"
+            "except KeyboardInterrupt:\n    print('interrupted', time.perf_counter(), flush=True)\n"
+            f"print({after}, flush=True)\n")
+    # The child runs beside this file, not in the checkout, which would
+    # shadow the installed package.
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
+                            env=dict(os.environ, ZEL_DEVICE="host"), cwd=os.path.dirname(os.path.abspath(__file__)))
+    assert proc.stdout.readline().strip() == "ready"
+    time.sleep(wait)
+    sent = time.perf_counter()
+    proc.send_signal(signal.SIGINT)
+    out, _ = proc.communicate(timeout=120)
+    lines = out.split("\n")
+    assert lines[0].startswith("interrupted"), out
+    return float(lines[0].split()[1]) - sent, lines[1]

@@ -3,20 +3,14 @@ inverse, where p-adic lifting and remaindering give the exact rationals:
 every record checked against python-flint's exact fmpq_mat, rounded by the
 module's rules (the double nearest each entry for the default, the floor
 for exact=True)."""
-import os
 import random
-import signal
-import subprocess
-import sys
-import textwrap
-import time
 from fractions import Fraction
 
 import numpy as np
 import pytest
 
 import tarnex.zel.zel as zel
-from reference import SCALE, device_records, record_bytes, records, scaled, value_of
+from reference import SCALE, device_records, interrupted_child, record_bytes, records, scaled, value_of
 
 flint = pytest.importorskip("flint")
 
@@ -219,26 +213,7 @@ def test_rref_matches_the_exact_reduced_form(A):
 
 def test_ctrl_c_stops_the_remaindering():
     # The exact inverse of a 400 x 400 Hilbert-type matrix takes seconds.
-    code = """
-        import time
-        import tarnex.zel.zel as zel
-        a = zel.hilbert_matrix(400)
-        print("ready", flush=True)
-        try:
-            zel.inv(a)
-            print("finished", flush=True)
-        except KeyboardInterrupt:
-            print("interrupted", time.perf_counter(), flush=True)
-        print(zel.inv(zel.tensor([[1, 2], [3, 4]])).to_list(), flush=True)
-    """
-    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, text=True,
-                            env=dict(os.environ, ZEL_DEVICE="host"), cwd=os.path.dirname(os.path.abspath(__file__)))
-    assert proc.stdout.readline().strip() == "ready"
-    time.sleep(0.5)
-    sent = time.perf_counter()
-    proc.send_signal(signal.SIGINT)
-    out, _ = proc.communicate(timeout=120)
-    lines = out.split("\n")
-    assert lines[0].startswith("interrupted"), out
-    assert float(lines[0].split()[1]) - sent < 1.5
-    assert lines[1] == "[[-2.0, 1.0], [1.5, -0.5]]"
+    latency, after = interrupted_child("a = zel.hilbert_matrix(400)", "zel.inv(a)",
+                                       "zel.inv(zel.tensor([[1, 2], [3, 4]])).to_list()", wait=0.5)
+    assert latency < 1.5
+    assert after == "[[-2.0, 1.0], [1.5, -0.5]]"

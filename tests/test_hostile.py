@@ -4,7 +4,6 @@ memory than exists, or holds Ctrl-C and the other threads off.  Faults that
 could crash the interpreter run in a child process."""
 import math
 import os
-import signal
 import subprocess
 import sys
 import textwrap
@@ -15,7 +14,7 @@ from fractions import Fraction
 
 import pytest
 
-from reference import records
+from reference import interrupted_child, records
 
 ENV = dict(os.environ, ZEL_DEVICE="host")
 # Children run outside the checkout, which would shadow an installed package.
@@ -314,31 +313,10 @@ def test_expm_high_order_runs_in_bounded_memory(zel):
 def test_ctrl_c_stops_exact_elimination():
     # det of a 400 x 400 matrix of full-precision records takes seconds;
     # Ctrl-C used to wait for all of it.
-    code = """
-        import sys, time
-        import tarnex.zel.zel as zel
-        zel.manual_seed(1)
-        a = zel.reshape(zel.randn(400 * 400), (400, 400))
-        print("ready", flush=True)
-        start = time.perf_counter()
-        try:
-            zel.det(a)
-            print("finished", flush=True)
-        except KeyboardInterrupt:
-            print("interrupted", time.perf_counter(), flush=True)
-        print(zel.det(zel.tensor([[1, 2], [3, 4]])).item(), flush=True)
-    """
-    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, text=True, env=ENV,
-                            cwd=HERE)
-    assert proc.stdout.readline().strip() == "ready"
-    time.sleep(1.0)
-    sent = time.perf_counter()
-    proc.send_signal(signal.SIGINT)
-    out, _ = proc.communicate(timeout=120)
-    lines = out.split("\n")
-    assert lines[0].startswith("interrupted"), out
-    assert float(lines[0].split()[1]) - sent < 1.5
-    assert lines[1] == "-2.0"
+    latency, after = interrupted_child("zel.manual_seed(1)\na = zel.reshape(zel.randn(400 * 400), (400, 400))",
+                                       "zel.det(a)", "zel.det(zel.tensor([[1, 2], [3, 4]])).item()", wait=1.0)
+    assert latency < 1.5
+    assert after == "-2.0"
 
 
 def test_exact_algebra_leaves_the_gil_to_other_threads(zel):
