@@ -5,23 +5,17 @@ above the multi-modular crossover."""
 import json
 import os
 import random
-import struct
 import sys
 from fractions import Fraction
 
-import numpy as np
 
 os.environ.setdefault("ZEL_DEVICE", "host")
 import tarnex.zel.zel as zel  # noqa: E402
+from reference import tensor_of_scaled  # noqa: E402
 
 
 def from_scaled(ints, shape):
-    raw = b"".join(struct.pack("<ii8Q", -1 if v < 0 else 1, 0, *[(abs(v) >> (64 * i)) & (2**64 - 1) for i in range(8)])
-                   for v in ints)
-    host = np.frombuffer(raw, dtype=zel.FIXEDPOINT_DTYPE)
-    dev = zel.cp.empty(len(host), dtype=zel.FIXEDPOINT_DTYPE)
-    dev.data.copy_from_host(host.ctypes.data, host.nbytes)
-    return zel.Tensor(_raw=dev, shape=shape)
+    return tensor_of_scaled(zel, ints, shape)
 
 
 def main():

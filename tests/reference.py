@@ -65,6 +65,14 @@ def device_records(zel, host):
     return out
 
 
+def tensor_of_scaled(zel, ints, shape):
+    """A tensor whose records are the scaled integers given, moved as bytes."""
+    import numpy as np
+
+    host = np.frombuffer(b"".join(record_bytes(v) for v in ints), dtype=zel.FIXEDPOINT_DTYPE)
+    return zel.Tensor(_raw=device_records(zel, host), shape=shape)
+
+
 def interrupted_child(setup, call, after, wait):
     """Runs `setup` and then the long `call` in a fresh interpreter on the
     host backend, and sends Ctrl-C `wait` seconds into the call.  The call

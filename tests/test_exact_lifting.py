@@ -10,16 +10,13 @@ import numpy as np
 import pytest
 
 import tarnex.zel.zel as zel
-from reference import SCALE, device_records, interrupted_child, record_bytes, records, scaled, value_of
+from reference import SCALE, device_records, interrupted_child, record_bytes, records, tensor_of_scaled, scaled, value_of
 
 flint = pytest.importorskip("flint")
 
 
 def from_scaled(ints, shape):
-    """A tensor whose records are the scaled integers given."""
-    raw = b"".join(record_bytes(v) for v in ints)
-    host = np.frombuffer(raw, dtype=zel.FIXEDPOINT_DTYPE)
-    return zel.Tensor(_raw=device_records(zel, host), shape=shape)
+    return tensor_of_scaled(zel, ints, shape)
 
 
 def values(t):
