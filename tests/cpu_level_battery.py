@@ -8,7 +8,6 @@ import random
 import sys
 from fractions import Fraction
 
-
 os.environ.setdefault("ZEL_DEVICE", "host")
 import tarnex.zel.zel as zel  # noqa: E402
 from reference import tensor_of_scaled  # noqa: E402
