@@ -623,6 +623,22 @@ bool inverse_to_doubles(const IntMatrix& N, mpz_srcptr d, const std::vector<long
 
 namespace {
 
+// Reduces column k of the rows x cols residues in `a` from row r down and
+// moves the first row with a nonzero entry there to row r; false when the
+// column is zero below r.  Entries left of column k in rows r and below are
+// multiples of the prime (zero), so only columns k onward move.
+bool bring_pivot(std::vector<u64>& a, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t r, Py_ssize_t k,
+                 const SmallPrime& P) {
+    Py_ssize_t p = -1;
+    for (Py_ssize_t i = r; i < rows; ++i) {
+        a[i * cols + k] = P.reduce(a[i * cols + k]);
+        if (p < 0 && a[i * cols + k]) p = i;
+    }
+    if (p < 0) return false;
+    if (p != r) std::swap_ranges(&a[r * cols + k], &a[r * cols] + cols, &a[p * cols + k]);
+    return true;
+}
+
 // The rank of the rows x cols residues in `a` (overwritten) by row echelon
 // elimination with delayed reductions.
 Py_ssize_t rank_of_residues(std::vector<u64>& a, Py_ssize_t rows, Py_ssize_t cols, const SmallPrime& P) {
@@ -630,14 +646,7 @@ Py_ssize_t rank_of_residues(std::vector<u64>& a, Py_ssize_t rows, Py_ssize_t col
     Py_ssize_t r = 0;
     for (Py_ssize_t k = 0; k < cols && r < rows; ++k) {
         poll_interrupt();
-        Py_ssize_t p = -1;
-        for (Py_ssize_t i = r; i < rows; ++i) {
-            a[i * cols + k] = P.reduce(a[i * cols + k]);
-            if (p < 0 && a[i * cols + k]) p = i;
-        }
-        if (p < 0) continue;
-        // Entries left of column k are multiples of p, never read again.
-        if (p != r) std::swap_ranges(&a[r * cols + k], &a[r * cols] + cols, &a[p * cols + k]);
+        if (!bring_pivot(a, rows, cols, r, k, P)) continue;
         const u32 pinv = P.inv(static_cast<u32>(a[r * cols + k]));
         for (Py_ssize_t j = k; j < cols; ++j) neg[j] = P.neg(P.mul(P.reduce(a[r * cols + j]), pinv));
         for (Py_ssize_t i = r + 1; i < rows; ++i) {
@@ -701,14 +710,7 @@ std::vector<Py_ssize_t> rref_mod(std::vector<u64>& a, Py_ssize_t rows, Py_ssize_
     for (Py_ssize_t k = 0; k < cols && r < rows; ++k) {
         if (stop && stop->load(std::memory_order_relaxed)) return {};
         if (!stop) poll_interrupt();
-        Py_ssize_t p = -1;
-        for (Py_ssize_t i = r; i < rows; ++i) {
-            a[i * cols + k] = P.reduce(a[i * cols + k]);
-            if (p < 0 && a[i * cols + k]) p = i;
-        }
-        if (p < 0) continue;
-        // Entries left of column k in rows r and below are multiples of p.
-        if (p != r) std::swap_ranges(&a[r * cols + k], &a[r * cols] + cols, &a[p * cols + k]);
+        if (!bring_pivot(a, rows, cols, r, k, P)) continue;
         u64* pivot_row = &a[r * cols];
         const u32 pinv = P.inv(static_cast<u32>(pivot_row[k]));
         for (Py_ssize_t j = 0; j < k; ++j) pivot_row[j] = 0;
