@@ -23,22 +23,13 @@ import json
 import os
 import random
 import sys
-import time
 from fractions import Fraction
 
 os.environ.setdefault("ZEL_DEVICE", "host")
 import tarnex.zel.zel as zel  # noqa: E402
+from bench_large import best_of  # noqa: E402
 
 SIZES = [int(n) for n in os.environ.get("BENCH_SOLVE_SIZES", "80,160").split(",")]
-
-
-def best_of(fn, repeat=3):
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def fmpq_mat_of(flint, t, rows, cols):
