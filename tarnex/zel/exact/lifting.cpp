@@ -302,7 +302,7 @@ private:
 };
 
 // Work split between the machine's cores: body(t, parts) on each part,
-// part 0 on the calling thread (which alone polls for interrupts; its
+// the first part on the calling thread (which alone polls for interrupts; its
 // exception stops the others before it propagates).
 template <class F>
 void on_cores(Py_ssize_t jobs, std::atomic<bool>& stop, F body) {
