@@ -70,6 +70,30 @@ def records_tensor(ints, shape):
     return zel.Tensor(_raw=dev, shape=shape)
 
 
+
+def fmpq_mat_of(flint, t, rows, cols):
+    """python-flint's exact matrix of a tensor's records."""
+    vals = zel.from_gpu(t._data, as_float=False)
+    return flint.fmpq_mat(rows, cols, [flint.fmpq(v.numerator, v.denominator) for v in vals])
+
+
+def print_rows(rows, width):
+    """The device line and one line per case: times, ratio, peer and note."""
+    print(f"device {os.environ['ZEL_DEVICE']}, {os.cpu_count() or 1} cores, load {os.getloadavg()[0]:.1f}")
+    print(f"{'case':<{width}} {'ours':>10} {'peer':>11}  {'ratio':>7}  peer")
+    for r in rows:
+        print(f"{r['case']:<{width}} {r['ours_ms']:9.2f}m {r['peer_ms']:10.2f}m  {r['ratio']:6.2f}x  {r['peer']}"
+              + (f"  ({r['note']})" if r["note"] else ""))
+
+
+def save_results(name, rows, **extra):
+    """benchmarks/results/<name>.json: the machine, the rows and `extra`."""
+    out_dir = os.path.join(os.path.dirname(__file__), "results")
+    os.makedirs(out_dir, exist_ok=True)
+    with open(os.path.join(out_dir, f"{name}.json"), "w") as f:
+        json.dump({"device": os.environ["ZEL_DEVICE"], "cores": os.cpu_count() or 1, "load": os.getloadavg()[0],
+                   "rows": rows, **extra}, f, indent=2)
+
 def main():
     import flint
     import mpmath
@@ -168,36 +192,24 @@ def main():
     x = np.random.default_rng(7).standard_normal((n, n)) * 0.3
     t = zel.Tensor(x)
     ours = best_of(lambda: zel.det(t))
-    vals = zel.from_gpu(t._data, as_float=False)
-    q = flint.fmpq_mat(n, n, [flint.fmpq(v.numerator, v.denominator) for v in vals])
+    q = fmpq_mat_of(flint, t, n, n)
     peer = best_of(lambda: q.det())
     record("det 160 normal x 0.3", ours, "flint fmpq_mat.det", peer,
            "ours rounded through a double; the peer's exact")
     for n in (80, 160):
         t = zel.tensor([[Fraction(1, i + j + 1) for j in range(n)] for i in range(n)], exact=True)
         ours = best_of(lambda: zel.det(t))
-        vals = zel.from_gpu(t._data, as_float=False)
-        q = flint.fmpq_mat(n, n, [flint.fmpq(v.numerator, v.denominator) for v in vals])
+        q = fmpq_mat_of(flint, t, n, n)
         peer = best_of(lambda: q.det())
         record(f"det {n} Hilbert-type", ours, "flint fmpq_mat.det", peer,
                "ours rounded through a double; the peer's exact")
 
-    cores = os.cpu_count() or 1
-    print(f"device {os.environ['ZEL_DEVICE']}, {cores} cores, load {os.getloadavg()[0]:.1f}")
-    print(f"{'case':<26} {'ours':>10} {'peer':>11}  {'ratio':>7}  peer")
-    for r in rows:
-        print(f"{r['case']:<26} {r['ours_ms']:9.2f}m {r['peer_ms']:10.2f}m  {r['ratio']:6.2f}x  {r['peer']}"
-              + (f"  ({r['note']})" if r["note"] else ""))
+    print_rows(rows, 26)
     if growth is not None:
         print(f"mm growth exponent over n = {sizes[0]}..{sizes[-1]}: ours {growth:.2f}, peer {peer_growth:.2f}"
               f" (CPU time: ours {cpu_growth:.2f}, peer {peer_cpu_growth:.2f})")
-    out_dir = os.path.join(os.path.dirname(__file__), "results")
-    os.makedirs(out_dir, exist_ok=True)
-    with open(os.path.join(out_dir, "large.json"), "w") as f:
-        json.dump({"device": os.environ["ZEL_DEVICE"], "cores": cores, "load": os.getloadavg()[0], "rows": rows,
-                   "mm_growth_exponent": growth, "peer_mm_growth_exponent": peer_growth,
-                   "mm_cpu_growth_exponent": cpu_growth, "peer_mm_cpu_growth_exponent": peer_cpu_growth,
-                   "mm_sizes": sizes}, f, indent=2)
+    save_results("large", rows, mm_growth_exponent=growth, peer_mm_growth_exponent=peer_growth,
+                 mm_cpu_growth_exponent=cpu_growth, peer_mm_cpu_growth_exponent=peer_cpu_growth, mm_sizes=sizes)
     return 0
 
 

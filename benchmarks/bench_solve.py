@@ -19,7 +19,6 @@
 
 BENCH_SOLVE_SIZES (default "80,160") chooses the sizes.
 """
-import json
 import os
 import random
 import sys
@@ -27,14 +26,9 @@ from fractions import Fraction
 
 os.environ.setdefault("ZEL_DEVICE", "host")
 import tarnex.zel.zel as zel  # noqa: E402
-from bench_large import best_of  # noqa: E402
+from bench_large import best_of, fmpq_mat_of, print_rows, save_results  # noqa: E402
 
 SIZES = [int(n) for n in os.environ.get("BENCH_SOLVE_SIZES", "80,160").split(",")]
-
-
-def fmpq_mat_of(flint, t, rows, cols):
-    vals = zel.from_gpu(t._data, as_float=False)
-    return flint.fmpq_mat(rows, cols, [flint.fmpq(v.numerator, v.denominator) for v in vals])
 
 
 def main():
@@ -94,17 +88,8 @@ def main():
         record(f"rref 160 {name} exact", best_of(lambda: zel.rref(t, exact=True)), "flint fmpz_mat.rref", peer,
                "ours floored records; the peer's exact, unnormalised")
 
-    cores = os.cpu_count() or 1
-    print(f"device {os.environ['ZEL_DEVICE']}, {cores} cores, load {os.getloadavg()[0]:.1f}")
-    print(f"{'case':<28} {'ours':>10} {'peer':>11}  {'ratio':>7}  peer")
-    for r in rows:
-        print(f"{r['case']:<28} {r['ours_ms']:9.2f}m {r['peer_ms']:10.2f}m  {r['ratio']:6.2f}x  {r['peer']}"
-              + (f"  ({r['note']})" if r["note"] else ""))
-    out_dir = os.path.join(os.path.dirname(__file__), "results")
-    os.makedirs(out_dir, exist_ok=True)
-    with open(os.path.join(out_dir, "solve.json"), "w") as f:
-        json.dump({"device": os.environ["ZEL_DEVICE"], "cores": cores, "load": os.getloadavg()[0], "rows": rows}, f,
-                  indent=2)
+    print_rows(rows, 28)
+    save_results("solve", rows)
     return 0
 
 
