@@ -9,7 +9,7 @@ import mpmath
 import numpy as np
 import pytest
 
-from reference import SCALE, record_bytes, records, scaled, value_of
+from reference import SCALE, device_records, record_bytes, records, scaled, value_of
 
 TOP = 2**512 - 1
 UNIT = Fraction(1, SCALE)
@@ -92,6 +92,28 @@ def test_sum_saturates_pair_by_pair(zel, n):
     vals = [Fraction(rng.choice([1, -1]) * (2**511 + rng.getrandbits(510)), SCALE) for _ in range(n)]
     vals[n // 3] = Fraction(-TOP, SCALE)
     assert exact(zel.sum(zel.tensor(vals))) == [tree(vals, fadd)]
+
+
+def test_sum_reads_odd_sign_fields_and_negative_zeros_as_the_adder_does(zel):
+    # A sign field other than -1 reads as non-negative, and a -1 on a zero
+    # magnitude is a zero; the one-pass two's complement tree must agree with
+    # the sign-magnitude adder on both, saturated nodes included.
+    rng = random.Random(5)
+    raw, vals = b"", []
+    for k in range(300):
+        s = 0 if k % 7 == 0 else rng.getrandbits(511) * rng.choice((1, -1))
+        rec = bytearray(record_bytes(s))
+        if k % 7 == 0:
+            rec[0:4] = (-1).to_bytes(4, "little", signed=True)
+        elif k % 5 == 0:
+            rec[0:4] = rng.choice((0, 3, -2)).to_bytes(4, "little", signed=True)
+            s = abs(s)
+        raw += bytes(rec)
+        vals.append(Fraction(s, SCALE))
+    host = np.frombuffer(raw, dtype=zel.FIXEDPOINT_DTYPE)
+    t = zel.Tensor(_raw=device_records(zel, host), shape=(300,))
+    out = records(zel.sum(t)._data)
+    assert out == [record_bytes(scaled(tree(vals, fadd)))]
 
 
 @pytest.mark.parametrize("n", [17, 33, 257])

@@ -61,11 +61,13 @@ ZEL_HD void tree_node(fp_t& r, const fp_t* src, const long long* ns, long long j
     }
 }
 
-// The sum tree without sign branches.  While no node leaves the range, every
-// fp_add of the tree is exact, so the node equals the exact sum of its
-// leaves, which two's complement limbs (one limb beyond the record) add
-// without looking at signs.  A node out of range clears `ok`, and the caller
-// then evaluates the tree with fp_add, saturating where the pairs do.
+// The sum tree without sign branches.  Each node is held in two's
+// complement with one limb beyond the record, where the sum of two in-range
+// nodes is exact; a node outside the range is then clamped to the largest
+// magnitude of its sign.  fp_add is exactly that (the exact sum, saturated
+// beyond the range, a zero always +0), so this evaluates the same pairs to
+// the same records as the fp_add tree, in one pass whether or not any node
+// saturates.
 struct sum_wide_t {
     uint64_t l[kLimbs + 1];
 };
@@ -81,15 +83,16 @@ ZEL_HD void wide_from_fp(sum_wide_t& w, const fp_t& a) {
     w.l[kLimbs] = m + carry;
 }
 
-// -2^512 < w < 2^512: the magnitude fits a record.
-ZEL_HD bool wide_in_range(const sum_wide_t& w) {
-    const uint64_t top = w.l[kLimbs];
-    return top == 0 || (top == ~0ull && !is_zero_n<kLimbs>(w.l));
-}
-
-ZEL_HD void wide_add(sum_wide_t& r, const sum_wide_t& a, const sum_wide_t& b, bool& ok) {
+// r = a + b saturated to -(2^512 - 1) .. 2^512 - 1 (in units of 2^-256).
+ZEL_HD void wide_add_sat(sum_wide_t& r, const sum_wide_t& a, const sum_wide_t& b) {
     add_n<kLimbs + 1>(r.l, a.l, b.l);
-    ok &= wide_in_range(r);
+    const uint64_t top = r.l[kLimbs];
+    if (top == 0 || (top == ~0ull && !is_zero_n<kLimbs>(r.l))) return;
+    // Out of range: |a + b| >= 2^512.  The top limb's sign is the sum's.
+    const bool neg = (top >> 63) != 0;
+    for (int i = 0; i < kLimbs; ++i) r.l[i] = neg ? 0 : ~0ull;
+    r.l[0] |= neg ? 1 : 0;
+    r.l[kLimbs] = neg ? ~0ull : 0;
 }
 
 ZEL_HD void fp_from_wide(fp_t& r, const sum_wide_t& w) {
@@ -105,31 +108,29 @@ ZEL_HD void fp_from_wide(fp_t& r, const sum_wide_t& w) {
 }
 
 template <int L>
-ZEL_HD void sum_node(sum_wide_t& r, const fp_t* src, const long long* ns, long long j, bool& ok) {
+ZEL_HD void sum_node(sum_wide_t& r, const fp_t* src, const long long* ns, long long j) {
     const long long n = ns[L - 1], half = n / 2;
     sum_wide_t lo, hi;
     if constexpr (L == 1) {
         wide_from_fp(lo, src[j]);
         wide_from_fp(hi, src[j + half]);
     } else {
-        sum_node<L - 1>(lo, src, ns, j, ok);
-        sum_node<L - 1>(hi, src, ns, j + half, ok);
+        sum_node<L - 1>(lo, src, ns, j);
+        sum_node<L - 1>(hi, src, ns, j + half);
     }
-    wide_add(r, lo, hi, ok);
+    wide_add_sat(r, lo, hi);
     if (j == 0 && n % 2 == 1) {
         if constexpr (L == 1) wide_from_fp(hi, src[n - 1]);
-        else sum_node<L - 1>(hi, src, ns, n - 1, ok);
-        wide_add(r, r, hi, ok);
+        else sum_node<L - 1>(hi, src, ns, n - 1);
+        wide_add_sat(r, r, hi);
     }
 }
 
 template <int L>
 ZEL_HD void sum_tree_node(fp_t& r, const fp_t* src, const long long* ns, long long j) {
     sum_wide_t w;
-    bool ok = true;
-    sum_node<L>(w, src, ns, j, ok);
-    if (ok) fp_from_wide(r, w);
-    else tree_node<L, TreeOdd::kFold, fp_add>(r, src, ns, j);
+    sum_node<L>(w, src, ns, j);
+    fp_from_wide(r, w);
 }
 
 // dst[i] = record i after `levels` passes over src[0 .. n), for i below the
