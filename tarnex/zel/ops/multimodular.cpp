@@ -132,17 +132,9 @@ const PrimeSet& primes_for(u64 limit, int bits) {
     return cache.emplace(std::make_pair(limit, bits), std::move(ps)).first->second;
 }
 
-// Bits [pos, pos + 24) of a magnitude, as a double.
-__attribute__((always_inline)) inline double chunk(const u64* l, int pos) {
-    const int li = pos >> 6, off = pos & 63;
-    if (li >= kLimbs) return 0.0;
-    u64 v = l[li] >> off;
-    if (off > 64 - kChunkBits && li + 1 < kLimbs) v |= l[li + 1] << (64 - off);
-    return static_cast<double>(v & ((u64(1) << kChunkBits) - 1));
-}
-
 typedef double v8d __attribute__((vector_size(64)));
 typedef long long v8i __attribute__((vector_size(64)));
+typedef unsigned long long v8u __attribute__((vector_size(64)));
 constexpr int kBlock = 32;  // records (outputs) handled together, so the loops run across them
 constexpr int kVecs = kBlock / 8;
 
@@ -169,27 +161,56 @@ __attribute__((always_inline)) inline v8d balanced_mod(v8d v, v8d p, v8d pinv, v
 }
 
 // Balanced residues of records [lo, hi) of x, magnitudes shifted right by
-// `shift`, for primes [i0, i1): out[(i - i0) * stride + e].
+// `shift`, for primes [i0, i1): out[(i - i0) * stride + e].  B records are
+// handled together, B / 8 independent sums per prime: enough to cover the
+// multiply-add latency where there are registers for them (B = 64 with
+// 32 vector registers, 32 otherwise).  Each record's sum is the same.
+template <int B>
 __attribute__((always_inline)) inline void reduce_records_body(
     const fp_t* x, Py_ssize_t lo, Py_ssize_t hi, int shift, int chunks, const PrimeSet& ps, int i0, int i1,
     double* out, Py_ssize_t stride) {
+    constexpr int V = B / 8;
     const int n = ps.count();
-    alignas(64) double ch[kMaxChunks][kBlock], sign[kBlock], s[kBlock];
-    for (Py_ssize_t e0 = lo; e0 < hi; e0 += kBlock) {
-        const int m = static_cast<int>(std::min<Py_ssize_t>(kBlock, hi - e0));
-        for (int e = 0; e < kBlock; ++e) {
+    alignas(64) double ch[kMaxChunks][B], sign[B], s[B];
+    alignas(64) u64 limbs[kLimbs + 1][B];
+    for (int e = 0; e < B; ++e) limbs[kLimbs][e] = 0;
+    for (Py_ssize_t e0 = lo; e0 < hi; e0 += B) {
+        const int m = static_cast<int>(std::min<Py_ssize_t>(B, hi - e0));
+        // The magnitudes' limbs across the block, then bits [pos, pos + 24)
+        // of each as a double, eight records per vector step: the low 52
+        // bits of 2^52 + v, read as a double, less 2^52, are v exactly.
+        for (int e = 0; e < B; ++e) {
             const bool in = e < m;
             sign[e] = in && fp_is_neg(x[e0 + e]) ? -1.0 : 1.0;
-            for (int c = 0; c < chunks; ++c) ch[c][e] = in ? chunk(x[e0 + e].limb, shift + kChunkBits * c) : 0.0;
+            for (int l = 0; l < kLimbs; ++l) limbs[l][e] = in ? x[e0 + e].limb[l] : 0;
+        }
+        for (int c = 0; c < chunks; ++c) {
+            const int pos = shift + kChunkBits * c, li = pos >> 6, off = pos & 63;
+            for (int v = 0; v < V; ++v) {
+                if (li >= kLimbs) {
+                    std::fill(&ch[c][8 * v], &ch[c][8 * v] + 8, 0.0);
+                    continue;
+                }
+                v8u lo_limb, hi_limb;
+                __builtin_memcpy(&lo_limb, &limbs[li][8 * v], sizeof lo_limb);
+                v8u bits = lo_limb >> off;
+                if (off > 64 - kChunkBits) {
+                    __builtin_memcpy(&hi_limb, &limbs[li + 1][8 * v], sizeof hi_limb);
+                    bits |= hi_limb << (64 - off);
+                }
+                bits = (bits & ((u64(1) << kChunkBits) - 1)) | 0x4330000000000000ull;
+                const v8d d = (v8d)bits - 4503599627370496.0;
+                __builtin_memcpy(&ch[c][8 * v], &d, sizeof d);
+            }
         }
         for (int i = i0; i < i1; ++i) {
-            v8d acc[kVecs] = {};
+            v8d acc[V] = {};
             for (int c = 0; c < chunks; ++c) {
                 const double w = ps.w[static_cast<size_t>(c) * n + i];
-                for (int v = 0; v < kVecs; ++v) acc[v] += load8(&ch[c][8 * v]) * w;
+                for (int v = 0; v < V; ++v) acc[v] += load8(&ch[c][8 * v]) * w;
             }
             const v8d p = v8d{} + ps.p[i], pinv = v8d{} + ps.pinv[i], h = v8d{} + ps.half[i];
-            for (int v = 0; v < kVecs; ++v) {
+            for (int v = 0; v < V; ++v) {
                 const v8d r = balanced_mod(acc[v] * load8(sign + 8 * v), p, pinv, h);
                 __builtin_memcpy(s + 8 * v, &r, sizeof r);
             }
@@ -202,17 +223,17 @@ __attribute__((always_inline)) inline void reduce_records_body(
 // crt_accumulate and residue_panel below); the same doubles on every path.
 ZEL_TARGET_AVX512 void reduce_records_avx512(const fp_t* x, Py_ssize_t lo, Py_ssize_t hi, int shift, int chunks,
                                              const PrimeSet& ps, int i0, int i1, double* out, Py_ssize_t stride) {
-    reduce_records_body(x, lo, hi, shift, chunks, ps, i0, i1, out, stride);
+    reduce_records_body<64>(x, lo, hi, shift, chunks, ps, i0, i1, out, stride);
 }
 
 ZEL_TARGET_AVX2 void reduce_records_avx2(const fp_t* x, Py_ssize_t lo, Py_ssize_t hi, int shift, int chunks,
                                          const PrimeSet& ps, int i0, int i1, double* out, Py_ssize_t stride) {
-    reduce_records_body(x, lo, hi, shift, chunks, ps, i0, i1, out, stride);
+    reduce_records_body<kBlock>(x, lo, hi, shift, chunks, ps, i0, i1, out, stride);
 }
 
 void reduce_records_plain(const fp_t* x, Py_ssize_t lo, Py_ssize_t hi, int shift, int chunks, const PrimeSet& ps,
                           int i0, int i1, double* out, Py_ssize_t stride) {
-    reduce_records_body(x, lo, hi, shift, chunks, ps, i0, i1, out, stride);
+    reduce_records_body<kBlock>(x, lo, hi, shift, chunks, ps, i0, i1, out, stride);
 }
 
 void reduce_records(const fp_t* x, Py_ssize_t lo, Py_ssize_t hi, int shift, int chunks, const PrimeSet& ps, int i0,
@@ -375,6 +396,12 @@ constexpr int kPanel = 16, kRows = 6, kKc = 256;
 template <int R>
 __attribute__((always_inline)) inline void panel_block(const double* a, Py_ssize_t lda, const double* bp, int kc, double* c, Py_ssize_t ldc,
                         int cols) {
+    // The block of C is wanted only after kc steps: ask for it now, so that
+    // its lines arrive while the products run.
+    for (int r = 0; r < R; ++r) {
+        __builtin_prefetch(c + r * ldc, 1);
+        __builtin_prefetch(c + r * ldc + 8, 1);
+    }
     v8d acc[R][2] = {};
     for (int k = 0; k < kc; ++k) {
         v8d b0, b1;
@@ -394,27 +421,45 @@ __attribute__((always_inline)) inline void panel_block(const double* a, Py_ssize
     }
 }
 
-// C[:, j0 : j0 + cols] += A B[:, j0 : j0 + cols] for one product.
+// C[:, j0 : j0 + cols] += A[:, k0 : k0 + kc] B[k0 : k0 + kc, j0 : j0 + cols].
+__attribute__((always_inline)) inline void residue_block(const double* a, const double* b, double* c, Py_ssize_t M,
+                                                         Py_ssize_t N, Py_ssize_t K, Py_ssize_t j0, Py_ssize_t k0,
+                                                         double* packed) {
+    const int cols = static_cast<int>(std::min<Py_ssize_t>(kPanel, N - j0));
+    const int kc = static_cast<int>(std::min<Py_ssize_t>(kKc, K - k0));
+    for (int k = 0; k < kc; ++k) {
+        const double* row = b + (k0 + k) * N + j0;
+        double* dst = packed + k * kPanel;
+        if (cols == kPanel) {
+            __builtin_memcpy(dst, row, sizeof(double) * kPanel);
+        } else {
+            for (int j = 0; j < kPanel; ++j) dst[j] = j < cols ? row[j] : 0.0;
+        }
+    }
+    Py_ssize_t i = 0;
+    for (; i + kRows <= M; i += kRows) panel_block<kRows>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols);
+    switch (M - i) {
+        case 5: panel_block<5>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
+        case 4: panel_block<4>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
+        case 3: panel_block<3>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
+        case 2: panel_block<2>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
+        case 1: panel_block<1>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
+        default: break;
+    }
+}
+
+// C += A B for one product, by column panels (j0 = -1) or for one panel
+// j0 only.  The whole product runs each kc-deep slice of A (M x kc) past
+// every panel before the next, so the slice is read from the second-level
+// cache rather than from memory once per panel.
 __attribute__((always_inline)) inline void residue_panel_body(
     const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N, Py_ssize_t K, Py_ssize_t j0,
     double* packed) {
-    const int cols = static_cast<int>(std::min<Py_ssize_t>(kPanel, N - j0));
     for (Py_ssize_t k0 = 0; k0 < K; k0 += kKc) {
-        const int kc = static_cast<int>(std::min<Py_ssize_t>(kKc, K - k0));
-        for (int k = 0; k < kc; ++k) {
-            const double* row = b + (k0 + k) * N + j0;
-            double* dst = packed + k * kPanel;
-            for (int j = 0; j < kPanel; ++j) dst[j] = j < cols ? row[j] : 0.0;
-        }
-        Py_ssize_t i = 0;
-        for (; i + kRows <= M; i += kRows) panel_block<kRows>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols);
-        switch (M - i) {
-            case 5: panel_block<5>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
-            case 4: panel_block<4>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
-            case 3: panel_block<3>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
-            case 2: panel_block<2>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
-            case 1: panel_block<1>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
-            default: break;
+        if (j0 >= 0) {
+            residue_block(a, b, c, M, N, K, j0, k0, packed);
+        } else {
+            for (Py_ssize_t j = 0; j < N; j += kPanel) residue_block(a, b, c, M, N, K, j, k0, packed);
         }
     }
 }
@@ -597,10 +642,8 @@ void mm_multimodular(const fp_t* a, const fp_t* b, fp_t* out, Py_ssize_t batch, 
                 reduce_records(b, 0, nb, sb.low, chunks_b, ps, p0, p1, rb.data() + lo * nb, nb);
                 std::vector<double> packed(static_cast<size_t>(kKc) * kPanel);
                 for (Py_ssize_t m = lo * batch; m < hi * batch; ++m) {
-                    for (Py_ssize_t j0 = 0; j0 < N; j0 += kPanel) {
-                        residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N, M, N, K,
-                                      j0, packed.data());
-                    }
+                    residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N, M, N, K, -1,
+                                  packed.data());
                 }
             });
         } else {
