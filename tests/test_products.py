@@ -323,6 +323,19 @@ def test_mm_is_the_classical_loop_byte_for_byte(zel, kind, M, K, N):
     assert records(zel.mm(a, b)._data) == _classical(zel, a, b)
 
 
+@pytest.mark.parametrize("kind", ["full", "mixed_widths"])
+def test_large_mm_is_the_classical_loop_byte_for_byte(zel, kind):
+    # Large enough that the primes come in more than one group, the operands
+    # are reduced by records rather than by primes, A is packed in slices of
+    # the inner size with a short last slice, and both row blocks and column
+    # panels end short.
+    rng = random.Random(f"large {kind}")
+    M, K, N = 256, 300, 250
+    a = _matrix(zel, M, K, _entries(kind, rng))
+    b = _matrix(zel, K, N, _entries(kind, rng))
+    assert records(zel.mm(a, b)._data) == _classical(zel, a, b)
+
+
 def test_bmm_is_one_product_per_matrix(zel):
     # Enough matrices that the primes are taken in more than one group.
     rng = random.Random(13)

@@ -393,9 +393,10 @@ void crt_finish(const mp_limb_t* acc, const double* frac, Py_ssize_t lo, Py_ssiz
 
 constexpr int kPanel = 16, kRows = 6, kKc = 256;
 
-template <int R>
-__attribute__((always_inline)) inline void panel_block(const double* a, Py_ssize_t lda, const double* bp, int kc, double* c, Py_ssize_t ldc,
-                        int cols) {
+// A's R rows are read at a[r * lda + k], or packed k-major at a[k * R + r].
+template <int R, bool Packed = false>
+__attribute__((always_inline)) inline void panel_block(const double* a, Py_ssize_t lda, const double* bp, int kc,
+                                                       double* c, Py_ssize_t ldc, int cols) {
     // The block of C is wanted only after kc steps: ask for it now, so that
     // its lines arrive while the products run.
     for (int r = 0; r < R; ++r) {
@@ -408,7 +409,7 @@ __attribute__((always_inline)) inline void panel_block(const double* a, Py_ssize
         __builtin_memcpy(&b0, bp + k * kPanel, sizeof b0);
         __builtin_memcpy(&b1, bp + k * kPanel + 8, sizeof b1);
         for (int r = 0; r < R; ++r) {
-            const double x = a[r * lda + k];
+            const double x = Packed ? a[k * R + r] : a[r * lda + k];
             acc[r][0] += x * b0;
             acc[r][1] += x * b1;
         }
@@ -421,14 +422,17 @@ __attribute__((always_inline)) inline void panel_block(const double* a, Py_ssize
     }
 }
 
-// C[:, j0 : j0 + cols] += A[:, k0 : k0 + kc] B[k0 : k0 + kc, j0 : j0 + cols].
-__attribute__((always_inline)) inline void residue_block(const double* a, const double* b, double* c, Py_ssize_t M,
-                                                         Py_ssize_t N, Py_ssize_t K, Py_ssize_t j0, Py_ssize_t k0,
-                                                         double* packed) {
+// Row strides of the three matrices of one residue product.
+struct Strides {
+    Py_ssize_t a, b, c;
+};
+
+// Packs B[k0 : k0 + kc, j0 : j0 + 16] k-major, zero beyond column N.
+__attribute__((always_inline)) inline void pack_panel(const double* b, Py_ssize_t ldb, Py_ssize_t N, Py_ssize_t j0,
+                                                      Py_ssize_t k0, int kc, double* packed) {
     const int cols = static_cast<int>(std::min<Py_ssize_t>(kPanel, N - j0));
-    const int kc = static_cast<int>(std::min<Py_ssize_t>(kKc, K - k0));
     for (int k = 0; k < kc; ++k) {
-        const double* row = b + (k0 + k) * N + j0;
+        const double* row = b + (k0 + k) * ldb + j0;
         double* dst = packed + k * kPanel;
         if (cols == kPanel) {
             __builtin_memcpy(dst, row, sizeof(double) * kPanel);
@@ -436,53 +440,98 @@ __attribute__((always_inline)) inline void residue_block(const double* a, const 
             for (int j = 0; j < kPanel; ++j) dst[j] = j < cols ? row[j] : 0.0;
         }
     }
-    Py_ssize_t i = 0;
-    for (; i + kRows <= M; i += kRows) panel_block<kRows>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols);
-    switch (M - i) {
-        case 5: panel_block<5>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
-        case 4: panel_block<4>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
-        case 3: panel_block<3>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
-        case 2: panel_block<2>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
-        case 1: panel_block<1>(a + i * K + k0, K, packed, kc, c + i * N + j0, N, cols); break;
-        default: break;
-    }
 }
 
-// C += A B for one product, by column panels (j0 = -1) or for one panel
-// j0 only.  The whole product runs each kc-deep slice of A (M x kc) past
-// every panel before the next, so the slice is read from the second-level
-// cache rather than from memory once per panel.
-__attribute__((always_inline)) inline void residue_panel_body(
-    const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N, Py_ssize_t K, Py_ssize_t j0,
-    double* packed) {
-    for (Py_ssize_t k0 = 0; k0 < K; k0 += kKc) {
-        if (j0 >= 0) {
-            residue_block(a, b, c, M, N, K, j0, k0, packed);
-        } else {
-            for (Py_ssize_t j = 0; j < N; j += kPanel) residue_block(a, b, c, M, N, K, j, k0, packed);
+// Packs A[:, k0 : k0 + kc] by blocks of kRows rows (the last block shorter),
+// each k-major, so that a block's rows are read from consecutive lines.
+__attribute__((always_inline)) inline void pack_rows(const double* a, Py_ssize_t lda, Py_ssize_t M, Py_ssize_t k0,
+                                                     int kc, double* packed) {
+    for (Py_ssize_t i = 0; i < M; i += kRows) {
+        const int R = static_cast<int>(std::min<Py_ssize_t>(kRows, M - i));
+        double* dst = packed + i * kc;
+        for (int r = 0; r < R; ++r) {
+            const double* row = a + (i + r) * lda + k0;
+            for (int k = 0; k < kc; ++k) dst[k * R + r] = row[k];
         }
     }
 }
 
-ZEL_TARGET_AVX512 void residue_panel_avx512(const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N,
-                                            Py_ssize_t K, Py_ssize_t j0, double* packed) {
-    residue_panel_body(a, b, c, M, N, K, j0, packed);
+// C[:, j0 : j0 + cols] += A[:, k0 : k0 + kc] B[k0 : k0 + kc, j0 : j0 + cols],
+// with B's panel packed and A as it lies (or packed by pack_rows: ap).
+__attribute__((always_inline)) inline void residue_block(const double* a, const double* ap, const double* packed,
+                                                         double* c, Strides ld, Py_ssize_t M, Py_ssize_t N,
+                                                         Py_ssize_t j0, Py_ssize_t k0, int kc) {
+    const int cols = static_cast<int>(std::min<Py_ssize_t>(kPanel, N - j0));
+    const double* ak = a + k0;
+    double* cj = c + j0;
+    Py_ssize_t i = 0;
+    if (ap != nullptr) {
+        for (; i + kRows <= M; i += kRows) {
+            panel_block<kRows, true>(ap + i * kc, 0, packed, kc, cj + i * ld.c, ld.c, cols);
+        }
+        switch (M - i) {
+            case 5: panel_block<5, true>(ap + i * kc, 0, packed, kc, cj + i * ld.c, ld.c, cols); break;
+            case 4: panel_block<4, true>(ap + i * kc, 0, packed, kc, cj + i * ld.c, ld.c, cols); break;
+            case 3: panel_block<3, true>(ap + i * kc, 0, packed, kc, cj + i * ld.c, ld.c, cols); break;
+            case 2: panel_block<2, true>(ap + i * kc, 0, packed, kc, cj + i * ld.c, ld.c, cols); break;
+            case 1: panel_block<1, true>(ap + i * kc, 0, packed, kc, cj + i * ld.c, ld.c, cols); break;
+            default: break;
+        }
+        return;
+    }
+    for (; i + kRows <= M; i += kRows) panel_block<kRows>(ak + i * ld.a, ld.a, packed, kc, cj + i * ld.c, ld.c, cols);
+    switch (M - i) {
+        case 5: panel_block<5>(ak + i * ld.a, ld.a, packed, kc, cj + i * ld.c, ld.c, cols); break;
+        case 4: panel_block<4>(ak + i * ld.a, ld.a, packed, kc, cj + i * ld.c, ld.c, cols); break;
+        case 3: panel_block<3>(ak + i * ld.a, ld.a, packed, kc, cj + i * ld.c, ld.c, cols); break;
+        case 2: panel_block<2>(ak + i * ld.a, ld.a, packed, kc, cj + i * ld.c, ld.c, cols); break;
+        case 1: panel_block<1>(ak + i * ld.a, ld.a, packed, kc, cj + i * ld.c, ld.c, cols); break;
+        default: break;
+    }
 }
 
-ZEL_TARGET_AVX2 void residue_panel_avx2(const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N,
-                                        Py_ssize_t K, Py_ssize_t j0, double* packed) {
-    residue_panel_body(a, b, c, M, N, K, j0, packed);
+// C += A B for one product: every column panel (j0 = -1; `rows` then holds
+// M x kKc doubles for A's packed slice) or panel j0 only.  The whole
+// product runs each kc-deep slice of A past every panel before the next,
+// so the slice is read from the second-level cache rather than from memory
+// once per panel.
+__attribute__((always_inline)) inline void residue_panel_body(const double* a, const double* b, double* c,
+                                                              Strides ld, Py_ssize_t M, Py_ssize_t N, Py_ssize_t K,
+                                                              Py_ssize_t j0, double* packed, double* rows) {
+    for (Py_ssize_t k0 = 0; k0 < K; k0 += kKc) {
+        const int kc = static_cast<int>(std::min<Py_ssize_t>(kKc, K - k0));
+        if (j0 >= 0) {
+            pack_panel(b, ld.b, N, j0, k0, kc, packed);
+            residue_block(a, nullptr, packed, c, ld, M, N, j0, k0, kc);
+        } else {
+            pack_rows(a, ld.a, M, k0, kc, rows);
+            for (Py_ssize_t j = 0; j < N; j += kPanel) {
+                pack_panel(b, ld.b, N, j, k0, kc, packed);
+                residue_block(a, rows, packed, c, ld, M, N, j, k0, kc);
+            }
+        }
+    }
 }
 
-void residue_panel_plain(const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N, Py_ssize_t K,
-                         Py_ssize_t j0, double* packed) {
-    residue_panel_body(a, b, c, M, N, K, j0, packed);
+ZEL_TARGET_AVX512 void residue_panel_avx512(const double* a, const double* b, double* c, Strides ld, Py_ssize_t M,
+                                            Py_ssize_t N, Py_ssize_t K, Py_ssize_t j0, double* packed, double* rows) {
+    residue_panel_body(a, b, c, ld, M, N, K, j0, packed, rows);
 }
 
-void residue_panel(const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N, Py_ssize_t K,
-                   Py_ssize_t j0, double* packed) {
+ZEL_TARGET_AVX2 void residue_panel_avx2(const double* a, const double* b, double* c, Strides ld, Py_ssize_t M,
+                                        Py_ssize_t N, Py_ssize_t K, Py_ssize_t j0, double* packed, double* rows) {
+    residue_panel_body(a, b, c, ld, M, N, K, j0, packed, rows);
+}
+
+void residue_panel_plain(const double* a, const double* b, double* c, Strides ld, Py_ssize_t M, Py_ssize_t N,
+                         Py_ssize_t K, Py_ssize_t j0, double* packed, double* rows) {
+    residue_panel_body(a, b, c, ld, M, N, K, j0, packed, rows);
+}
+
+void residue_panel(const double* a, const double* b, double* c, Strides ld, Py_ssize_t M, Py_ssize_t N, Py_ssize_t K,
+                   Py_ssize_t j0, double* packed, double* rows) {
     static const auto chosen = by_cpu_level(residue_panel_avx512, residue_panel_avx2, residue_panel_plain);
-    chosen(a, b, c, M, N, K, j0, packed);
+    chosen(a, b, c, ld, M, N, K, j0, packed, rows);
 }
 
 // f(lo, hi) over [0, n) split between the machine's cores, the interpreter
@@ -584,6 +633,10 @@ private:
 // Bytes of residue matrices one group of primes may hold.
 constexpr double kGroupBytes = 64.0 * 1024 * 1024;
 
+// Bytes of operand records above which a group's reduction is shared out by
+// records rather than by primes.
+constexpr double kSharedReductionBytes = 1024.0 * 1024;
+
 }  // namespace
 
 // Measured on full-width and double-valued operands: below about 40^3
@@ -620,7 +673,11 @@ void mm_multimodular(const fp_t* a, const fp_t* b, fp_t* out, Py_ssize_t batch, 
     std::fill(acc.data(), acc.data() + static_cast<size_t>(nc) * (L + 1), 0);
     std::fill(frac.data(), frac.data() + nc, 0.0);
     const double per_prime = 8.0 * static_cast<double>(na + nb + nc);
-    const int group = std::max(1, std::min(np, static_cast<int>(kGroupBytes / per_prime)));
+    // Groups as even as the memory bound allows: a short last group would
+    // be shared out by panels, with more meetings for little work.
+    const int widest = std::max(1, std::min(np, static_cast<int>(kGroupBytes / per_prime)));
+    const int groups = (np + widest - 1) / widest;
+    const int group = (np + groups - 1) / groups;
     const int g_max = std::min(np, group);
     Scratch<double> ra(static_cast<size_t>(g_max) * na), rb(static_cast<size_t>(g_max) * nb),
         rc(static_cast<size_t>(g_max) * nc);
@@ -635,15 +692,30 @@ void mm_multimodular(const fp_t* a, const fp_t* b, fp_t* out, Py_ssize_t batch, 
             // modulo its own primes and multiplies their residues, so the
             // threads meet once per group instead of three times (a wait at
             // each meeting costs most on a loaded machine).
+            // Operands that outgrow the second-level cache are reduced by
+            // records instead, so that each is read from memory once per
+            // group rather than once per thread, for one more meeting.
+            const bool shared_reduction = static_cast<double>(na + nb) * sizeof(fp_t) > kSharedReductionBytes;
+            if (shared_reduction) {
+                parallel_for(na + nb, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
+                    if (lo < na) reduce_records(a, lo, std::min(hi, na), sa.low, chunks_a, ps, i0, i1, ra.data(), na);
+                    if (hi > na) {
+                        reduce_records(b, std::max(lo, na) - na, hi - na, sb.low, chunks_b, ps, i0, i1, rb.data(),
+                                       nb);
+                    }
+                });
+            }
             parallel_for(g, 1, [&](Py_ssize_t lo, Py_ssize_t hi) {
                 const int p0 = i0 + static_cast<int>(lo), p1 = i0 + static_cast<int>(hi);
+                if (!shared_reduction) {
+                    reduce_records(a, 0, na, sa.low, chunks_a, ps, p0, p1, ra.data() + lo * na, na);
+                    reduce_records(b, 0, nb, sb.low, chunks_b, ps, p0, p1, rb.data() + lo * nb, nb);
+                }
                 std::fill(rc.data() + lo * nc, rc.data() + hi * nc, 0.0);
-                reduce_records(a, 0, na, sa.low, chunks_a, ps, p0, p1, ra.data() + lo * na, na);
-                reduce_records(b, 0, nb, sb.low, chunks_b, ps, p0, p1, rb.data() + lo * nb, nb);
-                std::vector<double> packed(static_cast<size_t>(kKc) * kPanel);
+                std::vector<double> packed(static_cast<size_t>(kKc) * kPanel), rows(static_cast<size_t>(M) * kKc);
                 for (Py_ssize_t m = lo * batch; m < hi * batch; ++m) {
-                    residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N, M, N, K, -1,
-                                  packed.data());
+                    residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N,
+                                  Strides{K, N, N}, M, N, K, -1, packed.data(), rows.data());
                 }
             });
         } else {
@@ -660,8 +732,8 @@ void mm_multimodular(const fp_t* a, const fp_t* b, fp_t* out, Py_ssize_t batch, 
                 std::vector<double> packed(static_cast<size_t>(kKc) * kPanel);
                 for (Py_ssize_t t = lo; t < hi; ++t) {
                     const Py_ssize_t m = t / panels, j0 = (t % panels) * kPanel;
-                    residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N, M, N, K, j0,
-                                  packed.data());
+                    residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N,
+                                  Strides{K, N, N}, M, N, K, j0, packed.data(), nullptr);
                 }
             });
         }
