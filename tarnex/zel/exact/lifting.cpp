@@ -337,6 +337,16 @@ void on_cores(Py_ssize_t jobs, std::atomic<bool>& stop, F body) {
     if (failed) throw std::bad_alloc();
 }
 
+// x <- -x for D digits of two's complement.
+void negate_digits(uint32_t* x, Py_ssize_t D) {
+    uint64_t carry = 1;
+    for (Py_ssize_t k = 0; k < D; ++k) {
+        const uint64_t v = static_cast<uint64_t>(static_cast<uint32_t>(~x[k])) + carry;
+        x[k] = static_cast<uint32_t>(v);
+        carry = v >> 32;
+    }
+}
+
 }  // namespace
 
 bool solve_padic(const IntMatrix& c, const std::vector<Mpz>& f, std::vector<Mpz>& num, Mpz& den) {
@@ -366,13 +376,26 @@ bool solve_padic(const IntMatrix& c, const std::vector<Mpz>& f, std::vector<Mpz>
     }
     const long last = static_cast<long>(std::ceil((2.0 * hadamard + 2.0) / kPrimeBits)) + 1;
 
-    std::vector<Mpz> r(static_cast<size_t>(n)), y(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) mpz_set(r[i].v, f[i].v);
+    // The residual r = (f - C y) / p^k lives in D 32-bit digits, two's
+    // complement: |r| stays below max(|f|, n 2^(32 W + 27)), well inside.
+    const Py_ssize_t W = hv.width;
+    Py_ssize_t fw = 1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        fw = std::max<Py_ssize_t>(fw, static_cast<Py_ssize_t>((mpz_sizeinbase(f[i].v, 2) + 31) / 32));
+    }
+    const Py_ssize_t D = std::max(W, fw) + 3;
+    std::vector<u32> rd(static_cast<size_t>(n * D), 0);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        u32* ri = &rd[i * D];
+        size_t count = 0;
+        mpz_export(ri, &count, -1, sizeof(u32), 0, 0, f[i].v);
+        if (mpz_sgn(f[i].v) < 0) negate_digits(ri, D);
+    }
+    std::vector<Mpz> y(static_cast<size_t>(n));
     std::vector<u32> rm(static_cast<size_t>(n)), x(static_cast<size_t>(n));
     std::vector<u32> inv32(cinv.begin(), cinv.end());
     // C's halves digit by digit, split by sign, rows contiguous: C x is
     // then 2 W dot products a row.
-    const Py_ssize_t W = hv.width;
     std::vector<u32> pos(static_cast<size_t>(W * n * n), 0), neg(pos.size(), 0);
     for (Py_ssize_t i = 0; i < n; ++i) {
         for (Py_ssize_t j = 0; j < n; ++j) {
@@ -382,15 +405,26 @@ bool solve_padic(const IntMatrix& c, const std::vector<Mpz>& f, std::vector<Mpz>
             for (Py_ssize_t k = 0; k < W; ++k) dst[(k * n + i) * n + j] = hv.h[(i * n + j) * W + k];
         }
     }
-    std::vector<u32> digits(static_cast<size_t>(W + 4));
-    Mpz pk(1), s, half, bound, a, b, t;
+    // 2^(32 D) mod p, for residues of negative residuals; p^-1 mod 2^32 for
+    // the exact division.
+    u32 wrap = 1;
+    for (Py_ssize_t k = 0; k < D; ++k) wrap = P.reduce(static_cast<u64>(wrap) << 32);
+    u32 pinv = static_cast<u32>(P.p);  // Newton's iteration: 5 correct bits, doubling
+    for (int it = 0; it < 4; ++it) pinv *= 2 - static_cast<u32>(P.p) * pinv;
+    Mpz pk(1), half, bound, a, b, t;
     num.assign(static_cast<size_t>(n), Mpz());
     // An attempt costs as much as dozens of lifting steps, so attempts
     // are spaced geometrically (overshooting by at most half).
     long next_try = 8;
     for (long step = 1;; ++step) {
         poll_interrupt();
-        for (Py_ssize_t i = 0; i < n; ++i) rm[i] = static_cast<u32>(mpz_fdiv_ui(r[i].v, P.p));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const u32* ri = &rd[i * D];
+            u32 m = 0;
+            for (Py_ssize_t k = D - 1; k >= 0; --k) m = P.reduce((static_cast<u64>(m) << 32) | ri[k]);
+            if (ri[D - 1] >> 31) m = P.reduce(static_cast<u64>(m) + P.p - wrap);
+            rm[i] = m;
+        }
         for (Py_ssize_t i = 0; i < n; ++i) {
             // Residues below 2^26: 2^11 products fit a 64-bit sum.
             u64 sum = 0;
@@ -401,25 +435,29 @@ bool solve_padic(const IntMatrix& c, const std::vector<Mpz>& f, std::vector<Mpz>
             x[i] = static_cast<u32>(sum);
             mpz_addmul_ui(y[i].v, pk.v, x[i]);
         }
-        // r <- (r - C x) / p, exactly, from the positive and the negative
-        // entries' digits.
+        // r <- (r - C x) / p, exactly: C x digit by digit from the positive
+        // and the negative entries, subtracted with a signed carry; then
+        // the quotient, which fits, is r p^-1 modulo 2^(32 D), formed from
+        // the low digit up.
         for (Py_ssize_t i = 0; i < n; ++i) {
-            for (int pass = 0; pass < 2; ++pass) {
-                const std::vector<u32>& src = pass == 0 ? pos : neg;
-                u128 carry = 0;
-                for (Py_ssize_t k = 0; k < static_cast<Py_ssize_t>(digits.size()); ++k) {
-                    const u128 v = (k < W ? dot(&src[(k * n + i) * n], x.data(), n) : 0) + carry;
-                    digits[k] = static_cast<u32>(v);
-                    carry = v >> 32;
+            u32* ri = &rd[i * D];
+            __int128 carry = 0;
+            for (Py_ssize_t k = 0; k < D; ++k) {
+                __int128 v = static_cast<__int128>(ri[k]) + carry;
+                if (k < W) {
+                    v -= static_cast<__int128>(dot(&pos[(k * n + i) * n], x.data(), n));
+                    v += static_cast<__int128>(dot(&neg[(k * n + i) * n], x.data(), n));
                 }
-                mpz_import(s.v, digits.size(), -1, sizeof(u32), 0, 0, digits.data());
-                if (pass == 0) {
-                    mpz_sub(r[i].v, r[i].v, s.v);
-                } else {
-                    mpz_add(r[i].v, r[i].v, s.v);
-                }
+                ri[k] = static_cast<u32>(v);
+                carry = v >> 32;
             }
-            mpz_divexact_ui(r[i].v, r[i].v, static_cast<unsigned long>(P.p));
+            u32 borrow = 0;
+            for (Py_ssize_t k = 0; k < D; ++k) {
+                const u32 d = ri[k], l = d - borrow;
+                const u32 q = l * pinv;
+                ri[k] = q;
+                borrow = (l > d) + static_cast<u32>((static_cast<u64>(q) * P.p) >> 32);
+            }
         }
         mpz_mul_ui(pk.v, pk.v, static_cast<unsigned long>(P.p));
         if (step < next_try && step < last) continue;
