@@ -7,6 +7,11 @@
   by CPU time;
 - mm of 256 x 256 values from doubles beside python-flint's arb_mat product
   at 512 bits (a ball enclosure, not a floored record);
+- conv2d of a 1 x 16 x 32 x 32 input from doubles with 32 filters of
+  16 x 3 x 3 (padding 1) beside python-flint's fmpz_mat product of the
+  weights' scaled integers with the unfolded input's, then the floor shift
+  (the same records; the unfolding is not timed), and beside the module's
+  own direct kernel, which conv2d used before;
 - sum of 1,000,000 full-width records beside Python's sum of the scaled ints,
   with the reduction's peak host allocation and the size of its result;
 - atan of 4,000 values in [-5, 5] beside mpmath at 256 bits (our pi/4 and
@@ -175,6 +180,35 @@ def main():
     if peak is not None:
         note += f"; peak allocation {peak:.3f}x the input beside it"
     record(f"sum {SUM_N:,} full width", ours, "Python sum of scaled ints", peer, note)
+
+    # conv2d, through the product of the unfolded input.
+    cb, cc, ch, co, ck = 1, 16, 32, 32, 3
+    nrng = np.random.default_rng(5)
+    inp = zel.Tensor(nrng.standard_normal((cb, cc, ch, ch)))
+    w = zel.Tensor(nrng.standard_normal((co, cc, ck, ck)))
+    zel.conv2d(inp, w, 1, 1)
+    ours = best_of(lambda: zel.conv2d(inp, w, 1, 1))
+    scale = 2**256
+    iv = [int(v * scale) for v in zel.from_gpu(inp._data, as_float=False)]
+    wv = [int(v * scale) for v in zel.from_gpu(w._data, as_float=False)]
+    taps = cc * ck * ck
+    cols = [[iv[(c * ch + y + ky - 1) * ch + x + kx - 1] if 0 <= y + ky - 1 < ch and 0 <= x + kx - 1 < ch else 0
+             for y in range(ch) for x in range(ch)]
+            for c in range(cc) for ky in range(ck) for kx in range(ck)]
+    fw = flint.fmpz_mat([wv[o * taps:(o + 1) * taps] for o in range(co)])
+    fc = flint.fmpz_mat(cols)
+
+    def flint_conv():
+        return [[int(x) >> 256 for x in r] for r in (fw * fc).tolist()]
+    peer = best_of(flint_conv)
+    total = cb * co * ch * ch
+    direct_out = zel.cp.empty(total, dtype=zel.FIXEDPOINT_DTYPE)
+    direct_args = (inp._data, w._data, direct_out,
+                   *[np.int32(v) for v in (cb, cc, ch, ch, co, ck, ck, 1, 1, ch, ch)])
+    kernel = zel._get_kernel("fp_conv2d_kernel")
+    direct = best_of(lambda: kernel(((total + 255) // 256,), (256,), direct_args))
+    record("conv2d 16->32 ch, 32x32, 3x3", ours, "flint fmpz_mat * (unfolded) + shift", peer,
+           f"the direct kernel it replaces: {direct * 1e3:.1f} ms")
 
     # atan.
     xs = np.linspace(-5, 5, ATAN_N)

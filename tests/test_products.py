@@ -1,6 +1,7 @@
 """Matrix products: every sum of products (mm, mv, conv2d, trace) is the floor
 of the exact rational sum, checked against Fraction arithmetic on the exact
 values of the input records; shapes, launch-side refusals and messages."""
+import math
 import random
 import struct
 from fractions import Fraction
@@ -334,6 +335,36 @@ def test_large_mm_is_the_classical_loop_byte_for_byte(zel, kind):
     a = _matrix(zel, M, K, _entries(kind, rng))
     b = _matrix(zel, K, N, _entries(kind, rng))
     assert records(zel.mm(a, b)._data) == _classical(zel, a, b)
+
+
+def _classical_conv2d(zel, inp, w, stride, padding):
+    import numpy as np
+
+    batch, in_ch, H, W = inp.shape
+    out_ch, _, kH, kW = w.shape
+    out_H, out_W = (H + 2 * padding - kH) // stride + 1, (W + 2 * padding - kW) // stride + 1
+    total = batch * out_ch * out_H * out_W
+    out = zel.cp.empty(total, dtype=zel.FIXEDPOINT_DTYPE)
+    args = [np.int32(v) for v in (batch, in_ch, H, W, out_ch, kH, kW, stride, padding, out_H, out_W)]
+    zel._get_kernel("fp_conv2d_kernel")(((total + 255) // 256,), (256,), (inp._data, w._data, out, *args))
+    return records(out)
+
+
+@pytest.mark.parametrize("kind, shape_in, shape_w, stride, padding", [
+    ("full", (2, 4, 10, 10), (32, 4, 3, 3), 1, 1),
+    ("all_limbs_set", (2, 4, 10, 10), (32, 4, 3, 3), 1, 1),
+    ("mixed_widths", (2, 4, 11, 11), (33, 4, 3, 3), 2, 2),
+    # 1,000 taps an output: the unfolded input is taken in two slices, the
+    # second starting inside the second image.
+    ("in_range", (2, 40, 24, 24), (32, 40, 5, 5), 1, 0),
+])
+def test_large_conv2d_is_the_direct_kernel_byte_for_byte(zel, kind, shape_in, shape_w, stride, padding):
+    rng = random.Random(f"conv {kind}")
+    make = _entries(kind, rng)
+    n_in, n_w = math.prod(shape_in), math.prod(shape_w)
+    inp = zel.Tensor(_raw=_matrix(zel, 1, n_in, make)._data, shape=shape_in)
+    w = zel.Tensor(_raw=_matrix(zel, 1, n_w, make)._data, shape=shape_w)
+    assert records(zel.conv2d(inp, w, stride, padding)._data) == _classical_conv2d(zel, inp, w, stride, padding)
 
 
 def test_bmm_is_one_product_per_matrix(zel):

@@ -53,6 +53,54 @@ void host_multimodular(PyObject* a, PyObject* b, PyObject* out, Py_ssize_t batch
     mm_multimodular(host_records(a), host_records(b), host_records(out), batch, M, N, K);
 }
 
+struct Conv2dShape {
+    Py_ssize_t batch, in_ch, H, W, out_ch, kH, kW, stride, padding, out_H, out_W;
+};
+
+// conv2d as products: the weights (out_ch x K, K = in_ch kH kW) times the
+// unfolded input, whose column (b, y, x) holds the K taps under output
+// (b, y, x), zero records where a tap falls in the padding.  Each output is
+// then the same exact sum the direct kernel forms, and the product rounds
+// it the same way.  Columns are unfolded a slice at a time, so the unfolded
+// copy stays within kUnfoldBytes whatever the image.
+constexpr double kUnfoldBytes = 32.0 * 1024 * 1024;
+
+void host_conv2d_multimodular(const fp_t* input, const fp_t* weight, fp_t* out, const Conv2dShape& c) {
+    const Py_ssize_t K = c.in_ch * c.kH * c.kW, per_image = c.out_H * c.out_W, cols = c.batch * per_image;
+    const Py_ssize_t slice = std::max<Py_ssize_t>(
+        32, std::min<Py_ssize_t>(cols, static_cast<Py_ssize_t>(kUnfoldBytes / (sizeof(fp_t) * static_cast<double>(K)))));
+    fp_t zero;
+    fp_set_zero(zero);
+    std::vector<fp_t> unfolded(static_cast<size_t>(K * std::min(slice, cols)));
+    std::vector<fp_t> part(static_cast<size_t>(c.out_ch * std::min(slice, cols)));
+    for (Py_ssize_t c0 = 0; c0 < cols; c0 += slice) {
+        const Py_ssize_t n = std::min(slice, cols - c0);
+        for (Py_ssize_t ch = 0; ch < c.in_ch; ++ch) {
+            for (Py_ssize_t ky = 0; ky < c.kH; ++ky) {
+                for (Py_ssize_t kx = 0; kx < c.kW; ++kx) {
+                    fp_t* row = &unfolded[static_cast<size_t>(((ch * c.kH + ky) * c.kW + kx) * n)];
+                    for (Py_ssize_t j = 0; j < n; ++j) {
+                        const Py_ssize_t col = c0 + j, b = col / per_image, pos = col % per_image;
+                        const Py_ssize_t yy = (pos / c.out_W) * c.stride - c.padding + ky;
+                        const Py_ssize_t xx = (pos % c.out_W) * c.stride - c.padding + kx;
+                        const bool inside = yy >= 0 && yy < c.H && xx >= 0 && xx < c.W;
+                        row[j] = inside ? input[((b * c.in_ch + ch) * c.H + yy) * c.W + xx] : zero;
+                    }
+                }
+            }
+        }
+        if (PyErr_CheckSignals() < 0) py::fail();
+        mm_multimodular(weight, unfolded.data(), part.data(), 1, c.out_ch, n, K);
+        // part is out_ch x n; output (b, o, pos) is row o, column b * per_image + pos.
+        for (Py_ssize_t o = 0; o < c.out_ch; ++o) {
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                const Py_ssize_t col = c0 + j, b = col / per_image, pos = col % per_image;
+                out[(b * c.out_ch + o) * per_image + pos] = part[static_cast<size_t>(o * n + j)];
+            }
+        }
+    }
+}
+
 Ref fn_mm(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"a", "b"};
     auto [a_in, b_in] = parse_args("mm", names, 2, args, nargs, kwnames);
@@ -217,6 +265,12 @@ Ref fn_conv2d(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Py_ssize_t in_need = batch * in_ch * H * W, w_need = out_ch * in_ch * kH * kW;
     check_inputs(KernelId::fp_conv2d_kernel, {LaunchArg::in(input.data.get(), in_need), LaunchArg::in(weight.data.get(), w_need)});
     Ref out = dev_empty(total);
+    const Conv2dShape cs{batch, in_ch, H, W, out_ch, kH, kW, stride, padding, out_H, out_W};
+    if (S().host_device && total > 0 && mm_multimodular_pays(out_ch, batch * out_H * out_W, in_ch * kH * kW)) {
+        host_conv2d_multimodular(host_records(input.data.get()), host_records(weight.data.get()),
+                                 host_records(out.get()), cs);
+        return make_tensor(std::move(out), shape_tuple({batch, out_ch, out_H, out_W}));
+    }
     launch_1d(KernelId::fp_conv2d_kernel, total,
               {LaunchArg::checked(input.data.get()), LaunchArg::checked(weight.data.get()),
                LaunchArg::out(out.get()), LaunchArg::i32(batch), LaunchArg::i32(in_ch), LaunchArg::i32(H),
