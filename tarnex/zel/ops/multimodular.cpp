@@ -422,17 +422,13 @@ __attribute__((always_inline)) inline void panel_block(const double* a, Py_ssize
     }
 }
 
-// Row strides of the three matrices of one residue product.
-struct Strides {
-    Py_ssize_t a, b, c;
-};
-
-// Packs B[k0 : k0 + kc, j0 : j0 + 16] k-major, zero beyond column N.
-__attribute__((always_inline)) inline void pack_panel(const double* b, Py_ssize_t ldb, Py_ssize_t N, Py_ssize_t j0,
-                                                      Py_ssize_t k0, int kc, double* packed) {
+// Packs B[k0 : k0 + kc, j0 : j0 + 16] (B: K x N) k-major, zero beyond
+// column N.
+__attribute__((always_inline)) inline void pack_panel(const double* b, Py_ssize_t N, Py_ssize_t j0, Py_ssize_t k0,
+                                                      int kc, double* packed) {
     const int cols = static_cast<int>(std::min<Py_ssize_t>(kPanel, N - j0));
     for (int k = 0; k < kc; ++k) {
-        const double* row = b + (k0 + k) * ldb + j0;
+        const double* row = b + (k0 + k) * N + j0;
         double* dst = packed + k * kPanel;
         if (cols == kPanel) {
             __builtin_memcpy(dst, row, sizeof(double) * kPanel);
@@ -442,50 +438,39 @@ __attribute__((always_inline)) inline void pack_panel(const double* b, Py_ssize_
     }
 }
 
-// Packs A[:, k0 : k0 + kc] by blocks of kRows rows (the last block shorter),
-// each k-major, so that a block's rows are read from consecutive lines.
-__attribute__((always_inline)) inline void pack_rows(const double* a, Py_ssize_t lda, Py_ssize_t M, Py_ssize_t k0,
+// Packs A[:, k0 : k0 + kc] (A: M x K) by blocks of kRows rows (the last
+// block shorter), each k-major, so that a block's rows are read from
+// consecutive lines.
+__attribute__((always_inline)) inline void pack_rows(const double* a, Py_ssize_t M, Py_ssize_t K, Py_ssize_t k0,
                                                      int kc, double* packed) {
     for (Py_ssize_t i = 0; i < M; i += kRows) {
         const int R = static_cast<int>(std::min<Py_ssize_t>(kRows, M - i));
         double* dst = packed + i * kc;
         for (int r = 0; r < R; ++r) {
-            const double* row = a + (i + r) * lda + k0;
+            const double* row = a + (i + r) * K + k0;
             for (int k = 0; k < kc; ++k) dst[k * R + r] = row[k];
         }
     }
 }
 
-// C[:, j0 : j0 + cols] += A[:, k0 : k0 + kc] B[k0 : k0 + kc, j0 : j0 + cols],
-// with B's panel packed and A as it lies (or packed by pack_rows: ap).
-__attribute__((always_inline)) inline void residue_block(const double* a, const double* ap, const double* packed,
-                                                         double* c, Strides ld, Py_ssize_t M, Py_ssize_t N,
-                                                         Py_ssize_t j0, Py_ssize_t k0, int kc) {
+// C[:, j0 : j0 + cols] += A[:, k0 : k0 + kc] B[k0 : k0 + kc, j0 : j0 + cols]
+// with B's panel packed; A as it lies, or (Packed) its slice as pack_rows
+// leaves it.
+template <bool Packed>
+__attribute__((always_inline)) inline void residue_block(const double* a, const double* packed, double* c,
+                                                         Py_ssize_t M, Py_ssize_t N, Py_ssize_t K, Py_ssize_t j0,
+                                                         Py_ssize_t k0, int kc) {
     const int cols = static_cast<int>(std::min<Py_ssize_t>(kPanel, N - j0));
-    const double* ak = a + k0;
+    const auto rows_at = [&](Py_ssize_t i) { return Packed ? a + i * kc : a + i * K + k0; };
     double* cj = c + j0;
     Py_ssize_t i = 0;
-    if (ap != nullptr) {
-        for (; i + kRows <= M; i += kRows) {
-            panel_block<kRows, true>(ap + i * kc, 0, packed, kc, cj + i * ld.c, ld.c, cols);
-        }
-        switch (M - i) {
-            case 5: panel_block<5, true>(ap + i * kc, 0, packed, kc, cj + i * ld.c, ld.c, cols); break;
-            case 4: panel_block<4, true>(ap + i * kc, 0, packed, kc, cj + i * ld.c, ld.c, cols); break;
-            case 3: panel_block<3, true>(ap + i * kc, 0, packed, kc, cj + i * ld.c, ld.c, cols); break;
-            case 2: panel_block<2, true>(ap + i * kc, 0, packed, kc, cj + i * ld.c, ld.c, cols); break;
-            case 1: panel_block<1, true>(ap + i * kc, 0, packed, kc, cj + i * ld.c, ld.c, cols); break;
-            default: break;
-        }
-        return;
-    }
-    for (; i + kRows <= M; i += kRows) panel_block<kRows>(ak + i * ld.a, ld.a, packed, kc, cj + i * ld.c, ld.c, cols);
+    for (; i + kRows <= M; i += kRows) panel_block<kRows, Packed>(rows_at(i), K, packed, kc, cj + i * N, N, cols);
     switch (M - i) {
-        case 5: panel_block<5>(ak + i * ld.a, ld.a, packed, kc, cj + i * ld.c, ld.c, cols); break;
-        case 4: panel_block<4>(ak + i * ld.a, ld.a, packed, kc, cj + i * ld.c, ld.c, cols); break;
-        case 3: panel_block<3>(ak + i * ld.a, ld.a, packed, kc, cj + i * ld.c, ld.c, cols); break;
-        case 2: panel_block<2>(ak + i * ld.a, ld.a, packed, kc, cj + i * ld.c, ld.c, cols); break;
-        case 1: panel_block<1>(ak + i * ld.a, ld.a, packed, kc, cj + i * ld.c, ld.c, cols); break;
+        case 5: panel_block<5, Packed>(rows_at(i), K, packed, kc, cj + i * N, N, cols); break;
+        case 4: panel_block<4, Packed>(rows_at(i), K, packed, kc, cj + i * N, N, cols); break;
+        case 3: panel_block<3, Packed>(rows_at(i), K, packed, kc, cj + i * N, N, cols); break;
+        case 2: panel_block<2, Packed>(rows_at(i), K, packed, kc, cj + i * N, N, cols); break;
+        case 1: panel_block<1, Packed>(rows_at(i), K, packed, kc, cj + i * N, N, cols); break;
         default: break;
     }
 }
@@ -496,42 +481,42 @@ __attribute__((always_inline)) inline void residue_block(const double* a, const 
 // so the slice is read from the second-level cache rather than from memory
 // once per panel.
 __attribute__((always_inline)) inline void residue_panel_body(const double* a, const double* b, double* c,
-                                                              Strides ld, Py_ssize_t M, Py_ssize_t N, Py_ssize_t K,
-                                                              Py_ssize_t j0, double* packed, double* rows) {
+                                                              Py_ssize_t M, Py_ssize_t N, Py_ssize_t K, Py_ssize_t j0,
+                                                              double* packed, double* rows) {
     for (Py_ssize_t k0 = 0; k0 < K; k0 += kKc) {
         const int kc = static_cast<int>(std::min<Py_ssize_t>(kKc, K - k0));
         if (j0 >= 0) {
-            pack_panel(b, ld.b, N, j0, k0, kc, packed);
-            residue_block(a, nullptr, packed, c, ld, M, N, j0, k0, kc);
+            pack_panel(b, N, j0, k0, kc, packed);
+            residue_block<false>(a, packed, c, M, N, K, j0, k0, kc);
         } else {
-            pack_rows(a, ld.a, M, k0, kc, rows);
+            pack_rows(a, M, K, k0, kc, rows);
             for (Py_ssize_t j = 0; j < N; j += kPanel) {
-                pack_panel(b, ld.b, N, j, k0, kc, packed);
-                residue_block(a, rows, packed, c, ld, M, N, j, k0, kc);
+                pack_panel(b, N, j, k0, kc, packed);
+                residue_block<true>(rows, packed, c, M, N, K, j, k0, kc);
             }
         }
     }
 }
 
-ZEL_TARGET_AVX512 void residue_panel_avx512(const double* a, const double* b, double* c, Strides ld, Py_ssize_t M,
-                                            Py_ssize_t N, Py_ssize_t K, Py_ssize_t j0, double* packed, double* rows) {
-    residue_panel_body(a, b, c, ld, M, N, K, j0, packed, rows);
+ZEL_TARGET_AVX512 void residue_panel_avx512(const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N,
+                                            Py_ssize_t K, Py_ssize_t j0, double* packed, double* rows) {
+    residue_panel_body(a, b, c, M, N, K, j0, packed, rows);
 }
 
-ZEL_TARGET_AVX2 void residue_panel_avx2(const double* a, const double* b, double* c, Strides ld, Py_ssize_t M,
-                                        Py_ssize_t N, Py_ssize_t K, Py_ssize_t j0, double* packed, double* rows) {
-    residue_panel_body(a, b, c, ld, M, N, K, j0, packed, rows);
+ZEL_TARGET_AVX2 void residue_panel_avx2(const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N,
+                                        Py_ssize_t K, Py_ssize_t j0, double* packed, double* rows) {
+    residue_panel_body(a, b, c, M, N, K, j0, packed, rows);
 }
 
-void residue_panel_plain(const double* a, const double* b, double* c, Strides ld, Py_ssize_t M, Py_ssize_t N,
-                         Py_ssize_t K, Py_ssize_t j0, double* packed, double* rows) {
-    residue_panel_body(a, b, c, ld, M, N, K, j0, packed, rows);
+void residue_panel_plain(const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N, Py_ssize_t K,
+                         Py_ssize_t j0, double* packed, double* rows) {
+    residue_panel_body(a, b, c, M, N, K, j0, packed, rows);
 }
 
-void residue_panel(const double* a, const double* b, double* c, Strides ld, Py_ssize_t M, Py_ssize_t N, Py_ssize_t K,
+void residue_panel(const double* a, const double* b, double* c, Py_ssize_t M, Py_ssize_t N, Py_ssize_t K,
                    Py_ssize_t j0, double* packed, double* rows) {
     static const auto chosen = by_cpu_level(residue_panel_avx512, residue_panel_avx2, residue_panel_plain);
-    chosen(a, b, c, ld, M, N, K, j0, packed, rows);
+    chosen(a, b, c, M, N, K, j0, packed, rows);
 }
 
 // f(lo, hi) over [0, n) split between the machine's cores, the interpreter
@@ -714,8 +699,8 @@ void mm_multimodular(const fp_t* a, const fp_t* b, fp_t* out, Py_ssize_t batch, 
                 std::fill(rc.data() + lo * nc, rc.data() + hi * nc, 0.0);
                 std::vector<double> packed(static_cast<size_t>(kKc) * kPanel), rows(static_cast<size_t>(M) * kKc);
                 for (Py_ssize_t m = lo * batch; m < hi * batch; ++m) {
-                    residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N,
-                                  Strides{K, N, N}, M, N, K, -1, packed.data(), rows.data());
+                    residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N, M, N, K, -1,
+                                  packed.data(), rows.data());
                 }
             });
         } else {
@@ -732,8 +717,8 @@ void mm_multimodular(const fp_t* a, const fp_t* b, fp_t* out, Py_ssize_t batch, 
                 std::vector<double> packed(static_cast<size_t>(kKc) * kPanel);
                 for (Py_ssize_t t = lo; t < hi; ++t) {
                     const Py_ssize_t m = t / panels, j0 = (t % panels) * kPanel;
-                    residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N,
-                                  Strides{K, N, N}, M, N, K, j0, packed.data(), nullptr);
+                    residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N, M, N, K, j0,
+                                  packed.data(), nullptr);
                 }
             });
         }
