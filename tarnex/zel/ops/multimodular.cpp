@@ -30,6 +30,7 @@
 
 #include "../arith/fp_mul.cuh"
 #include "../core/cpu.hpp"
+#include "../core/interrupt.hpp"
 
 namespace zel {
 namespace {
@@ -519,23 +520,41 @@ void residue_panel(const double* a, const double* b, double* c, Py_ssize_t M, Py
     chosen(a, b, c, M, N, K, j0, packed, rows);
 }
 
-// f(lo, hi) over [0, n) split between the machine's cores, the interpreter
-// lock released.  A part whose thread cannot be started runs here instead,
-// and a part that fails (out of memory) is reported once the lock is back.
+// Between pieces of work: the calling thread polls for Ctrl-C (which
+// throws), and every thread learns whether the work has been called off.
+class Checkpoint {
+public:
+    Checkpoint(const std::atomic<bool>& stop, bool polls) : stop_(stop), polls_(polls) {}
+    bool halted() const {
+        if (polls_) poll_interrupt();
+        return stop_.load(std::memory_order_relaxed);
+    }
+
+private:
+    const std::atomic<bool>& stop_;
+    bool polls_;
+};
+
+// f(lo, hi, checkpoint) over [0, n) split between the machine's cores, the
+// first part on the calling thread, which alone polls for interrupts; an
+// interrupt there halts the other parts and propagates once they have
+// returned.  The interpreter lock must already be released (NoGil).  A part
+// whose thread cannot be started runs here instead, and a part that fails
+// (out of memory) is reported when all are done.
 template <class F>
 void parallel_for(Py_ssize_t n, Py_ssize_t grain, F body) {
     const Py_ssize_t cores = std::max(1u, std::thread::hardware_concurrency());
     const Py_ssize_t parts = std::max<Py_ssize_t>(1, std::min(cores, n / std::max<Py_ssize_t>(grain, 1)));
     const Py_ssize_t step = (n + parts - 1) / parts;
-    std::atomic<bool> failed{false};
+    std::atomic<bool> stop{false}, failed{false};
     auto f = [&](Py_ssize_t lo, Py_ssize_t hi) {
         try {
-            body(lo, hi);
+            body(lo, hi, Checkpoint(stop, false));
         } catch (...) {
             failed = true;
+            stop = true;
         }
     };
-    Py_BEGIN_ALLOW_THREADS;
     std::vector<std::thread> workers;
     try {
         workers.reserve(static_cast<size_t>(parts));
@@ -549,10 +568,24 @@ void parallel_for(Py_ssize_t n, Py_ssize_t grain, F body) {
             f(lo, hi);
         }
     }
-    f(0, std::min(n, step));
+    try {
+        body(0, std::min(n, step), Checkpoint(stop, true));
+    } catch (...) {
+        stop = true;
+        for (auto& w : workers) w.join();
+        throw;
+    }
     for (auto& w : workers) w.join();
-    Py_END_ALLOW_THREADS;
     if (failed) throw std::bad_alloc();
+}
+
+// fn(lo, hi) over [lo, hi) in runs of `run`, with a checkpoint before each.
+template <class F>
+void in_runs(Py_ssize_t lo, Py_ssize_t hi, Py_ssize_t run, const Checkpoint& cp, F fn) {
+    for (Py_ssize_t s = lo; s < hi; s += run) {
+        if (cp.halted()) return;
+        fn(s, std::min(hi, s + run));
+    }
 }
 
 // Scratch buffers kept from one product to the next, up to kKeepBytes in
@@ -667,9 +700,12 @@ void mm_multimodular(const fp_t* a, const fp_t* b, fp_t* out, Py_ssize_t batch, 
     Scratch<double> ra(static_cast<size_t>(g_max) * na), rb(static_cast<size_t>(g_max) * nb),
         rc(static_cast<size_t>(g_max) * nc);
     const Py_ssize_t cores = std::max(1u, std::thread::hardware_concurrency());
+    // Records are reduced and outputs rebuilt in runs of this many between
+    // checks for Ctrl-C.
+    constexpr Py_ssize_t kRun = 4096;
+    const NoGil released;
     for (int i0 = 0; i0 < np; i0 += group) {
-        // Large products take many groups: let an interrupt through between them.
-        if (PyErr_CheckSignals() < 0) py::fail();
+        poll_interrupt();
         const int i1 = std::min(np, i0 + group), g = i1 - i0;
         const bool last = i1 == np;
         if (g >= 2 * cores) {
@@ -682,15 +718,17 @@ void mm_multimodular(const fp_t* a, const fp_t* b, fp_t* out, Py_ssize_t batch, 
             // group rather than once per thread, for one more meeting.
             const bool shared_reduction = static_cast<double>(na + nb) * sizeof(fp_t) > kSharedReductionBytes;
             if (shared_reduction) {
-                parallel_for(na + nb, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
-                    if (lo < na) reduce_records(a, lo, std::min(hi, na), sa.low, chunks_a, ps, i0, i1, ra.data(), na);
-                    if (hi > na) {
-                        reduce_records(b, std::max(lo, na) - na, hi - na, sb.low, chunks_b, ps, i0, i1, rb.data(),
-                                       nb);
-                    }
+                parallel_for(na + nb, 256, [&](Py_ssize_t lo, Py_ssize_t hi, const Checkpoint& cp) {
+                    in_runs(lo, hi, kRun, cp, [&](Py_ssize_t s, Py_ssize_t e) {
+                        if (s < na) reduce_records(a, s, std::min(e, na), sa.low, chunks_a, ps, i0, i1, ra.data(), na);
+                        if (e > na) {
+                            reduce_records(b, std::max(s, na) - na, e - na, sb.low, chunks_b, ps, i0, i1, rb.data(),
+                                           nb);
+                        }
+                    });
                 });
             }
-            parallel_for(g, 1, [&](Py_ssize_t lo, Py_ssize_t hi) {
+            parallel_for(g, 1, [&](Py_ssize_t lo, Py_ssize_t hi, const Checkpoint& cp) {
                 const int p0 = i0 + static_cast<int>(lo), p1 = i0 + static_cast<int>(hi);
                 if (!shared_reduction) {
                     reduce_records(a, 0, na, sa.low, chunks_a, ps, p0, p1, ra.data() + lo * na, na);
@@ -699,23 +737,29 @@ void mm_multimodular(const fp_t* a, const fp_t* b, fp_t* out, Py_ssize_t batch, 
                 std::fill(rc.data() + lo * nc, rc.data() + hi * nc, 0.0);
                 std::vector<double> packed(static_cast<size_t>(kKc) * kPanel), rows(static_cast<size_t>(M) * kKc);
                 for (Py_ssize_t m = lo * batch; m < hi * batch; ++m) {
+                    if (cp.halted()) return;
                     residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N, M, N, K, -1,
                                   packed.data(), rows.data());
                 }
             });
         } else {
             std::fill(rc.data(), rc.data() + static_cast<size_t>(g) * nc, 0.0);
-            parallel_for(na, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
-                reduce_records(a, lo, hi, sa.low, chunks_a, ps, i0, i1, ra.data(), na);
+            parallel_for(na, 256, [&](Py_ssize_t lo, Py_ssize_t hi, const Checkpoint& cp) {
+                in_runs(lo, hi, kRun, cp, [&](Py_ssize_t s, Py_ssize_t e) {
+                    reduce_records(a, s, e, sa.low, chunks_a, ps, i0, i1, ra.data(), na);
+                });
             });
-            parallel_for(nb, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
-                reduce_records(b, lo, hi, sb.low, chunks_b, ps, i0, i1, rb.data(), nb);
+            parallel_for(nb, 256, [&](Py_ssize_t lo, Py_ssize_t hi, const Checkpoint& cp) {
+                in_runs(lo, hi, kRun, cp, [&](Py_ssize_t s, Py_ssize_t e) {
+                    reduce_records(b, s, e, sb.low, chunks_b, ps, i0, i1, rb.data(), nb);
+                });
             });
             // One task per column panel of one product.
             const Py_ssize_t panels = (N + kPanel - 1) / kPanel, tasks = g * batch * panels;
-            parallel_for(tasks, 1, [&](Py_ssize_t lo, Py_ssize_t hi) {
+            parallel_for(tasks, 1, [&](Py_ssize_t lo, Py_ssize_t hi, const Checkpoint& cp) {
                 std::vector<double> packed(static_cast<size_t>(kKc) * kPanel);
                 for (Py_ssize_t t = lo; t < hi; ++t) {
+                    if (cp.halted()) return;
                     const Py_ssize_t m = t / panels, j0 = (t % panels) * kPanel;
                     residue_panel(ra.data() + m * M * K, rb.data() + m * K * N, rc.data() + m * M * N, M, N, K, j0,
                                   packed.data(), nullptr);
@@ -724,9 +768,11 @@ void mm_multimodular(const fp_t* a, const fp_t* b, fp_t* out, Py_ssize_t batch, 
         }
         // After the last group each part of the outputs is finished where it
         // was accumulated.
-        parallel_for(nc, 256, [&](Py_ssize_t lo, Py_ssize_t hi) {
-            crt_accumulate(rc.data(), nc, lo, hi, ps, i0, i1, acc.data(), frac.data());
-            if (last) crt_finish(acc.data(), frac.data(), lo, hi, ps, shift, out);
+        parallel_for(nc, 256, [&](Py_ssize_t lo, Py_ssize_t hi, const Checkpoint& cp) {
+            in_runs(lo, hi, kRun, cp, [&](Py_ssize_t s, Py_ssize_t e) {
+                crt_accumulate(rc.data(), nc, s, e, ps, i0, i1, acc.data(), frac.data());
+                if (last) crt_finish(acc.data(), frac.data(), s, e, ps, shift, out);
+            });
         });
     }
 }
