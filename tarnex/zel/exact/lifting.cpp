@@ -15,6 +15,7 @@
 
 #include "../core/cpu.hpp"
 #include "../core/interrupt.hpp"
+#include "../core/parallel.hpp"
 #include "matrix.hpp"
 #include "residues.hpp"
 
@@ -300,42 +301,6 @@ private:
     std::vector<mp_limb_t> basis_;
     std::vector<u32> sa_, sb_, cab_;
 };
-
-// Work split between the machine's cores: body(t, parts) on each part,
-// the first part on the calling thread (which alone polls for interrupts; its
-// exception stops the others before it propagates).
-template <class F>
-void on_cores(Py_ssize_t jobs, std::atomic<bool>& stop, F body) {
-    const Py_ssize_t cores = std::max(1u, std::thread::hardware_concurrency());
-    const Py_ssize_t parts = std::max<Py_ssize_t>(1, std::min(cores, jobs));
-    std::atomic<bool> failed{false};
-    std::vector<std::thread> workers;
-    auto run = [&](Py_ssize_t t) {
-        try {
-            body(t, parts);
-        } catch (...) {
-            failed = true;
-            stop = true;
-        }
-    };
-    try {
-        workers.reserve(static_cast<size_t>(parts));
-        for (Py_ssize_t t = 1; t < parts; ++t) workers.emplace_back(run, t);
-    } catch (...) {
-        // Parts without a thread run here below.
-    }
-    const Py_ssize_t started = static_cast<Py_ssize_t>(workers.size());
-    try {
-        body(0, parts);
-        for (Py_ssize_t t = started + 1; t < parts; ++t) body(t, parts);
-    } catch (...) {
-        stop = true;
-        for (auto& w : workers) w.join();
-        throw;
-    }
-    for (auto& w : workers) w.join();
-    if (failed) throw std::bad_alloc();
-}
 
 // x <- -x for D digits of two's complement.
 void negate_digits(uint32_t* x, Py_ssize_t D) {

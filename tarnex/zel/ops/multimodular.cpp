@@ -31,6 +31,7 @@
 #include "../arith/fp_mul.cuh"
 #include "../core/cpu.hpp"
 #include "../core/interrupt.hpp"
+#include "../core/parallel.hpp"
 
 namespace zel {
 namespace {
@@ -518,65 +519,6 @@ void residue_panel(const double* a, const double* b, double* c, Py_ssize_t M, Py
                    Py_ssize_t j0, double* packed, double* rows) {
     static const auto chosen = by_cpu_level(residue_panel_avx512, residue_panel_avx2, residue_panel_plain);
     chosen(a, b, c, M, N, K, j0, packed, rows);
-}
-
-// Between pieces of work: the calling thread polls for Ctrl-C (which
-// throws), and every thread learns whether the work has been called off.
-class Checkpoint {
-public:
-    Checkpoint(const std::atomic<bool>& stop, bool polls) : stop_(stop), polls_(polls) {}
-    bool halted() const {
-        if (polls_) poll_interrupt();
-        return stop_.load(std::memory_order_relaxed);
-    }
-
-private:
-    const std::atomic<bool>& stop_;
-    bool polls_;
-};
-
-// f(lo, hi, checkpoint) over [0, n) split between the machine's cores, the
-// first part on the calling thread, which alone polls for interrupts; an
-// interrupt there halts the other parts and propagates once they have
-// returned.  The interpreter lock must already be released (NoGil).  A part
-// whose thread cannot be started runs here instead, and a part that fails
-// (out of memory) is reported when all are done.
-template <class F>
-void parallel_for(Py_ssize_t n, Py_ssize_t grain, F body) {
-    const Py_ssize_t cores = std::max(1u, std::thread::hardware_concurrency());
-    const Py_ssize_t parts = std::max<Py_ssize_t>(1, std::min(cores, n / std::max<Py_ssize_t>(grain, 1)));
-    const Py_ssize_t step = (n + parts - 1) / parts;
-    std::atomic<bool> stop{false}, failed{false};
-    auto f = [&](Py_ssize_t lo, Py_ssize_t hi) {
-        try {
-            body(lo, hi, Checkpoint(stop, false));
-        } catch (...) {
-            failed = true;
-            stop = true;
-        }
-    };
-    std::vector<std::thread> workers;
-    try {
-        workers.reserve(static_cast<size_t>(parts));
-    } catch (...) {
-    }
-    for (Py_ssize_t t = 1; t < parts; ++t) {
-        const Py_ssize_t lo = std::min(n, t * step), hi = std::min(n, (t + 1) * step);
-        try {
-            workers.emplace_back(f, lo, hi);
-        } catch (...) {
-            f(lo, hi);
-        }
-    }
-    try {
-        body(0, std::min(n, step), Checkpoint(stop, true));
-    } catch (...) {
-        stop = true;
-        for (auto& w : workers) w.join();
-        throw;
-    }
-    for (auto& w : workers) w.join();
-    if (failed) throw std::bad_alloc();
 }
 
 // fn(lo, hi) over [lo, hi) in runs of `run`, with a checkpoint before each.
